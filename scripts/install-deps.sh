@@ -1,0 +1,26 @@
+#!/bin/bash
+# Installs the Debian packages that building (and, with --test, testing) needs.
+# As root it runs apt-get; otherwise it prints the apt-get line and fails.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ pkg-config qtbase5-dev libqt5websockets5-dev)
+if [ "${1:-}" = "--test" ]; then
+    packages+=(xvfb trayer xdotool x11-utils)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+    [ "$status" = "install ok installed" ] || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing Debian packages. Install them with:" >&2
+    echo "  sudo apt-get install -y ${missing[*]}" >&2
+    exit 1
+fi
+echo "Installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"

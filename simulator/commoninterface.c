@@ -1,0 +1,272 @@
+/*
+ * Reader simulator: a stand-in for the reader maker's libCommonInterface.so
+ * that behaves like a reader on a desk.
+ *
+ * - OpenDevice("USB", <device>, ...) opens the device; CloseDevice closes it.
+ * - A card lies on the reader while a card file lies beside this library:
+ *     card.txt  the record as UTF-8 text, converted to GB18030 when read
+ *               (a trailing line break is dropped);
+ *     card.gb   raw bytes handed over unchanged, up to the whole buffer and
+ *               without a terminating NUL if the file is that long (a faulty
+ *               reader, for tests).
+ *   The file is read at every IdReadCard, so a card can be placed, changed or
+ *   taken away while the service runs.
+ *
+ * Fault injection, read from the environment at every call:
+ *   KRSIM_OPEN_RESULT     result of OpenDevice (negative: the device stays closed)
+ *   KRSIM_CLOSE_RESULT    result of CloseDevice
+ *   KRSIM_READ_RESULT     result of IdReadCard when non-zero (nothing is written)
+ *   KRSIM_READ_DELAY_MS   milliseconds IdReadCard takes before it answers
+ *   KRSIM_CALL_LOG        file to which every call is appended with its arguments
+ */
+#define _GNU_SOURCE
+
+#include "commoninterface.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <iconv.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+/*
+ * Test builds leave one entry point out of the export table by defining
+ * KRSIM_OMIT_<NAME>; the function stays in the library, hidden.
+ */
+#define KRSIM_EXPORTED __attribute__((visibility("default")))
+#define KRSIM_HIDDEN __attribute__((visibility("hidden")))
+#ifdef KRSIM_OMIT_OPENDEVICE
+#define KRSIM_OPENDEVICE KRSIM_HIDDEN
+#else
+#define KRSIM_OPENDEVICE KRSIM_EXPORTED
+#endif
+#ifdef KRSIM_OMIT_CLOSEDEVICE
+#define KRSIM_CLOSEDEVICE KRSIM_HIDDEN
+#else
+#define KRSIM_CLOSEDEVICE KRSIM_EXPORTED
+#endif
+#ifdef KRSIM_OMIT_SAMGETID
+#define KRSIM_SAMGETID KRSIM_HIDDEN
+#else
+#define KRSIM_SAMGETID KRSIM_EXPORTED
+#endif
+#ifdef KRSIM_OMIT_SAMGETIDSTR
+#define KRSIM_SAMGETIDSTR KRSIM_HIDDEN
+#else
+#define KRSIM_SAMGETIDSTR KRSIM_EXPORTED
+#endif
+#ifdef KRSIM_OMIT_IDREADCARD
+#define KRSIM_IDREADCARD KRSIM_HIDDEN
+#else
+#define KRSIM_IDREADCARD KRSIM_EXPORTED
+#endif
+
+/* Failure codes of IdReadCard. */
+enum {
+    KRSIM_NO_CARD = 1,         /* no card file beside the library */
+    KRSIM_NOT_OPEN = 2,        /* OpenDevice has not opened the device */
+    KRSIM_BAD_CARD = 3,        /* card file unreadable or not convertible to GB18030 */
+    KRSIM_RECORD_TOO_LONG = 4, /* the record and its NUL do not fit the buffer */
+};
+
+/* Failure code of OpenDevice. */
+enum { KRSIM_NO_SUCH_PORT = -1 };
+
+static int device_open;
+
+static void call_log(const char *format, ...)
+{
+    const char *path = getenv("KRSIM_CALL_LOG");
+    if (!path || !*path)
+        return;
+    FILE *file = fopen(path, "a");
+    if (!file)
+        return;
+    va_list args;
+    va_start(args, format);
+    vfprintf(file, format, args);
+    va_end(args);
+    fputc('\n', file);
+    fclose(file);
+}
+
+/* Reads an integer override from the environment; returns 0 when unset. */
+static int env_long(const char *name, long *value)
+{
+    const char *text = getenv(name);
+    if (!text || !*text)
+        return 0;
+    char *end = NULL;
+    errno = 0;
+    long parsed = strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0')
+        return 0;
+    *value = parsed;
+    return 1;
+}
+
+/* Path of a file beside this library, in a buffer of PATH_MAX-ish size. */
+static int beside_library(const char *name, char *path, size_t size)
+{
+    Dl_info info;
+    if (!dladdr((void *)&IdReadCard, &info) || !info.dli_fname)
+        return 0;
+    const char *slash = strrchr(info.dli_fname, '/');
+    size_t dir_length = slash ? (size_t)(slash - info.dli_fname + 1) : 0;
+    int written = snprintf(path, size, "%.*s%s", (int)dir_length, info.dli_fname, name);
+    return written > 0 && (size_t)written < size;
+}
+
+/* Reads a whole file; returns its length or -1. *data is malloc'd. */
+static long read_file(const char *path, char **data)
+{
+    FILE *file = fopen(path, "rb");
+    if (!file)
+        return -1;
+    size_t capacity = 4096, length = 0;
+    char *buffer = malloc(capacity);
+    size_t got;
+    while (buffer && (got = fread(buffer + length, 1, capacity - length, file)) > 0) {
+        length += got;
+        if (length == capacity) {
+            char *grown = realloc(buffer, capacity * 2);
+            if (!grown) {
+                free(buffer);
+                buffer = NULL;
+                break;
+            }
+            buffer = grown;
+            capacity *= 2;
+        }
+    }
+    fclose(file);
+    if (!buffer)
+        return -1;
+    *data = buffer;
+    return (long)length;
+}
+
+/* Converts UTF-8 text to GB18030 into out (size bytes, NUL-terminated). */
+static long to_gb18030(char *text, size_t length, char *out, size_t size)
+{
+    iconv_t converter = iconv_open("GB18030", "UTF-8");
+    if (converter == (iconv_t)-1)
+        return -KRSIM_BAD_CARD;
+    char *in = text, *dest = out;
+    size_t in_left = length, out_left = size - 1; /* room for the NUL */
+    size_t status = iconv(converter, &in, &in_left, &dest, &out_left);
+    int error = errno;
+    iconv_close(converter);
+    if (status == (size_t)-1)
+        return error == E2BIG ? -KRSIM_RECORD_TOO_LONG : -KRSIM_BAD_CARD;
+    *dest = '\0';
+    return 0;
+}
+
+static void sleep_ms(long milliseconds)
+{
+    struct timespec delay = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    while (nanosleep(&delay, &delay) == -1 && errno == EINTR)
+        ;
+}
+
+/* Puts the card lying on the reader into record; 0 or a failure code. */
+static long place_card(char *record)
+{
+    char path[4096];
+    char *data = NULL;
+    long length;
+
+    if (beside_library("card.gb", path, sizeof path) && (length = read_file(path, &data)) >= 0) {
+        memcpy(record, data,
+               length < COMMONINTERFACE_RECORD_SIZE ? (size_t)length : COMMONINTERFACE_RECORD_SIZE);
+        free(data);
+        return 0;
+    }
+    if (!beside_library("card.txt", path, sizeof path))
+        return KRSIM_NO_CARD;
+    length = read_file(path, &data);
+    if (length < 0)
+        return errno == ENOENT ? KRSIM_NO_CARD : KRSIM_BAD_CARD;
+    while (length > 0 && (data[length - 1] == '\n' || data[length - 1] == '\r'))
+        --length;
+    long result = to_gb18030(data, (size_t)length, record, COMMONINTERFACE_RECORD_SIZE);
+    free(data);
+    if (result != 0) {
+        memset(record, 0, COMMONINTERFACE_RECORD_SIZE);
+        return -result;
+    }
+    return 0;
+}
+
+KRSIM_OPENDEVICE long OpenDevice(const char *port, const char *device, const char *options)
+{
+    long result = 0;
+    if (!env_long("KRSIM_OPEN_RESULT", &result))
+        result = (port && strcmp(port, "USB") == 0 && device) ? 0 : KRSIM_NO_SUCH_PORT;
+    if (result >= 0)
+        device_open = 1;
+    call_log("OpenDevice(\"%s\", \"%s\", \"%s\") -> %ld", port ? port : "(null)",
+             device ? device : "(null)", options ? options : "(null)", result);
+    return result;
+}
+
+KRSIM_CLOSEDEVICE long CloseDevice(void)
+{
+    long result = 0;
+    env_long("KRSIM_CLOSE_RESULT", &result);
+    device_open = 0;
+    call_log("CloseDevice() -> %ld", result);
+    return result;
+}
+
+KRSIM_SAMGETID long SamGetId(unsigned char *id, long size)
+{
+    static const unsigned char sam[] = {0x05, 0x01, 0x20, 0x26, 0x12, 0x07, 0x00, 0x01};
+    if (!id || size < (long)sizeof sam)
+        return -1;
+    memcpy(id, sam, sizeof sam);
+    call_log("SamGetId(%ld) -> 0", size);
+    return 0;
+}
+
+KRSIM_SAMGETIDSTR long SamGetIdStr(char *text, long size)
+{
+    static const char sam[] = "05.01-20261207-0000000001";
+    if (!text || size < (long)sizeof sam)
+        return -1;
+    memcpy(text, sam, sizeof sam);
+    call_log("SamGetIdStr(%ld) -> 0", size);
+    return 0;
+}
+
+KRSIM_IDREADCARD long IdReadCard(long slot, long mode, char *record, long flags)
+{
+    long delay = 0;
+    if (env_long("KRSIM_READ_DELAY_MS", &delay) && delay > 0)
+        sleep_ms(delay);
+
+    /* The service promises a zero-filled buffer of the full record size. */
+    int zeroed = record != NULL;
+    for (int i = 0; zeroed && i < COMMONINTERFACE_RECORD_SIZE; ++i)
+        zeroed = record[i] == 0;
+
+    long result = 0;
+    env_long("KRSIM_READ_RESULT", &result);
+    if (result != 0) {
+        /* injected failure: nothing is written */
+    } else if (!record) {
+        result = KRSIM_BAD_CARD;
+    } else if (!device_open) {
+        result = KRSIM_NOT_OPEN;
+    } else {
+        result = place_card(record);
+    }
+
+    call_log("IdReadCard(%ld, %ld, %s, %ld) -> %ld", slot, mode,
+             zeroed ? "<10240 zero bytes>" : "<buffer not zeroed>", flags, result);
+    return result;
+}

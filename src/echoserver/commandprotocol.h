@@ -1,0 +1,18 @@
+#ifndef COMMANDPROTOCOL_H
+#define COMMANDPROTOCOL_H
+
+#include <QString>
+
+// Carries out one client request and returns the reply text to send back.
+//
+// The request is a JSON object whose "cmd" names the command ("open_device",
+// "close_device", "read_card_info"). The reply is the request object itself with
+// "statuCode", "message" and, for every command but "open_device", "result" set
+// in it; a successful read adds the card under "read_result". A message without
+// "cmd" (unparsable text and non-objects included) comes back unchanged, as the
+// empty object where it was not an object. Replies use Qt's indented JSON form.
+//
+// Calls the reader library synchronously and logs each step at debug level.
+QString answerTextMessage(const QString &message);
+
+#endif // COMMANDPROTOCOL_H

@@ -1,0 +1,13 @@
+#ifndef LOGSINK_H
+#define LOGSINK_H
+
+#include <QString>
+#include <QtGlobal>
+
+// The process's message handler: appends every message as one timestamped
+// line, "[ yyyy-MM-dd hh:mm:ss:zzz] text" and CR LF, to the file named by
+// strLogFile, but only while that file exists. Each line is opened, written,
+// flushed and closed on its own, so lines survive a crash of the process.
+void outputMyMessage(QtMsgType type, const QMessageLogContext &context, const QString &msg);
+
+#endif // LOGSINK_H

@@ -1,0 +1,68 @@
+#include "globals.h"
+#include "logsink.h"
+#include "mainwindow.h"
+#include "terminalprotocol.h"
+
+#include <QApplication>
+#include <QHostAddress>
+#include <QMessageBox>
+#include <QWebSocketServer>
+
+#include <cstdio>
+
+namespace {
+
+// Proves the port free before anything else is set up, so that a second
+// instance stops here instead of running without a server.
+bool portAvailable()
+{
+    QWebSocketServer probe(QStringLiteral("Orvanta Server"), QWebSocketServer::NonSecureMode);
+    if (!probe.listen(QHostAddress::Any, WebSocketPort))
+        return false;
+    probe.close();
+    return true;
+}
+
+// A platform without a screen (offscreen, minimal) has nobody to dismiss a box,
+// so the process would never end.
+bool hasScreen()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+
+    ExePath = QCoreApplication::applicationDirPath() + QLatin1Char('/');
+    strLogFile = ExePath + QStringLiteral("krlog.txt");
+
+    if (!portAvailable()) {
+        std::fputs("No Available Ports Were Found\n", stdout);
+        std::fflush(stdout);
+        if (hasScreen())
+            QMessageBox::critical(nullptr, QStringLiteral("KRVI2VeravaWebSocket"),
+                                  QStringLiteral("No Available Ports Were Found"), QMessageBox::Ok,
+                                  QMessageBox::NoButton);
+        return -4;
+    }
+
+    qInstallMessageHandler(outputMyMessage);
+
+    if (!LoadTerminalProtocolDll(ExePath + QStringLiteral("libCommonInterface.so"))) {
+        bLoadDll = false;
+        return -2;
+    }
+
+    MainWindow window;
+    window.setMaximumSize(426, 255);
+    window.setMinimumSize(426, 255);
+    window.setWindowFlags(window.windowFlags() & ~Qt::WindowMinimizeButtonHint &
+                          ~Qt::WindowMaximizeButtonHint);
+    window.hide();
+    return app.exec();
+}

@@ -1,0 +1,101 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "echoserver.h"
+#include "globals.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopWidget>
+#include <QIcon>
+#include <QMenu>
+#include <QMessageBox>
+
+namespace {
+const QString kAboutEntry = QStringLiteral("关于");
+const QString kExitEntry = QStringLiteral("退出");
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWindow)
+{
+    ui->setupUi(this);
+
+    // Centred for the form's own 426 x 300; start-up later shrinks the window
+    // without moving it.
+    move(centredPosition(QApplication::desktop()->geometry().size(), size()));
+
+    // Nobody keeps the server: it lives as long as the process.
+    new EchoServer(WebSocketPort, false, nullptr);
+
+    const QIcon icon(ExePath + QStringLiteral("logo.ico"));
+    setWindowIcon(icon);
+
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+
+    // The menu has no parent and lives as long as the process: the tray icon
+    // does not take ownership of its context menu.
+    auto *menu = new QMenu;
+    menu->addAction(kAboutEntry);
+    menu->addAction(kExitEntry);
+    connect(menu, &QMenu::triggered, this, &MainWindow::OnMenuTrigger);
+
+    trayIcon = new QSystemTrayIcon(this);
+    trayIcon->setIcon(icon);
+    trayIcon->setToolTip(QStringLiteral("ROVoroZurOzured"));
+    trayIcon->setContextMenu(menu);
+    trayIcon->setVisible(true);
+    trayIcon->showMessage(QStringLiteral("KRVI2VeravaWebSocket"),
+                          QStringLiteral("Program Started Successfully"),
+                          QSystemTrayIcon::Information, 10000);
+    connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::OnTrayIconActivated);
+
+    statusBar()->hide();
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+}
+
+QPoint MainWindow::centredPosition(const QSize &desktop, const QSize &window)
+{
+    return QPoint((desktop.width() - window.width()) / 2, (desktop.height() - window.height()) / 2);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // With a tray icon closing only hides: the tray menu is the way out.
+    if (trayIcon && trayIcon->isVisible()) {
+        hide();
+        event->ignore();
+    } else {
+        event->accept();
+    }
+}
+
+void MainWindow::OnMenuTrigger(QAction *action)
+{
+    const QString text = action->text();
+    if (text == kAboutEntry) {
+        showNormal();
+    } else if (text == kExitEntry) {
+        const auto answer = QMessageBox::information(nullptr, QStringLiteral("提示"),
+                                                     QStringLiteral("请确认是否退出系统?"),
+                                                     QMessageBox::Yes | QMessageBox::No);
+        if (answer == QMessageBox::Yes)
+            QCoreApplication::quit();
+    }
+}
+
+void MainWindow::OnTrayIconActivated(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason == QSystemTrayIcon::DoubleClick)
+        QMessageBox::information(this, QStringLiteral("About"), QStringLiteral("About2"),
+                                 QMessageBox::Ok);
+}
+
+void MainWindow::on_pushButton_clicked()
+{
+    close();
+}

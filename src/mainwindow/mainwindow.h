@@ -1,0 +1,44 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QMainWindow>
+#include <QPoint>
+#include <QSize>
+#include <QSystemTrayIcon>
+
+class QAction;
+class QCloseEvent;
+class Ui_MainWindow;
+
+// The service's only window, its about box, and the tray icon through which
+// the user reaches it and ends the service. The constructor also starts the
+// WebSocket server.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Where a window of the given size is centred on a desktop of the given
+    // size; integer division truncates toward zero, also for a desktop smaller
+    // than the window.
+    static QPoint centredPosition(const QSize &desktop, const QSize &window);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+public Q_SLOTS:
+    void OnMenuTrigger(QAction *action);
+    void OnTrayIconActivated(QSystemTrayIcon::ActivationReason reason);
+
+private Q_SLOTS:
+    void on_pushButton_clicked();
+
+private:
+    Ui_MainWindow *ui;
+    QSystemTrayIcon *trayIcon = nullptr;
+};
+
+#endif // MAINWINDOW_H

@@ -1,0 +1,142 @@
+#include "servicefixture.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QTcpSocket>
+#include <QThread>
+
+namespace {
+
+void copyExecutable(const QString &from, const QString &to)
+{
+    QFile::remove(to);
+    QFile::copy(from, to);
+    QFile::setPermissions(to, QFile::permissions(from));
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(bytes);
+}
+
+} // namespace
+
+ServiceFixture::ServiceFixture(const Options &options)
+    : environment(QProcessEnvironment::systemEnvironment())
+{
+    copyExecutable(QStringLiteral(KRV_SERVICE_EXE), executable());
+    if (!options.library.isEmpty())
+        copyExecutable(options.library, path(QStringLiteral("libCommonInterface.so")));
+    QFile::copy(QStringLiteral(KRV_OUTPUT_DIR "/logo.ico"), path(QStringLiteral("logo.ico")));
+    if (!options.card.isEmpty())
+        putCard(options.card);
+    if (options.log)
+        writeFile(path(QStringLiteral("krlog.txt")), QByteArray());
+
+    // Headless unless a test asks for a display; simulator controls from the
+    // surrounding environment must not leak in.
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    for (const QString &name : environment.keys()) {
+        if (name.startsWith(QLatin1String("KRSIM_")))
+            environment.remove(name);
+    }
+    workingDirectory = dir();
+}
+
+ServiceFixture::~ServiceFixture()
+{
+    stop();
+}
+
+void ServiceFixture::launch()
+{
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(workingDirectory);
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.start(executable(), QStringList());
+}
+
+bool ServiceFixture::start()
+{
+    if (portAccepts()) {
+        lastError = QStringLiteral("port %1 is already taken before the start").arg(port);
+        return false;
+    }
+    launch();
+    if (!process.waitForStarted(10000)) {
+        lastError = process.errorString();
+        return false;
+    }
+    const QDeadlineTimer deadline(20000);
+    while (!deadline.hasExpired()) {
+        if (process.state() == QProcess::NotRunning) {
+            lastError = QStringLiteral("the service ended with %1").arg(process.exitCode());
+            return false;
+        }
+        if (portAccepts())
+            return true;
+        process.waitForFinished(20);
+    }
+    lastError = QStringLiteral("the service did not listen within 20 s");
+    return false;
+}
+
+bool ServiceFixture::waitForExit(int milliseconds)
+{
+    if (process.state() == QProcess::NotRunning)
+        return true;
+    return process.waitForFinished(milliseconds);
+}
+
+void ServiceFixture::stop()
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+void ServiceFixture::putCard(const QString &kind) const
+{
+    QFile card(QStringLiteral(KRV_OUTPUT_DIR "/cards/card-%1.txt").arg(kind));
+    if (card.open(QIODevice::ReadOnly))
+        putCardText(card.readAll());
+}
+
+void ServiceFixture::putCardText(const QByteArray &utf8) const
+{
+    QFile::remove(path(QStringLiteral("card.gb")));
+    writeFile(path(QStringLiteral("card.txt")), utf8);
+}
+
+void ServiceFixture::putRawCard(const QByteArray &bytes) const
+{
+    QFile::remove(path(QStringLiteral("card.txt")));
+    writeFile(path(QStringLiteral("card.gb")), bytes);
+}
+
+void ServiceFixture::removeCard() const
+{
+    QFile::remove(path(QStringLiteral("card.txt")));
+    QFile::remove(path(QStringLiteral("card.gb")));
+}
+
+QByteArray ServiceFixture::log() const
+{
+    QFile file(path(QStringLiteral("krlog.txt")));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool ServiceFixture::portAccepts()
+{
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+    const bool connected = socket.waitForConnected(500);
+    socket.abort();
+    return connected;
+}

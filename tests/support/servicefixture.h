@@ -1,0 +1,76 @@
+#ifndef SERVICEFIXTURE_H
+#define SERVICEFIXTURE_H
+
+#include <QByteArray>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QTemporaryDir>
+
+// The real service, copied into a fresh temporary folder beside a reader
+// library (the simulator by default), the icon and optionally a card, the way
+// it lies on a user's desk.
+class ServiceFixture
+{
+public:
+    struct Options
+    {
+        // Path of the library put beside the service as libCommonInterface.so;
+        // empty: no library at all.
+        QString library = QStringLiteral(KRV_SIMULATOR);
+        // Sample card kind ("A", "J", "I") put on the reader; empty: none.
+        QString card;
+        // Create an empty krlog.txt so that the service logs.
+        bool log = false;
+    };
+
+    ServiceFixture() : ServiceFixture(Options()) {}
+    explicit ServiceFixture(const Options &options);
+    ~ServiceFixture();
+
+    QString dir() const { return folder.path(); }
+    QString path(const QString &name) const { return folder.filePath(name); }
+    QString executable() const { return path(QStringLiteral("KRVI2VeravaWebSocket")); }
+
+    // Extra environment for the next start (simulator controls, display).
+    void setEnv(const QString &name, const QString &value) { environment.insert(name, value); }
+    void setWorkingDirectory(const QString &dir) { workingDirectory = dir; }
+
+    // Starts the service and waits until it accepts connections on the
+    // service port. False, with the reason in error(), when it did not.
+    bool start();
+    // Starts the service without waiting for it.
+    void launch();
+    // Waits for the process to end by itself; false on time-out.
+    bool waitForExit(int milliseconds = 10000);
+    void stop();
+
+    bool running() const { return process.state() != QProcess::NotRunning; }
+    int exitCode() const { return process.exitCode(); }
+    QProcess::ExitStatus exitStatus() const { return process.exitStatus(); }
+    QByteArray standardOutput() { return out += process.readAllStandardOutput(); }
+    QString error() const { return lastError; }
+    qint64 pid() const { return process.processId(); }
+
+    // Puts a card file on the reader: a sample kind's card.txt, or raw bytes as card.gb.
+    void putCard(const QString &kind) const;
+    void putCardText(const QByteArray &utf8) const;
+    void putRawCard(const QByteArray &bytes) const;
+    void removeCard() const;
+
+    QByteArray log() const;
+
+    static const quint16 port = 35561;
+    // True when something accepts TCP connections on the service port.
+    static bool portAccepts();
+
+private:
+    QTemporaryDir folder;
+    QProcess process;
+    QProcessEnvironment environment;
+    QString workingDirectory;
+    QByteArray out;
+    QString lastError;
+};
+
+#endif // SERVICEFIXTURE_H

@@ -1,0 +1,225 @@
+#include "echoserver.h"
+#include "rawwsclient.h"
+#include "wsclient.h"
+
+#include <QPointer>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTest>
+#include <QWebSocket>
+
+#include <memory>
+
+namespace {
+
+QStringList messages;
+
+void collect(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    messages.append(text);
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+} // namespace
+
+class EchoServerTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init()
+    {
+        messages.clear();
+        previous = qInstallMessageHandler(collect);
+        port = freePort();
+        server = std::make_unique<EchoServer>(port, false);
+    }
+    void cleanup()
+    {
+        server.reset();
+        qInstallMessageHandler(previous);
+    }
+
+    void keepsEveryClientOnce_data();
+    void keepsEveryClientOnce();
+    void leavesBinaryFramesUnanswered();
+    void forgetsAndDeletesDisconnectedClients();
+    void closesOversizedMessagesWith1009_data();
+    void closesOversizedMessagesWith1009();
+    void reportsFailedListen();
+    void dropsTextFromNonSocketSender_data();
+    void dropsTextFromNonSocketSender();
+    void writesConnectionLinesOnlyInDebug();
+
+private:
+    QUrl url(const QString &host = QStringLiteral("127.0.0.1")) const
+    {
+        return WsClient::url(host, port);
+    }
+
+    QtMessageHandler previous = nullptr;
+    quint16 port = 0;
+    std::unique_ptr<EchoServer> server;
+};
+
+void EchoServerTest::keepsEveryClientOnce_data()
+{
+    QTest::addColumn<QStringList>("hosts");
+    QTest::newRow("IPv4") << QStringList{"127.0.0.1"};
+    QTest::newRow("IPv6") << QStringList{"::1"};
+    QTest::newRow("several, both families") << QStringList{"127.0.0.1", "::1", "127.0.0.1", "::1"};
+}
+
+void EchoServerTest::keepsEveryClientOnce()
+{
+    QFETCH(QStringList, hosts);
+    std::vector<std::unique_ptr<WsClient>> clients;
+    for (const QString &host : hosts) {
+        clients.push_back(std::make_unique<WsClient>());
+        QVERIFY2(clients.back()->open(url(host)), qPrintable(host));
+        QTRY_COMPARE(server->clients().size(), int(clients.size()));
+    }
+    const QList<QWebSocket *> list = server->clients();
+    QCOMPARE(QSet<QWebSocket *>(list.begin(), list.end()).size(), list.size());
+    // Every client is answered, on its own socket.
+    for (auto &client : clients)
+        QCOMPARE(client->request(QStringLiteral("{\"id\":3}")),
+                 QStringLiteral("{\n    \"id\": 3\n}\n"));
+    for (auto &client : clients)
+        QCOMPARE(client->replies.size(), 1);
+}
+
+void EchoServerTest::leavesBinaryFramesUnanswered()
+{
+    WsClient client;
+    QVERIFY(client.open(url()));
+    client.sendBinary(QByteArray("{\"cmd\":\"close_device\"}"));
+    // The text that follows is answered first and alone: the binary frame got nothing.
+    QCOMPARE(client.request(QStringLiteral("[]")), QStringLiteral("{\n}\n"));
+    QTest::qWait(50);
+    QCOMPARE(client.replies.size(), 1);
+    QCOMPARE(client.socket.state(), QAbstractSocket::ConnectedState);
+    QVERIFY(messages.isEmpty() || !messages.join('\n').contains("Binary"));
+}
+
+void EchoServerTest::forgetsAndDeletesDisconnectedClients()
+{
+    WsClient stays, leaves;
+    QVERIFY(stays.open(url()));
+    QVERIFY(leaves.open(url()));
+    QTRY_COMPARE(server->clients().size(), 2);
+    QPointer<QWebSocket> leaving = server->clients().at(1);
+
+    leaves.close();
+    QTRY_COMPARE(server->clients().size(), 1);
+    QTRY_VERIFY(leaving.isNull());
+    QVERIFY(server->clients().first() != nullptr);
+    QCOMPARE(stays.request(QStringLiteral("{}")), QStringLiteral("{\n}\n"));
+}
+
+void EchoServerTest::closesOversizedMessagesWith1009_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    // The header alone announces too much: refused before any payload is read.
+    QTest::newRow("one 2 MiB frame") << RawWsClient::header(0x1, 2 * 1024 * 1024);
+    // Each fragment is allowed, the message they add up to is not.
+    const QByteArray part(400 * 1024, 'x');
+    QTest::newRow("three 400 KiB fragments") << RawWsClient::frame(0x1, part, false) +
+                                                    RawWsClient::frame(0x0, part, false) +
+                                                    RawWsClient::frame(0x0, part, true);
+}
+
+void EchoServerTest::closesOversizedMessagesWith1009()
+{
+    QFETCH(QByteArray, bytes);
+    WsClient other;
+    QVERIFY(other.open(url()));
+    RawWsClient greedy;
+    QVERIFY(greedy.open(QStringLiteral("127.0.0.1"), port));
+    QTRY_COMPARE(server->clients().size(), 2);
+
+    greedy.write(bytes);
+    const RawWsClient::Frame reply = greedy.readFrame();
+    QCOMPARE(reply.opcode, 0x8);
+    QCOMPARE(reply.closeCode(), 1009);
+    QTRY_COMPARE(server->clients().size(), 1);
+
+    // Everybody else goes on, and ordinary large messages still pass.
+    const QString padded = QStringLiteral("{\"pad\":\"%1\"}").arg(QString(990, QLatin1Char('p')));
+    QCOMPARE(padded.size(), 1000);
+    QCOMPARE(other.request(padded),
+             QStringLiteral("{\n    \"pad\": \"%1\"\n}\n").arg(QString(990, QLatin1Char('p'))));
+}
+
+void EchoServerTest::reportsFailedListen()
+{
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::Any, 0));
+    messages.clear();
+    EchoServer blocked(holder.serverPort(), false);
+    QCOMPARE(messages.size(), 1);
+    QVERIFY2(
+        messages.first().startsWith(
+            QStringLiteral("Echoserver failed to listen on port %1: ").arg(holder.serverPort())),
+        qPrintable(messages.first()));
+    QVERIFY(messages.first().size() >
+            QStringLiteral("Echoserver failed to listen on port : ").size() + 5);
+}
+
+void EchoServerTest::dropsTextFromNonSocketSender_data()
+{
+    QTest::addColumn<bool>("debug");
+    QTest::addColumn<int>("lines");
+    QTest::newRow("debug off: nothing") << false << 0;
+    QTest::newRow("debug on: only the received line") << true << 1;
+}
+
+void EchoServerTest::dropsTextFromNonSocketSender()
+{
+    QFETCH(bool, debug);
+    QFETCH(int, lines);
+    server.reset();
+    server = std::make_unique<EchoServer>(port, debug);
+    WsClient bystander;
+    QVERIFY(bystander.open(url()));
+    messages.clear();
+
+    QVERIFY(QMetaObject::invokeMethod(server.get(), "processTextMessage",
+                                      Q_ARG(QString, QStringLiteral("{\"cmd\":\"open_device\"}"))));
+    QTest::qWait(50);
+    QCOMPARE(messages.size(), lines);
+    if (lines) {
+        const QRegularExpression line(QStringLiteral(
+            R"(^"\d\d:\d\d:\d\d\.\d{3}" Message received: "\{\\"cmd\\":\\"open_device\\"\}"$)"));
+        QVERIFY2(line.match(messages.first()).hasMatch(), qPrintable(messages.first()));
+    }
+    QVERIFY(bystander.replies.isEmpty());
+}
+
+void EchoServerTest::writesConnectionLinesOnlyInDebug()
+{
+    server.reset();
+    messages.clear();
+    server = std::make_unique<EchoServer>(port, true);
+    QCOMPARE(messages, QStringList{QStringLiteral("Echoserver listening on port %1").arg(port)});
+
+    WsClient client;
+    QVERIFY(client.open(url()));
+    QTRY_COMPARE(messages.size(), 2);
+    QVERIFY(messages.at(1).endsWith(QStringLiteral(" NewConnection")));
+    client.sendBinary(QByteArray("\x01\x02", 2));
+    QTRY_COMPARE(messages.size(), 3);
+    QCOMPARE(messages.at(2), QStringLiteral("Binary Message received: \"\\x01\\x02\""));
+    client.close();
+    QTRY_COMPARE(messages.size(), 4);
+    QVERIFY(messages.at(3).contains(QStringLiteral(" socketDisconnected: QWebSocket(")));
+}
+
+QTEST_GUILESS_MAIN(EchoServerTest)
+#include "tst_echoserver.moc"

@@ -1,0 +1,163 @@
+#include "globals.h"
+#include "logsink.h"
+
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeAll(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+// "[ yyyy-MM-dd hh:mm:ss:zzz] " and the captured text, for one line without its CR LF.
+const QRegularExpression
+    kLine(QStringLiteral(R"(^\[ (\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3})\] (.*)$)"),
+          QRegularExpression::DotMatchesEverythingOption);
+
+} // namespace
+
+class LogSinkTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init()
+    {
+        QVERIFY(dir.isValid());
+        strLogFile = dir.filePath(QStringLiteral("krlog.txt"));
+        QFile::remove(strLogFile);
+        previous = qInstallMessageHandler(outputMyMessage);
+    }
+    void cleanup() { qInstallMessageHandler(previous); }
+
+    void writesOneTimestampedLine_data();
+    void writesOneTimestampedLine();
+    void appendsWithoutChangingEarlierContent();
+    void writesNothingWithoutTheFile();
+    void followsTheFileAppearingAndDisappearing();
+    void keepsLinesFromThreadsWhole();
+
+private:
+    QTemporaryDir dir;
+    QtMessageHandler previous = nullptr;
+};
+
+void LogSinkTest::writesOneTimestampedLine_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::newRow("ascii") << QStringLiteral("abc");
+    QTest::newRow("chinese, full-width punctuation")
+        << QStringLiteral("连接设备失败，错误代码：-5");
+    QTest::newRow("four-byte character") << QStringLiteral("吕𠮷晨");
+    QTest::newRow("line breaks kept") << QStringLiteral("first\nsecond\r\nthird");
+    QTest::newRow("empty") << QString();
+}
+
+void LogSinkTest::writesOneTimestampedLine()
+{
+    QFETCH(QString, message);
+    writeAll(strLogFile, QByteArray());
+    const QDateTime before = QDateTime::currentDateTime();
+    qDebug().noquote() << message;
+    const QDateTime after = QDateTime::currentDateTime();
+
+    const QByteArray bytes = readAll(strLogFile);
+    QVERIFY(bytes.endsWith("\r\n"));
+    const QRegularExpressionMatch match =
+        kLine.match(QString::fromUtf8(bytes.left(bytes.size() - 2)));
+    QVERIFY2(match.hasMatch(), bytes.constData());
+    QCOMPARE(match.captured(2), message);
+    const QDateTime stamp =
+        QDateTime::fromString(match.captured(1), QStringLiteral("yyyy-MM-dd hh:mm:ss:zzz"));
+    QVERIFY(stamp.isValid());
+    QVERIFY(stamp >= before.addMSecs(-1) && stamp <= after.addMSecs(1));
+}
+
+void LogSinkTest::appendsWithoutChangingEarlierContent()
+{
+    const QByteArray earlier("kept as it was\nno line end");
+    writeAll(strLogFile, earlier);
+    qDebug() << "one";
+    qWarning() << "two";
+    const QByteArray bytes = readAll(strLogFile);
+    QVERIFY(bytes.startsWith(earlier));
+    const QList<QByteArray> lines = bytes.mid(earlier.size()).split('\n');
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines.at(0).endsWith("] one\r"));
+    QVERIFY(lines.at(1).endsWith("] two\r"));
+    QVERIFY(lines.at(2).isEmpty());
+}
+
+void LogSinkTest::writesNothingWithoutTheFile()
+{
+    qDebug() << "dropped";
+    qCritical() << "dropped too";
+    QVERIFY(!QFile::exists(strLogFile));
+    QVERIFY(dir.isValid());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList());
+}
+
+void LogSinkTest::followsTheFileAppearingAndDisappearing()
+{
+    qDebug() << "before";
+    writeAll(strLogFile, QByteArray());
+    qDebug() << "during";
+    const QByteArray during = readAll(strLogFile);
+    QVERIFY(QFile::remove(strLogFile));
+    qDebug() << "after";
+    QVERIFY(!QFile::exists(strLogFile));
+    QVERIFY(during.endsWith("] during\r\n"));
+    QCOMPARE(during.count('\n'), 1);
+}
+
+void LogSinkTest::keepsLinesFromThreadsWhole()
+{
+    writeAll(strLogFile, QByteArray());
+    constexpr int threads = 8;
+    constexpr int perThread = 200;
+    // Long lines make a torn write likely if the lock did not hold.
+    const QString padding(300, QLatin1Char('x'));
+    QList<QThread *> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.append(QThread::create([t, padding] {
+            for (int i = 0; i < perThread; ++i)
+                qDebug().noquote()
+                    << QStringLiteral("thread %1 line %2 %3").arg(t).arg(i).arg(padding);
+        }));
+        workers.last()->start();
+    }
+    for (QThread *worker : workers) {
+        QVERIFY(worker->wait(60000));
+        delete worker;
+    }
+
+    const QList<QByteArray> lines = readAll(strLogFile).split('\n');
+    QCOMPARE(lines.size(), threads * perThread + 1);
+    QVector<int> next(threads, 0);
+    const QRegularExpression text(QStringLiteral("^thread (\\d+) line (\\d+) x{300}$"));
+    for (int i = 0; i < threads * perThread; ++i) {
+        QVERIFY(lines.at(i).endsWith('\r'));
+        const auto line = kLine.match(QString::fromUtf8(lines.at(i).chopped(1)));
+        QVERIFY2(line.hasMatch(), lines.at(i).constData());
+        const auto parts = text.match(line.captured(2));
+        QVERIFY2(parts.hasMatch(), lines.at(i).constData());
+        // Each thread's lines arrive in the order it wrote them.
+        const int t = parts.captured(1).toInt();
+        QCOMPARE(parts.captured(2).toInt(), next[t]++);
+    }
+}
+
+QTEST_GUILESS_MAIN(LogSinkTest)
+#include "tst_logsink.moc"

@@ -1,0 +1,290 @@
+// The real service, started from a temporary folder beside the simulator and
+// driven from outside: start-up, exit codes, client handling and its log file.
+#include "rawwsclient.h"
+#include "servicefixture.h"
+#include "wsclient.h"
+
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+const QString kCloseDevice = QStringLiteral(R"({"cmd":"close_device"})");
+const QString kClosed = QStringLiteral("{\n    \"cmd\": \"close_device\",\n    \"message\": "
+                                       "\"关闭设备成功!\",\n    \"result\": 0,\n    "
+                                       "\"statuCode\": 0\n}\n");
+
+const QRegularExpression
+    kLogLine(QStringLiteral(R"(^\[ \d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3}\] [^\r\n]*$)"));
+
+// Splits a log into its lines, checking that each one ends with CR LF.
+QStringList logLines(const QByteArray &log)
+{
+    QStringList lines;
+    for (const QByteArray &line : log.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        if (!line.endsWith('\r'))
+            return {QStringLiteral("<line without CR LF: %1>").arg(QString::fromUtf8(line))};
+        lines.append(QString::fromUtf8(line.chopped(1)));
+    }
+    return lines;
+}
+
+QString textOf(const QString &line)
+{
+    return line.mid(QStringLiteral("[ yyyy-MM-dd hh:mm:ss:zzz] ").size());
+}
+
+} // namespace
+
+class ServiceTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY2(!ServiceFixture::portAccepts(), "something else already listens on 35561");
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    }
+
+    void servesClientsOnBothFamilies();
+    void leavesBinaryFramesUnanswered();
+    void keepsServingAcrossManyShortConnections();
+    void endsWith254WithoutUsableLibrary_data();
+    void endsWith254WithoutUsableLibrary();
+    void secondInstanceEndsWith252();
+    void findsItsFilesFromAnyWorkingDirectory();
+    void logsEveryLineInItsFormat();
+    void logsNothingWithoutTheFile();
+    void followsTheLogFileWhileRunning();
+    void closesOversizedMessagesOnly();
+
+private:
+    QTemporaryDir runtime;
+};
+
+void ServiceTest::servesClientsOnBothFamilies()
+{
+    ServiceFixture service;
+    QVERIFY2(service.start(), qPrintable(service.error()));
+
+    std::vector<std::unique_ptr<WsClient>> clients;
+    for (const char *host : {"127.0.0.1", "::1", "127.0.0.1", "::1", "localhost"}) {
+        clients.push_back(std::make_unique<WsClient>());
+        QVERIFY2(clients.back()->open(WsClient::url(QString::fromLatin1(host))), host);
+    }
+    // All connected at once, each answered on its own socket.
+    for (auto &client : clients)
+        client->send(kCloseDevice);
+    for (auto &client : clients) {
+        QVERIFY(client->waitForReplies(1));
+        QCOMPARE(client->replies, QStringList{kClosed});
+    }
+}
+
+void ServiceTest::leavesBinaryFramesUnanswered()
+{
+    ServiceFixture service;
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    WsClient client;
+    QVERIFY(client.open());
+    client.sendBinary(kCloseDevice.toUtf8());
+    QCOMPARE(client.request(kCloseDevice), kClosed);
+    QTest::qWait(100);
+    QCOMPARE(client.replies.size(), 1);
+    QCOMPARE(client.socket.state(), QAbstractSocket::ConnectedState);
+}
+
+void ServiceTest::keepsServingAcrossManyShortConnections()
+{
+    ServiceFixture service;
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    WsClient stays;
+    QVERIFY(stays.open());
+    for (int i = 0; i < 50; ++i) {
+        WsClient brief;
+        QVERIFY(brief.open());
+        QCOMPARE(brief.request(kCloseDevice), kClosed);
+        brief.close();
+        QVERIFY(brief.waitForDisconnect());
+    }
+    QCOMPARE(stays.request(kCloseDevice), kClosed);
+    QVERIFY(service.running());
+}
+
+void ServiceTest::endsWith254WithoutUsableLibrary_data()
+{
+    QTest::addColumn<QString>("library");
+    QTest::addColumn<QString>("failure");
+    QTest::newRow("no library") << QString() << "LoadTerminalProtocolDll load file fail";
+    QTest::newRow("not a library")
+        << QStringLiteral(KRV_OUTPUT_DIR "/logo.ico") << "LoadTerminalProtocolDll load file fail";
+    for (const char *entry : {"OpenDevice", "CloseDevice", "SamGetId", "SamGetIdStr", "IdReadCard"})
+        QTest::newRow(qPrintable(QStringLiteral("without %1").arg(entry)))
+            << QStringLiteral(KRV_SIM_VARIANTS "/without-%1/libCommonInterface.so").arg(entry)
+            << "LoadTerminalProtocolDll load function fail";
+}
+
+void ServiceTest::endsWith254WithoutUsableLibrary()
+{
+    QFETCH(QString, library);
+    QFETCH(QString, failure);
+    for (const bool log : {false, true}) {
+        ServiceFixture::Options options;
+        options.library = library;
+        options.log = log;
+        ServiceFixture service(options);
+        service.launch();
+        QVERIFY(service.waitForExit());
+        QCOMPARE(service.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(service.exitCode(), 254);
+        QCOMPARE(service.standardOutput(), QByteArray());
+        if (log) {
+            const QString path = service.path(QStringLiteral("libCommonInterface.so"));
+            const QStringList lines = logLines(service.log());
+            QCOMPARE(lines.size(), 2);
+            QCOMPARE(textOf(lines.at(0)),
+                     QStringLiteral("LoadTerminalProtocolDll DllFileName: \"%1\"").arg(path));
+            QCOMPARE(textOf(lines.at(1)), failure);
+        } else {
+            QVERIFY(!QFile::exists(service.path(QStringLiteral("krlog.txt"))));
+        }
+    }
+}
+
+void ServiceTest::secondInstanceEndsWith252()
+{
+    ServiceFixture::Options options;
+    options.log = true;
+    ServiceFixture first(options);
+    QVERIFY2(first.start(), qPrintable(first.error()));
+    WsClient client;
+    QVERIFY(client.open());
+
+    ServiceFixture second(options);
+    second.launch();
+    QVERIFY(second.waitForExit());
+    QCOMPARE(second.exitCode(), 252);
+    QCOMPARE(second.standardOutput(), QByteArray("No Available Ports Were Found\n"));
+    // The log sink is not installed yet, and no library is loaded.
+    QCOMPARE(second.log(), QByteArray());
+
+    QVERIFY(first.running());
+    QCOMPARE(client.request(kCloseDevice), kClosed);
+    WsClient newcomer;
+    QVERIFY(newcomer.open());
+    QCOMPARE(newcomer.request(kCloseDevice), kClosed);
+}
+
+void ServiceTest::findsItsFilesFromAnyWorkingDirectory()
+{
+    ServiceFixture::Options options;
+    options.log = true;
+    ServiceFixture service(options);
+    QTemporaryDir elsewhere;
+    service.setWorkingDirectory(elsewhere.path());
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    WsClient client;
+    QVERIFY(client.open());
+    QCOMPARE(client.request(kCloseDevice), kClosed);
+
+    const QStringList lines = logLines(service.log());
+    QVERIFY(lines.size() >= 2);
+    QCOMPARE(textOf(lines.at(0)), QStringLiteral("LoadTerminalProtocolDll DllFileName: \"%1\"")
+                                      .arg(service.path(QStringLiteral("libCommonInterface.so"))));
+    QCOMPARE(textOf(lines.at(1)), QStringLiteral("LoadTerminalProtocolDll load ok"));
+    QCOMPARE(QDir(elsewhere.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList());
+}
+
+void ServiceTest::logsEveryLineInItsFormat()
+{
+    ServiceFixture::Options options;
+    options.log = true;
+    ServiceFixture service(options);
+    const QByteArray earlier("earlier content\r\n");
+    {
+        QFile file(service.path(QStringLiteral("krlog.txt")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(earlier);
+    }
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    WsClient client;
+    QVERIFY(client.open());
+    QCOMPARE(client.request(kCloseDevice), kClosed);
+    QVERIFY(!client.request(QStringLiteral("line\nbreak")).isNull());
+
+    const QByteArray log = service.log();
+    QVERIFY(log.startsWith(earlier));
+    // A message with a line feed spans two physical lines; rejoin it.
+    const QStringList lines =
+        logLines(log.mid(earlier.size()).replace("line\\nbreak", "line-break"));
+    QVERIFY(lines.size() >= 6);
+    for (const QString &line : lines)
+        QVERIFY2(kLogLine.match(line).hasMatch(), qPrintable(line));
+}
+
+void ServiceTest::logsNothingWithoutTheFile()
+{
+    ServiceFixture service;
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    WsClient client;
+    QVERIFY(client.open());
+    QCOMPARE(client.request(kCloseDevice), kClosed);
+    QVERIFY(!QFile::exists(service.path(QStringLiteral("krlog.txt"))));
+}
+
+void ServiceTest::followsTheLogFileWhileRunning()
+{
+    ServiceFixture service;
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    WsClient client;
+    QVERIFY(client.open());
+    QCOMPARE(client.request(kCloseDevice), kClosed);
+
+    const QString path = service.path(QStringLiteral("krlog.txt"));
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    QCOMPARE(client.request(kCloseDevice), kClosed);
+    const QStringList lines = logLines(service.log());
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(textOf(lines.first()),
+             QStringLiteral("processTextMessage message: \"{\\\"cmd\\\":\\\"close_device\\\"}\""));
+
+    QVERIFY(QFile::remove(path));
+    QCOMPARE(client.request(kCloseDevice), kClosed);
+    QVERIFY(!QFile::exists(path));
+}
+
+void ServiceTest::closesOversizedMessagesOnly()
+{
+    ServiceFixture service;
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    WsClient other;
+    QVERIFY(other.open());
+
+    RawWsClient greedy;
+    QVERIFY(greedy.open(QStringLiteral("127.0.0.1"), ServiceFixture::port));
+    greedy.write(RawWsClient::header(0x1, 2 * 1024 * 1024));
+    const RawWsClient::Frame reply = greedy.readFrame();
+    QCOMPARE(reply.opcode, 0x8);
+    QCOMPARE(reply.closeCode(), 1009);
+    QVERIFY(greedy.waitForDisconnected());
+
+    const QString padded =
+        QStringLiteral(R"({"cmd":"close_device","pad":"%1"})").arg(QString(969, QLatin1Char('p')));
+    QCOMPARE(padded.size(), 1000);
+    const QString reply1000 = other.request(padded);
+    QVERIFY(reply1000.contains(QStringLiteral("\"statuCode\": 0")));
+    QVERIFY(service.running());
+}
+
+QTEST_GUILESS_MAIN(ServiceTest)
+#include "tst_service.moc"

@@ -1,0 +1,49 @@
+#!/bin/bash
+# Runs a command on a private Xvfb display; with --tray, trayer provides the
+# system tray. The display is torn down however the command ends.
+set -eu
+
+tray=0
+if [ "${1:-}" = "--tray" ]; then
+    tray=1
+    shift
+fi
+
+for tool in Xvfb xdotool; do
+    command -v "$tool" >/dev/null || { echo "with-xvfb: $tool is not installed" >&2; exit 1; }
+done
+
+workdir=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$workdir"
+}
+trap cleanup EXIT
+
+# Xvfb picks a free display number and writes it to the file.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$workdir/display" 2>"$workdir/xvfb.log" &
+pids+=($!)
+for _ in $(seq 200); do
+    [ -s "$workdir/display" ] && break
+    sleep 0.05
+done
+[ -s "$workdir/display" ] || { echo "with-xvfb: Xvfb did not start" >&2; cat "$workdir/xvfb.log" >&2; exit 1; }
+export DISPLAY=":$(head -n1 "$workdir/display")"
+
+if [ "$tray" = 1 ]; then
+    command -v trayer >/dev/null || { echo "with-xvfb: trayer is not installed" >&2; exit 1; }
+    trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
+        --transparent false --tint 0xd0d0d0 --expand true >"$workdir/trayer.log" 2>&1 &
+    pids+=($!)
+    if ! timeout 10 xdotool search --sync --classname trayer >/dev/null 2>&1; then
+        echo "with-xvfb: trayer did not start" >&2
+        cat "$workdir/trayer.log" >&2
+        exit 1
+    fi
+fi
+
+unset QT_QPA_PLATFORM
+export XDG_RUNTIME_DIR="$workdir"
+"$@"
