@@ -1,6 +1,7 @@
 #ifndef XDOTOOL_H
 #define XDOTOOL_H
 
+#include <QRect>
 #include <QString>
 #include <QStringList>
 
@@ -17,6 +18,23 @@ QStringList waitForWindows(const QString &titlePattern, int timeout = 15000);
 
 // Ids of visible windows whose title matches, now.
 QStringList windows(const QString &titlePattern);
+
+// Visible windows of a process.
+QStringList windowsOf(qint64 pid);
+
+// The window's title, position and size.
+QString name(const QString &window);
+QRect geometry(const QString &window);
+
+// The window that the X server says is the window's parent (xwininfo).
+QString parentOf(const QString &window);
+QString root();
+
+// What xprop prints for one property of the window.
+QString property(const QString &window, const QString &name);
+
+// Moves the pointer to the middle of the window and clicks the button (1 left, 3 right).
+bool click(const QString &window, int button);
 
 // Focuses the window and presses the key (for example "Return", "Escape").
 bool pressKey(const QString &window, const QString &key);

@@ -1,0 +1,91 @@
+// The main window with a real system tray (Xvfb and trayer), in-process.
+#include "mainwindow.h"
+#include "modalanswerer.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QMenu>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+
+class TrayWindowTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QApplication::setQuitOnLastWindowClosed(false);
+        QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 10000);
+        window = new MainWindow;
+    }
+    void cleanupTestCase() { delete window; }
+
+    void putsItsIconInTheTray();
+    void closingHidesTheWindow_data();
+    void closingHidesTheWindow();
+    void menuEntriesReachTheSlots();
+
+private:
+    QSystemTrayIcon *tray() const { return window->findChild<QSystemTrayIcon *>(); }
+    MainWindow *window = nullptr;
+};
+
+void TrayWindowTest::putsItsIconInTheTray()
+{
+    QSystemTrayIcon *icon = tray();
+    QVERIFY(icon);
+    QVERIFY(icon->isVisible());
+    QCOMPARE(icon->toolTip(), QStringLiteral("ROVoroZurOzured"));
+    QVERIFY(icon->contextMenu());
+    QStringList entries;
+    for (QAction *action : icon->contextMenu()->actions())
+        entries.append(action->text());
+    QCOMPARE(entries, QStringList({"关于", "退出"}));
+    QVERIFY(window->statusBar()->isHidden());
+    QVERIFY(!window->isVisible());
+}
+
+void TrayWindowTest::closingHidesTheWindow_data()
+{
+    QTest::addColumn<bool>("useButton");
+    QTest::newRow("window close") << false;
+    QTest::newRow("关  闭 button") << true;
+}
+
+void TrayWindowTest::closingHidesTheWindow()
+{
+    QFETCH(bool, useButton);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    if (useButton) {
+        auto *button = window->findChild<QPushButton *>(QStringLiteral("pushButton"));
+        QVERIFY(button);
+        QTest::mouseClick(button, Qt::LeftButton);
+    } else {
+        QCloseEvent event;
+        QApplication::sendEvent(window, &event);
+        QVERIFY(!event.isAccepted());
+    }
+    QTRY_VERIFY(!window->isVisible());
+    // Still alive and in the tray.
+    QVERIFY(tray()->isVisible());
+}
+
+void TrayWindowTest::menuEntriesReachTheSlots()
+{
+    QMenu *menu = tray()->contextMenu();
+    menu->actions().at(0)->trigger();
+    QTRY_VERIFY(window->isVisible());
+    window->hide();
+
+    ModalAnswerer answerer(QMessageBox::No);
+    menu->actions().at(1)->trigger();
+    QVERIFY(answerer.answered);
+    QCOMPARE(answerer.text, QStringLiteral("请确认是否退出系统?"));
+    QVERIFY(tray()->isVisible());
+}
+
+QTEST_MAIN(TrayWindowTest)
+#include "tst_traywindow.moc"
