@@ -5,7 +5,10 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config qtbase5-dev libqt5websockets5-dev)
 if [ "${1:-}" = "--test" ]; then
-    packages+=(xvfb trayer xdotool x11-utils)
+    packages+=(xvfb trayer xdotool x11-utils chromium)
+    # The browser tests run on Node.js with npm; keep one that is already there.
+    command -v node >/dev/null || packages+=(nodejs)
+    command -v npm >/dev/null || packages+=(npm)
 fi
 
 missing=()

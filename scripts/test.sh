@@ -5,5 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh --test
+# Test tools for the browser client (no browser download: Debian's chromium is used).
+export PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1
+(cd web && npm ci --no-audit --no-fund --ignore-scripts)
 scripts/build.sh
 ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure --parallel 2 "$@"
