@@ -1,103 +1,129 @@
 #include "commandprotocol.h"
 
 #include "cardrecord.h"
+#include "logsink.h"
 #include "terminalprotocol.h"
 
+#include "jsonwriter.h"
 #include <QDebug>
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
 namespace {
 
-const QString kStatusCode = QStringLiteral("statuCode");
-const QString kResult = QStringLiteral("result");
-const QString kMessage = QStringLiteral("message");
-const QString kReadResult = QStringLiteral("read_result");
+using JsonWriter::Format;
 
 const QString kDriverMissing = QStringLiteral("缺少设备驱动文件!");
 
-void setStatus(QJsonObject &reply, int code, const QString &message, bool withResult = true)
+// What a command sets in the reply. "result" mirrors the status code for every
+// command but "open_device"; "read_result" only follows a successful read.
+struct Status
 {
-    reply.insert(kStatusCode, code);
-    if (withResult)
-        reply.insert(kResult, code);
-    reply.insert(kMessage, message);
-}
+    Status(int code, const QString &message, bool withResult = true)
+        : code(code), message(message), withResult(withResult)
+    {
+    }
+    Status(const QString &message, const QJsonObject &card)
+        : code(0), message(message), withCard(true), card(card)
+    {
+    }
 
-void openDevice(QJsonObject &reply)
+    int code;
+    QString message;
+    bool withResult = true;
+    bool withCard = false;
+    QJsonObject card;
+};
+
+Status openDevice()
 {
     // The reply to "open_device" has never carried "result"; pages rely on that shape.
-    if (!bLoadDll) {
-        setStatus(reply, -1, kDriverMissing, false);
-        return;
-    }
+    if (!bLoadDll)
+        return {-1, kDriverMissing, false};
     const long result = pOpenDevice("USB", "0400C35A", "");
     if (result >= 0)
-        setStatus(reply, 0, QStringLiteral("连接设备成功!"), false);
-    else
-        setStatus(reply, -2, QStringLiteral("连接设备失败，错误代码：") + QString::number(result),
-                  false);
+        return {0, QStringLiteral("连接设备成功!"), false};
+    return {-2, QStringLiteral("连接设备失败，错误代码：") + QString::number(result), false};
 }
 
-void closeDevice(QJsonObject &reply)
+Status closeDevice()
 {
-    if (!bLoadDll) {
-        setStatus(reply, -1, kDriverMissing);
-        return;
-    }
+    if (!bLoadDll)
+        return {-1, kDriverMissing};
     // With the library loaded a close always counts as done.
     pCloseDevice();
-    setStatus(reply, 0, QStringLiteral("关闭设备成功!"));
+    return {0, QStringLiteral("关闭设备成功!")};
 }
 
-void readCardInfo(QJsonObject &reply)
+Status readCardInfo()
 {
-    if (!bLoadDll) {
-        setStatus(reply, -1, kDriverMissing);
-        return;
-    }
+    if (!bLoadDll)
+        return {-1, kDriverMissing};
     // Zeroed before every call: the record ends where the library stopped writing.
     char record[COMMONINTERFACE_RECORD_SIZE] = {};
     const long result = pIdReadCard(0, 1, record, 0);
-    if (result != 0) {
-        setStatus(reply, -3,
-                  QStringLiteral("读取证件信息失败，错误代码：") + QString::number(result));
-        return;
-    }
-    setStatus(reply, 0, QStringLiteral("读取证件信息成功!"));
-    reply.insert(kReadResult, decodeCardRecord(cardRecordBytes(record, sizeof record)));
+    if (result != 0)
+        return {-3, QStringLiteral("读取证件信息失败，错误代码：") + QString::number(result)};
+    return {QStringLiteral("读取证件信息成功!"),
+            decodeCardRecord(cardRecordBytes(record, sizeof record))};
+}
+
+Status runCommand(const QString &cmd)
+{
+    if (cmd == QLatin1String("open_device"))
+        return openDevice();
+    if (cmd == QLatin1String("close_device"))
+        return closeDevice();
+    if (cmd == QLatin1String("read_card_info"))
+        return readCardInfo();
+    return {-4, QStringLiteral("未知命令")};
+}
+
+// The request with the status set in it, members in key order.
+QByteArray reply(const QJsonObject &request, const Status &status, Format format)
+{
+    using Member = JsonWriter::Member;
+    const Member message{QLatin1String("message"), status.message};
+    const Member code{QLatin1String("statuCode"), status.code};
+    if (!status.withResult)
+        return JsonWriter::object(request, {message, code}, format);
+    const Member result{QLatin1String("result"), status.code};
+    if (!status.withCard)
+        return JsonWriter::object(request, {message, result, code}, format);
+    const Member card{QLatin1String("read_result"), status.card};
+    return JsonWriter::object(request, {message, card, result, code}, format);
 }
 
 } // namespace
 
 QString answerTextMessage(const QString &message)
 {
-    // Unparsable text and non-object documents read as the empty object.
-    QJsonDocument document = QJsonDocument::fromJson(message.toUtf8());
-    QJsonObject reply = document.object();
-    qDebug() << "processTextMessage message:" << message;
+    // The log sink drops every line while there is no log file, and building
+    // the lines (the compact reply above all, and its quoting) is much of the
+    // work for a small request: build them only while the file is there.
+    const bool logging = logFileExists();
 
-    if (!reply.contains(QLatin1String("cmd"))) {
-        qDebug() << "processTextMessage message not contains cmd";
-        document.setObject(reply);
-        return QString::fromUtf8(document.toJson(QJsonDocument::Indented));
+    // Unparsable text and non-object documents read as the empty object.
+    const QJsonObject request = QJsonDocument::fromJson(message.toUtf8()).object();
+    if (logging)
+        qDebug() << "processTextMessage message:" << message;
+
+    if (!request.contains(QLatin1String("cmd"))) {
+        if (logging)
+            qDebug() << "processTextMessage message not contains cmd";
+        return QString::fromUtf8(JsonWriter::object(request, {}, Format::Indented));
     }
 
-    qDebug() << "processTextMessage message contains cmd";
-    const QString cmd = reply.value(QLatin1String("cmd")).toString();
-    qDebug() << "processTextMessage cmd:" << cmd;
+    const QString cmd = request.value(QLatin1String("cmd")).toString();
+    if (logging) {
+        qDebug() << "processTextMessage message contains cmd";
+        qDebug() << "processTextMessage cmd:" << cmd;
+    }
 
-    if (cmd == QLatin1String("open_device"))
-        openDevice(reply);
-    else if (cmd == QLatin1String("close_device"))
-        closeDevice(reply);
-    else if (cmd == QLatin1String("read_card_info"))
-        readCardInfo(reply);
-    else
-        setStatus(reply, -4, QStringLiteral("未知命令"));
-
-    document.setObject(reply);
-    qDebug() << "processTextMessage response:"
-             << QString::fromUtf8(document.toJson(QJsonDocument::Compact));
-    return QString::fromUtf8(document.toJson(QJsonDocument::Indented));
+    const Status status = runCommand(cmd);
+    if (logging)
+        qDebug() << "processTextMessage response:"
+                 << QString::fromUtf8(reply(request, status, Format::Compact));
+    return QString::fromUtf8(reply(request, status, Format::Indented));
 }

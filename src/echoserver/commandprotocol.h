@@ -12,7 +12,8 @@
 // "cmd" (unparsable text and non-objects included) comes back unchanged, as the
 // empty object where it was not an object. Replies use Qt's indented JSON form.
 //
-// Calls the reader library synchronously and logs each step at debug level.
+// Calls the reader library synchronously and, while the log file exists, logs
+// each step at debug level.
 QString answerTextMessage(const QString &message);
 
 #endif // COMMANDPROTOCOL_H

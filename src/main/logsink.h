@@ -10,4 +10,7 @@
 // flushed and closed on its own, so lines survive a crash of the process.
 void outputMyMessage(QtMsgType type, const QMessageLogContext &context, const QString &msg);
 
+// True while the log file exists, that is while outputMyMessage writes lines.
+bool logFileExists();
+
 #endif // LOGSINK_H

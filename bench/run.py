@@ -1,0 +1,351 @@
+#!/usr/bin/env python3
+"""Benchmarks the service side by side with the floor (a bare QWebSocketServer
+from the same Qt answering a fixed reply of the same size), alternating the two
+over several rounds and quoting medians. Writes bench/RESULTS.md.
+
+Run after a build (scripts/build.sh); see the README's Benchmarks section.
+"""
+import argparse
+import datetime
+import json
+import os
+import platform
+import resource
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(ROOT, os.environ.get('BUILD_DIR', 'build'))
+BIN = os.path.join(BUILD, 'bin')
+TOOLS = os.path.join(BUILD, 'bench')
+SERVICE_PORT = 35561
+FLOOR_PORT = 30001  # below Linux's ephemeral range, so no TIME-WAIT socket holds it
+# With two or more cores the server under test runs on the first and the load
+# client on the second, so that neither competes with the other for a core and
+# wake-ups cost the same for the service and the floor.
+PIN = (os.cpu_count() or 1) >= 2
+SERVER_CPUS = {0}
+CLIENT_CPUS = {1}
+
+
+def pinned(cpus):
+    return (lambda: os.sched_setaffinity(0, cpus)) if PIN else None
+
+
+COMMANDS = {
+    'close_device': '{"cmd":"close_device"}',
+    'read_card_info': '{"cmd":"read_card_info"}',
+}
+
+
+def handshake(port, timeout=1.0):
+    """Opens a WebSocket connection by hand; the socket once upgraded, else None."""
+    try:
+        sock = socket.create_connection(('127.0.0.1', port), timeout=timeout)
+    except OSError:
+        return None
+    try:
+        sock.sendall(b'GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n'
+                     b'Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n'
+                     b'Sec-WebSocket-Version: 13\r\n\r\n')
+        answer = b''
+        while b'\r\n\r\n' not in answer:
+            chunk = sock.recv(4096)
+            if not chunk:
+                raise OSError('closed')
+            answer += chunk
+        if answer.startswith(b'HTTP/1.1 101'):
+            return sock
+    except OSError:
+        pass
+    sock.close()
+    return None
+
+
+def wait_until_serving(port, process, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if process.poll() is not None:
+            raise RuntimeError(f'process ended with {process.returncode}')
+        sock = handshake(port)
+        if sock:
+            sock.close()
+            return
+        time.sleep(0.005)
+    raise RuntimeError(f'nothing served on port {port} within {timeout} s')
+
+
+def rss_kib(pid):
+    with open(f'/proc/{pid}/status') as status:
+        for line in status:
+            if line.startswith('VmRSS:'):
+                return int(line.split()[1])
+    return 0
+
+
+class Service:
+    """The service in a temporary folder beside the simulator, sample card A on the reader."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix='krv-bench-')
+        for name in ('KRVI2VeravaWebSocket', 'libCommonInterface.so', 'logo.ico'):
+            shutil.copy2(os.path.join(BIN, name), self.dir)
+        shutil.copy2(os.path.join(BIN, 'cards', 'card-A.txt'), os.path.join(self.dir, 'card.txt'))
+        self.process = None
+
+    def spawn(self):
+        env = {k: v for k, v in os.environ.items() if not k.startswith('KRSIM_')}
+        env['QT_QPA_PLATFORM'] = 'offscreen'
+        self.process = subprocess.Popen([os.path.join(self.dir, 'KRVI2VeravaWebSocket')], env=env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                        preexec_fn=pinned(SERVER_CPUS))
+        return self.process
+
+    def start(self):
+        wait_until_serving(SERVICE_PORT, self.spawn())
+
+    def set_log(self, present):
+        path = os.path.join(self.dir, 'krlog.txt')
+        if present:
+            open(path, 'w').close()
+        elif os.path.exists(path):
+            os.remove(path)
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait()
+        wait_port_free(SERVICE_PORT)
+
+    def remove(self):
+        self.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def wait_port_free(port):
+    for _ in range(400):
+        sock = handshake(port, timeout=0.2)
+        if not sock:
+            return
+        sock.close()
+        time.sleep(0.025)
+
+
+class Floor:
+    def __init__(self, size):
+        self.process = subprocess.Popen([os.path.join(TOOLS, 'floorserver'), '--port', str(FLOOR_PORT),
+                                          '--size', str(size)], stdout=subprocess.DEVNULL,
+                                        preexec_fn=pinned(SERVER_CPUS))
+        wait_until_serving(FLOOR_PORT, self.process)
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait()
+        wait_port_free(FLOOR_PORT)
+
+
+def load(port, connections, seconds, message, warmup):
+    out = subprocess.run([os.path.join(TOOLS, 'loadclient'), '--port', str(port), '--connections',
+                          str(connections), '--seconds', str(seconds), '--warmup', str(warmup),
+                          '--message', message], capture_output=True, text=True, check=False,
+                         preexec_fn=pinned(CLIENT_CPUS))
+    if out.returncode != 0:
+        raise RuntimeError(f'loadclient failed ({out.returncode}): {out.stdout} {out.stderr}')
+    return json.loads(out.stdout)
+
+
+def reply_bytes(port, message):
+    out = subprocess.run([os.path.join(TOOLS, 'loadclient'), '--port', str(port), '--print-reply',
+                          '--message', message], capture_output=True, check=True)
+    return len(out.stdout)
+
+
+def median_of(runs, key):
+    return statistics.median(run[key] for run in runs)
+
+
+def measure_throughput(service, args):
+    scenarios = []
+    for log in (False, True):
+        for command in COMMANDS:
+            for connections in args.connections:
+                if log and connections not in args.log_connections:
+                    continue
+                scenarios.append((command, connections, log))
+
+    results = []
+    for command, connections, log in scenarios:
+        message = COMMANDS[command]
+        service.set_log(log)
+        size = reply_bytes(SERVICE_PORT, message)
+        floor = Floor(size)
+        runs = {'service': [], 'floor': []}
+        try:
+            for round_ in range(args.rounds):
+                order = ['service', 'floor'] if round_ % 2 == 0 else ['floor', 'service']
+                for who in order:
+                    port = SERVICE_PORT if who == 'service' else FLOOR_PORT
+                    runs[who].append(load(port, connections, args.seconds, message, args.warmup))
+        finally:
+            floor.stop()
+        row = {'command': command, 'connections': connections, 'log': log, 'bytes': size}
+        for who in runs:
+            for key in ('rps', 'p50_us', 'p99_us', 'max_us'):
+                row[f'{who}_{key}'] = median_of(runs[who], key)
+        results.append(row)
+        print(f"{command:15} c={connections:<4} log={'on ' if log else 'off'} "
+              f"service {row['service_rps']:9.0f}/s p50 {row['service_p50_us']:7.1f} us | "
+              f"floor {row['floor_rps']:9.0f}/s p50 {row['floor_p50_us']:7.1f} us", flush=True)
+    service.set_log(False)
+    return results
+
+
+def measure_startup(service, rounds):
+    """Milliseconds from process start to the first accepted WebSocket connection."""
+    samples = []
+    for _ in range(rounds):
+        started = time.monotonic()
+        process = service.spawn()
+        wait_until_serving(SERVICE_PORT, process)
+        samples.append((time.monotonic() - started) * 1000.0)
+        service.stop()
+    return statistics.median(samples), samples
+
+
+def measure_memory(service, idle_connections):
+    service.start()
+    time.sleep(1.0)
+    idle = rss_kib(service.process.pid)
+    sockets = []
+    for _ in range(idle_connections):
+        sock = handshake(SERVICE_PORT, timeout=5.0)
+        if not sock:
+            raise RuntimeError('an idle connection failed')
+        sockets.append(sock)
+    time.sleep(1.0)
+    loaded = rss_kib(service.process.pid)
+    for sock in sockets:
+        sock.close()
+    service.stop()
+    return idle, loaded
+
+
+def machine():
+    model = ''
+    with open('/proc/cpuinfo') as info:
+        for line in info:
+            if line.startswith('model name'):
+                model = line.split(':', 1)[1].strip()
+                break
+    qt = subprocess.run(['pkg-config', '--modversion', 'Qt5Core'], capture_output=True, text=True)
+    return {
+        'cpu': model, 'cores': os.cpu_count(), 'kernel': platform.release(),
+        'memory': f"{os.sysconf('SC_PAGE_SIZE') * os.sysconf('SC_PHYS_PAGES') / 2**30:.0f} GiB",
+        'qt': qt.stdout.strip() or 'unknown',
+    }
+
+
+def verdict(ok):
+    return 'met' if ok else '**missed**'
+
+
+def write_results(path, args, rows, startup, memory, info):
+    idle, loaded = memory
+    by = {(r['command'], r['connections'], r['log']): r for r in rows}
+    lines = [
+        '# Benchmark results', '',
+        f"Run {datetime.date.today().isoformat()} by `bench/run.py` ({args.rounds} rounds of "
+        f"{args.seconds} s each, after {args.warmup} s of warm-up, service and floor alternating; "
+        'medians).', '',
+        f"Machine: {info['cpu']}, {info['cores']} cores, {info['memory']}, Linux {info['kernel']}, "
+        f"Qt {info['qt']}. "
+        + ('The server under test runs pinned to core 0, the load client to core 1.'
+           if PIN else 'Load client and server share the one core.'), '',
+        'The floor is a bare `QWebSocketServer` from the same Qt answering every message with a '
+        'fixed reply of the same size as the service\'s reply. Latencies in microseconds.', '',
+        '| command | conns | log | reply bytes | service rt/s | floor rt/s | ratio | service p50 | '
+        'floor p50 | p50 ratio | service p99 | floor p99 | service max | floor max |',
+        '| --- | ---: | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |',
+    ]
+    for r in rows:
+        lines.append(
+            f"| {r['command']} | {r['connections']} | {'present' if r['log'] else 'absent'} | "
+            f"{r['bytes']} | {r['service_rps']:.0f} | {r['floor_rps']:.0f} | "
+            f"{r['service_rps'] / r['floor_rps']:.2f} | {r['service_p50_us']:.1f} | "
+            f"{r['floor_p50_us']:.1f} | {r['service_p50_us'] / r['floor_p50_us']:.2f} | "
+            f"{r['service_p99_us']:.1f} | {r['floor_p99_us']:.1f} | {r['service_max_us']:.0f} | "
+            f"{r['floor_max_us']:.0f} |")
+    lines += ['', '| measure | value |', '| --- | ---: |',
+              f'| start-up to first accepted connection (median of {len(startup[1])}) | '
+              f'{startup[0]:.1f} ms |',
+              f'| resident memory, idle (offscreen) | {idle / 1024:.1f} MiB |',
+              f'| resident memory, {args.idle_connections} idle connections | '
+              f'{loaded / 1024:.1f} MiB (+{(loaded - idle) / 1024:.1f} MiB) |', '']
+
+    def ratio(command, connections, log=False, key='rps'):
+        r = by.get((command, connections, log))
+        return r and r[f'service_{key}'] / r[f'floor_{key}']
+
+    targets = [
+        ('"close_device", 10 connections: at least 0.8 x the floor', ratio('close_device', 10), lambda x: x >= 0.8),
+        ('one connection ("close_device"): p50 at most 1.25 x the floor', ratio('close_device', 1, key='p50_us'), lambda x: x <= 1.25),
+        ('"read_card_info" 8 KB, 10 connections: at least 0.5 x the floor', ratio('read_card_info', 10), lambda x: x >= 0.5),
+        ('log present, "close_device", 10 connections: at least 0.25 x the floor', ratio('close_device', 10, True), lambda x: x >= 0.25),
+    ]
+    lines += ['## Targets', '', '| target | reached | |', '| --- | ---: | --- |']
+    for text, value, ok in targets:
+        lines.append(f'| {text} | {value:.2f} | {verdict(ok(value))} |' if value is not None
+                     else f'| {text} | not measured | |')
+    lines += [f'| start-up median under 150 ms | {startup[0]:.1f} ms | {verdict(startup[0] < 150)} |',
+              f'| idle resident memory under 30 MiB | {idle / 1024:.1f} MiB | {verdict(idle < 30 * 1024)} |',
+              f'| {args.idle_connections} idle connections add under 40 MiB | '
+              f'{(loaded - idle) / 1024:.1f} MiB | {verdict(loaded - idle < 40 * 1024)} |', '']
+    with open(path, 'w') as out:
+        out.write('\n'.join(lines))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument('--rounds', type=int, default=3)
+    parser.add_argument('--seconds', type=float, default=3.0)
+    parser.add_argument('--warmup', type=float, default=0.5)
+    parser.add_argument('--connections', type=int, nargs='+', default=[1, 10, 100])
+    parser.add_argument('--log-connections', type=int, nargs='+', default=[1, 10])
+    parser.add_argument('--idle-connections', type=int, default=1000)
+    parser.add_argument('--startup-rounds', type=int, default=11)
+    parser.add_argument('--output', default=os.path.join(ROOT, 'bench', 'RESULTS.md'))
+    args = parser.parse_args()
+
+    # 1000 idle connections need more descriptors than the usual soft limit of
+    # 1024, in this process and in the service that inherits it.
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 8192)), hard))
+
+    for port in (SERVICE_PORT, FLOOR_PORT):
+        if handshake(port, timeout=0.3):
+            sys.exit(f'port {port} is already serving: stop whatever runs there first')
+
+    service = Service()
+    try:
+        startup = measure_startup(service, args.startup_rounds)
+        print(f'start-up median {startup[0]:.1f} ms', flush=True)
+        memory = measure_memory(service, args.idle_connections)
+        print(f'rss idle {memory[0] / 1024:.1f} MiB, with {args.idle_connections} connections '
+              f'{memory[1] / 1024:.1f} MiB', flush=True)
+        service.start()
+        # The simulated reader must be open for reads.
+        reply_bytes(SERVICE_PORT, '{"cmd":"open_device"}')
+        rows = measure_throughput(service, args)
+    finally:
+        service.remove()
+    write_results(args.output, args, rows, startup, memory, machine())
+    print(f'wrote {args.output}')
+
+
+if __name__ == '__main__':
+    main()

@@ -1,0 +1,234 @@
+#include "jsonwriter.h"
+
+#include <QJsonArray>
+#include <QLocale>
+
+#include <cmath>
+
+namespace JsonWriter {
+namespace {
+
+char hexDigit(uint value)
+{
+    return char(value < 10 ? '0' + value : 'a' + value - 10);
+}
+
+char *escapeCodeUnit(char *cursor, ushort unit)
+{
+    *cursor++ = '\\';
+    *cursor++ = 'u';
+    *cursor++ = hexDigit((unit >> 12) & 0xf);
+    *cursor++ = hexDigit((unit >> 8) & 0xf);
+    *cursor++ = hexDigit((unit >> 4) & 0xf);
+    *cursor++ = hexDigit(unit & 0xf);
+    return cursor;
+}
+
+// A JSON string body: quotes, backslashes and control characters escaped,
+// everything else as UTF-8; a UTF-16 code unit that is no valid UTF-8 (a lone
+// surrogate) as a \u escape. Written through a pointer into room reserved
+// up front: at most six bytes for each code unit.
+template <typename Char> void appendString(QByteArray &out, const Char *unit, int size)
+{
+    const int start = out.size();
+    out.resize(start + 6 * size);
+    char *cursor = out.data() + start;
+    const Char *const end = unit + size;
+    while (unit != end) {
+        const ushort u = ushort(*unit++);
+        if (u < 0x80) {
+            if (u >= 0x20 && u != '"' && u != '\\') {
+                *cursor++ = char(u);
+                continue;
+            }
+            *cursor++ = '\\';
+            switch (u) {
+            case '"':
+                *cursor++ = '"';
+                break;
+            case '\\':
+                *cursor++ = '\\';
+                break;
+            case 0x8:
+                *cursor++ = 'b';
+                break;
+            case 0xc:
+                *cursor++ = 'f';
+                break;
+            case 0xa:
+                *cursor++ = 'n';
+                break;
+            case 0xd:
+                *cursor++ = 'r';
+                break;
+            case 0x9:
+                *cursor++ = 't';
+                break;
+            default:
+                *cursor++ = 'u';
+                *cursor++ = '0';
+                *cursor++ = '0';
+                *cursor++ = hexDigit(u >> 4);
+                *cursor++ = hexDigit(u & 0xf);
+            }
+        } else if (u < 0x800) {
+            *cursor++ = char(0xc0 | (u >> 6));
+            *cursor++ = char(0x80 | (u & 0x3f));
+        } else if (!QChar::isSurrogate(u)) {
+            *cursor++ = char(0xe0 | (u >> 12));
+            *cursor++ = char(0x80 | ((u >> 6) & 0x3f));
+            *cursor++ = char(0x80 | (u & 0x3f));
+        } else if (QChar::isHighSurrogate(u) && unit != end &&
+                   QChar::isLowSurrogate(ushort(*unit))) {
+            const uint ucs4 = QChar::surrogateToUcs4(u, ushort(*unit++));
+            *cursor++ = char(0xf0 | (ucs4 >> 18));
+            *cursor++ = char(0x80 | ((ucs4 >> 12) & 0x3f));
+            *cursor++ = char(0x80 | ((ucs4 >> 6) & 0x3f));
+            *cursor++ = char(0x80 | (ucs4 & 0x3f));
+        } else {
+            cursor = escapeCodeUnit(cursor, u);
+        }
+    }
+    out.resize(int(cursor - out.constData()));
+}
+
+void appendString(QByteArray &out, const QString &text)
+{
+    appendString(out, text.utf16(), text.size());
+}
+
+void appendString(QByteArray &out, QLatin1String text)
+{
+    appendString(out, reinterpret_cast<const uchar *>(text.data()), text.size());
+}
+
+void appendNumber(QByteArray &out, double value)
+{
+    if (!std::isfinite(value)) {
+        out += "null";
+        return;
+    }
+    // Whole numbers up to 2^64 are written out in full, others in the shortest
+    // form. Below 2^53 every whole number is exact: its digits are the integer's.
+    const double magnitude = std::fabs(value);
+    if (magnitude < 9007199254740992.0 && std::floor(magnitude) == magnitude) {
+        out += QByteArray::number(qint64(value));
+        return;
+    }
+    const bool whole = std::floor(magnitude) == magnitude && magnitude <= 18446744073709551616.0;
+    out += QByteArray::number(value, whole ? 'f' : 'g', QLocale::FloatingPointShortest);
+}
+
+void appendValue(QByteArray &out, const QJsonValue &value, int indent, bool compact);
+
+void appendIndent(QByteArray &out, int indent)
+{
+    out.append(4 * indent, ' ');
+}
+
+template <typename Key> void appendKey(QByteArray &out, const Key &key, int indent, bool compact)
+{
+    appendIndent(out, indent);
+    out += '"';
+    appendString(out, key);
+    out += compact ? "\":" : "\": ";
+}
+
+// Members at the given indent; members override the object's own of the same key.
+void appendObjectContent(QByteArray &out, const QJsonObject &object,
+                         std::initializer_list<Member> members, int indent, bool compact)
+{
+    bool first = true;
+    auto separate = [&] {
+        if (!first)
+            out += compact ? "," : ",\n";
+        first = false;
+    };
+    auto member = members.begin();
+    for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+        const QString key = it.key();
+        // ASCII keys sort the same by UTF-16 code unit and by code point.
+        while (member != members.end() && QString::compare(member->key, key) < 0) {
+            separate();
+            appendKey(out, member->key, indent, compact);
+            appendValue(out, member->value, indent, compact);
+            ++member;
+        }
+        separate();
+        if (member != members.end() && member->key == key) {
+            appendKey(out, key, indent, compact);
+            appendValue(out, member->value, indent, compact);
+            ++member;
+            continue;
+        }
+        appendKey(out, key, indent, compact);
+        appendValue(out, it.value(), indent, compact);
+    }
+    for (; member != members.end(); ++member) {
+        separate();
+        appendKey(out, member->key, indent, compact);
+        appendValue(out, member->value, indent, compact);
+    }
+    if (!first && !compact)
+        out += '\n';
+}
+
+void appendArrayContent(QByteArray &out, const QJsonArray &array, int indent, bool compact)
+{
+    bool first = true;
+    for (const QJsonValue &value : array) {
+        if (!first)
+            out += compact ? "," : ",\n";
+        first = false;
+        appendIndent(out, indent);
+        appendValue(out, value, indent, compact);
+    }
+    if (!first && !compact)
+        out += '\n';
+}
+
+void appendValue(QByteArray &out, const QJsonValue &value, int indent, bool compact)
+{
+    switch (value.type()) {
+    case QJsonValue::Bool:
+        out += value.toBool() ? "true" : "false";
+        break;
+    case QJsonValue::Double:
+        appendNumber(out, value.toDouble());
+        break;
+    case QJsonValue::String:
+        out += '"';
+        appendString(out, value.toString());
+        out += '"';
+        break;
+    case QJsonValue::Array:
+        out += compact ? "[" : "[\n";
+        appendArrayContent(out, value.toArray(), compact ? indent : indent + 1, compact);
+        appendIndent(out, indent);
+        out += ']';
+        break;
+    case QJsonValue::Object:
+        out += compact ? "{" : "{\n";
+        appendObjectContent(out, value.toObject(), {}, compact ? indent : indent + 1, compact);
+        appendIndent(out, indent);
+        out += '}';
+        break;
+    default:
+        out += "null";
+    }
+}
+
+} // namespace
+
+QByteArray object(const QJsonObject &object, std::initializer_list<Member> members, Format format)
+{
+    const bool compact = format == Format::Compact;
+    QByteArray out;
+    out.reserve(256);
+    out += compact ? "{" : "{\n";
+    appendObjectContent(out, object, members, compact ? 0 : 1, compact);
+    out += compact ? "}" : "}\n";
+    return out;
+}
+
+} // namespace JsonWriter

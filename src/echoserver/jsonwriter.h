@@ -1,0 +1,31 @@
+#ifndef JSONWRITER_H
+#define JSONWRITER_H
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QLatin1String>
+
+#include <initializer_list>
+
+// Writes a JSON object as text, byte for byte as QJsonDocument::toJson does,
+// with some members set on the way: the object as if those members had been
+// inserted into it, without building the changed object. Replies are the
+// request with a few status members set, and this is their hot path.
+namespace JsonWriter {
+
+enum class Format { Indented, Compact };
+
+struct Member
+{
+    QLatin1String key; // ASCII
+    QJsonValue value;
+};
+
+// The object with the members set, in the given format. The members' keys
+// must be ASCII and in ascending order, each at most once.
+QByteArray object(const QJsonObject &object, std::initializer_list<Member> members, Format format);
+
+} // namespace JsonWriter
+
+#endif // JSONWRITER_H

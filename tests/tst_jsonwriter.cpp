@@ -1,0 +1,159 @@
+// The reply writer must give exactly the bytes of Qt's own JSON writer.
+#include "jsonwriter.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QTest>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+using JsonWriter::Format;
+
+// What Qt writes for the object with the members inserted into it.
+QByteArray qtReply(QJsonObject object, std::initializer_list<JsonWriter::Member> members,
+                   Format format)
+{
+    for (const auto &member : members)
+        object.insert(member.key, member.value);
+    return QJsonDocument(object).toJson(format == Format::Compact ? QJsonDocument::Compact
+                                                                  : QJsonDocument::Indented);
+}
+
+QString randomString(QRandomGenerator &random)
+{
+    // Control characters, quotes, backslashes, Latin-1, CJK, pairs and lone surrogates.
+    static const QVector<ushort> pool = {0x0,    0x1,    0x8,    0x9,    0xa,    0xc,   0xd,
+                                         0x1f,   '"',    '\\',   '/',    'a',    'Z',   ' ',
+                                         0x7f,   0x80,   0xe9,   0x7ff,  0x800,  0x4e2d, 0xfffd,
+                                         0xffff, 0xd842, 0xdfb7, 0xd800, 0xdc00, 0x2028};
+    QString text;
+    const int length = random.bounded(8);
+    for (int i = 0; i < length; ++i)
+        text.append(QChar(pool[random.bounded(pool.size())]));
+    return text;
+}
+
+QJsonValue randomValue(QRandomGenerator &random, int depth);
+
+QJsonObject randomObject(QRandomGenerator &random, int depth)
+{
+    QJsonObject object;
+    const int size = random.bounded(depth > 2 ? 2 : 6);
+    for (int i = 0; i < size; ++i)
+        object.insert(randomString(random), randomValue(random, depth + 1));
+    return object;
+}
+
+QJsonValue randomValue(QRandomGenerator &random, int depth)
+{
+    static const double numbers[] = {0,      -0.0,   1,       -4,   0.1,      1e6,   1e15,
+                                     1e16,   1e21,   1.5e300, 2.5,  -1e-7,    123456789012345678.0,
+                                     18446744073709551616.0, 36893488147419103232.0,
+                                     std::numeric_limits<double>::infinity()};
+    switch (random.bounded(depth > 3 ? 4 : 6)) {
+    case 0: return QJsonValue(random.bounded(2) == 1);
+    case 1: return QJsonValue(numbers[random.bounded(int(std::size(numbers)))]);
+    case 2: return QJsonValue(randomString(random));
+    case 3: return QJsonValue(QJsonValue::Null);
+    case 4: {
+        QJsonArray array;
+        const int size = random.bounded(4);
+        for (int i = 0; i < size; ++i)
+            array.append(randomValue(random, depth + 1));
+        return array;
+    }
+    default: return randomObject(random, depth);
+    }
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(JsonWriter::Format)
+
+class JsonWriterTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void matchesQt_data();
+    void matchesQt();
+    void matchesQtOnRandomObjects_data();
+    void matchesQtOnRandomObjects();
+};
+
+void JsonWriterTest::matchesQt_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<JsonWriter::Format>("format");
+    const QList<QByteArray> requests = {
+        "{}",
+        R"({"cmd":"close_device"})",
+        R"({"cmd":"read_card_info","tag":"页面-1","statuCode":"x","result":[1,{"a":null}]})",
+        R"({"a":{},"b":[],"c":{"d":{"e":[[]]}},"zz":true,"aa":false})",
+        R"({"n":[0,-0,1e6,1e16,1e21,0.1,123456789012345678,18446744073709551616,36893488147419103232]})",
+        R"({"s":"\u0000\u001f\"\\\/\b\f\n\r\t\u007f\u00e9\u4e2d\ud842\udfb7\ud800 \udc00"})",
+        R"({"message":1,"read_result":2,"result":3,"statuCode":4,"stat":5,"rf":6,"n":7})",
+        R"({"ÿ":1,"中":2,"𠮷":3,"~":4,"":5,"Message":6})",
+    };
+    for (const QByteArray &request : requests) {
+        QTest::newRow(request.left(40) + " indented") << request << Format::Indented;
+        QTest::newRow(request.left(40) + " compact") << request << Format::Compact;
+    }
+}
+
+void JsonWriterTest::matchesQt()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(JsonWriter::Format, format);
+    QJsonParseError error;
+    const QJsonObject request = QJsonDocument::fromJson(json, &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+
+    QCOMPARE(JsonWriter::object(request, {}, format), qtReply(request, {}, format));
+    const QJsonObject card{{"name", "吕𠮷晨"}, {"photo", "/9j/4AAQ"}, {"idType", ""}};
+    const std::initializer_list<JsonWriter::Member> members = {
+        {QLatin1String("message"), QStringLiteral("读取证件信息成功!")},
+        {QLatin1String("read_result"), card},
+        {QLatin1String("result"), 0},
+        {QLatin1String("statuCode"), -3},
+    };
+    QCOMPARE(JsonWriter::object(request, members, format), qtReply(request, members, format));
+    const std::initializer_list<JsonWriter::Member> empty = {
+        {QLatin1String("read_result"), QJsonObject()}};
+    QCOMPARE(JsonWriter::object(request, empty, format), qtReply(request, empty, format));
+}
+
+void JsonWriterTest::matchesQtOnRandomObjects_data()
+{
+    QTest::addColumn<JsonWriter::Format>("format");
+    QTest::newRow("indented") << Format::Indented;
+    QTest::newRow("compact") << Format::Compact;
+}
+
+void JsonWriterTest::matchesQtOnRandomObjects()
+{
+    QFETCH(JsonWriter::Format, format);
+    QRandomGenerator random(20261207);
+    for (int i = 0; i < 3000; ++i) {
+        const QJsonObject object = randomObject(random, 0);
+        const std::initializer_list<JsonWriter::Member> members = {
+            {QLatin1String("message"), randomString(random)},
+            {QLatin1String("result"), randomValue(random, 3)},
+            {QLatin1String("statuCode"), -4},
+        };
+        const QByteArray mine = JsonWriter::object(object, members, format);
+        const QByteArray qt = qtReply(object, members, format);
+        if (mine != qt)
+            QFAIL(qPrintable(QStringLiteral("object %1 differs:\n%2\nQt:\n%3")
+                                 .arg(i)
+                                 .arg(QString::fromUtf8(mine.toPercentEncoding()),
+                                      QString::fromUtf8(qt.toPercentEncoding()))));
+    }
+}
+
+QTEST_GUILESS_MAIN(JsonWriterTest)
+#include "tst_jsonwriter.moc"
