@@ -40,7 +40,11 @@ public:
         });
         connect(&socket, &QWebSocket::textMessageReceived, this, &Connection::received);
         connect(&socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
-                [this] { ++this->run.failed; });
+                [this] {
+                    ++this->run.failed;
+                    if (this->run.printReply)
+                        QCoreApplication::exit(1);
+                });
         socket.open(url);
     }
 
@@ -116,9 +120,11 @@ int main(int argc, char *argv[])
     for (int i = 0; i < connections; ++i)
         all.push_back(std::make_unique<Connection>(run, url));
 
-    QTimer::singleShot(int((warmup + seconds) * 1000) + 200, &app, [] { QCoreApplication::exit(0); });
     if (run.printReply)
         QTimer::singleShot(10000, &app, [] { QCoreApplication::exit(1); });
+    else
+        QTimer::singleShot(int((warmup + seconds) * 1000) + 200, &app,
+                           [] { QCoreApplication::exit(0); });
     const int status = app.exec();
     if (run.printReply)
         return status;

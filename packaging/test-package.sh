@@ -1,0 +1,72 @@
+#!/bin/bash
+# Builds the Debian packages, installs them with apt-get (so that dependencies
+# resolve), starts the installed service through its launcher on the offscreen
+# platform, reads a sample card, stops it, purges the packages and checks that
+# nothing of them remains. Changes the system: run it as root on a machine
+# meant for it (CI does).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+[ "$(id -u)" -eq 0 ] || { echo "test-package: run as root" >&2; exit 1; }
+export DEBIAN_FRONTEND=noninteractive
+for tool in dpkg-shlibdeps lintian; do
+    command -v "$tool" >/dev/null || apt-get install -y -q dpkg-dev lintian
+done
+
+build=${BUILD_DIR_DEB:-build-deb}
+packaging/build-packages.sh "$build"
+# The benchmark's load client serves as the WebSocket client.
+loadclient=$build/bench/loadclient
+
+failures=0
+check() { # description, command...
+    local what=$1
+    shift
+    if "$@"; then echo "ok - $what"; else echo "not ok - $what"; failures=$((failures + 1)); fi
+}
+
+app=/usr/lib/krvi2veravawebsocket
+apt-get install -y -q "./$build"/krvi2veravawebsocket_*.deb "./$build"/krvi2veravawebsocket-simulator_*.deb
+
+check "launcher installed" test -x /usr/bin/krvi2veravawebsocket
+check "service, icon and simulator side by side" \
+    test -x $app/KRVI2VeravaWebSocket -a -f $app/logo.ico -a -f $app/libCommonInterface.so
+check "run-path folder" test -d $app/lib
+check "desktop entry" test -f /usr/share/applications/krvi2veravawebsocket.desktop
+check "autostart entry" test -f /etc/xdg/autostart/krvi2veravawebsocket.desktop
+check "port reservation file" grep -q 35561 /etc/sysctl.d/60-krvi2veravawebsocket.conf
+if [ -w /proc/sys/net/ipv4/ip_local_reserved_ports ]; then
+    check "port reserved now" grep -qw 35561 /proc/sys/net/ipv4/ip_local_reserved_ports
+fi
+
+cp /usr/share/krvi2veravawebsocket-simulator/cards/card-J.txt $app/card.txt
+QT_QPA_PLATFORM=offscreen /usr/bin/krvi2veravawebsocket >/dev/null 2>&1 &
+service=$!
+for _ in $(seq 200); do
+    "$loadclient" --print-reply --message '{"cmd":"open_device"}' >/dev/null 2>&1 && break
+    sleep 0.05
+done
+reply=$("$loadclient" --print-reply --message '{"cmd":"read_card_info"}' || true)
+check "reads the sample card through the installed service" \
+    grep -q '"passNum": "H00000001"' <<<"$reply"
+kill "$service"
+wait "$service" 2>/dev/null || true
+rm -f $app/card.txt
+
+apt-get purge -y -q krvi2veravawebsocket-simulator krvi2veravawebsocket
+check "packages gone" bash -c '! dpkg -l "krvi2veravawebsocket*" 2>/dev/null | grep -q "^ii\|^rc"'
+for path in $app /usr/bin/krvi2veravawebsocket /usr/share/applications/krvi2veravawebsocket.desktop \
+    /etc/xdg/autostart/krvi2veravawebsocket.desktop /etc/sysctl.d/60-krvi2veravawebsocket.conf \
+    /usr/share/icons/hicolor/64x64/apps/krvi2veravawebsocket.png /usr/share/doc/krvi2veravawebsocket \
+    /usr/share/krvi2veravawebsocket-simulator; do
+    check "nothing left at $path" test ! -e "$path"
+done
+if [ -w /proc/sys/net/ipv4/ip_local_reserved_ports ]; then
+    check "port given back" bash -c '! grep -qw 35561 /proc/sys/net/ipv4/ip_local_reserved_ports'
+fi
+
+if [ "$failures" -ne 0 ]; then
+    echo "test-package: $failures check(s) failed" >&2
+    exit 1
+fi
+echo "test-package: all checks passed"
