@@ -17,6 +17,7 @@
  *   KRSIM_CLOSE_RESULT    result of CloseDevice
  *   KRSIM_READ_RESULT     result of IdReadCard when non-zero (nothing is written)
  *   KRSIM_READ_DELAY_MS   milliseconds IdReadCard takes before it answers
+ *   KRSIM_READ_FAIL_EVERY every Nth IdReadCard fails with code 5
  *   KRSIM_CALL_LOG        file to which every call is appended with its arguments
  */
 #define _GNU_SOURCE
@@ -70,12 +71,14 @@ enum {
     KRSIM_NOT_OPEN = 2,        /* OpenDevice has not opened the device */
     KRSIM_BAD_CARD = 3,        /* card file unreadable or not convertible to GB18030 */
     KRSIM_RECORD_TOO_LONG = 4, /* the record and its NUL do not fit the buffer */
+    KRSIM_INJECTED_FAILURE = 5, /* every Nth read, KRSIM_READ_FAIL_EVERY */
 };
 
 /* Failure code of OpenDevice. */
 enum { KRSIM_NO_SUCH_PORT = -1 };
 
 static int device_open;
+static long read_count;
 
 static void call_log(const char *format, ...)
 {
@@ -255,7 +258,12 @@ KRSIM_IDREADCARD long IdReadCard(long slot, long mode, char *record, long flags)
         zeroed = record[i] == 0;
 
     long result = 0;
+    long every = 0;
     env_long("KRSIM_READ_RESULT", &result);
+    ++read_count;
+    if (result == 0 && env_long("KRSIM_READ_FAIL_EVERY", &every) && every > 0 &&
+        read_count % every == 0)
+        result = KRSIM_INJECTED_FAILURE;
     if (result != 0) {
         /* injected failure: nothing is written */
     } else if (!record) {

@@ -4,6 +4,7 @@
 #include "logsink.h"
 #include "terminalprotocol.h"
 
+#include "jsonreader.h"
 #include "jsonwriter.h"
 #include <QDebug>
 
@@ -105,7 +106,7 @@ QString answerTextMessage(const QString &message)
     const bool logging = logFileExists();
 
     // Unparsable text and non-object documents read as the empty object.
-    const QJsonObject request = QJsonDocument::fromJson(message.toUtf8()).object();
+    const QJsonObject request = JsonReader::parseObject(message.toUtf8());
     if (logging)
         qDebug() << "processTextMessage message:" << message;
 

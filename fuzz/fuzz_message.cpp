@@ -1,0 +1,126 @@
+// Any text a client may send, through the code that answers it, without a
+// network: the reply must be a JSON object, the request's members must come
+// back, and the reply writer must agree with Qt's JSON writer.
+#include "commandprotocol.h"
+#include "globals.h"
+#include "jsonwriter.h"
+#include "logsink.h"
+#include "terminalprotocol.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+long openResult = 0;
+long readResult = 0;
+
+const char kSample[] =
+    "A:\xc2\xc0\x95\x32\x82\x36\xb3\xbf::M::H::19900101:ADDR:0001:ORG:1:2::UEhPVE8=";
+
+long fakeOpen(const char *, const char *, const char *)
+{
+    return openResult;
+}
+long fakeClose()
+{
+    return 0;
+}
+long fakeSamGetId(unsigned char *, long)
+{
+    return 0;
+}
+long fakeSamGetIdStr(char *, long)
+{
+    return 0;
+}
+long fakeRead(long, long, char *record, long)
+{
+    if (readResult == 0)
+        std::memcpy(record, kSample, sizeof kSample);
+    return readResult;
+}
+
+// Equal as JSON text carries them: every number is written as a double, so a
+// 64-bit integer beyond 2^53 comes back rounded, as Qt's own writer does.
+bool sameJson(const QJsonValue &a, const QJsonValue &b)
+{
+    if (a.isDouble() && b.isDouble())
+        return a.toDouble() == b.toDouble();
+    if (a.isArray() && b.isArray()) {
+        const QJsonArray x = a.toArray(), y = b.toArray();
+        if (x.size() != y.size())
+            return false;
+        for (int i = 0; i < x.size(); ++i) {
+            if (!sameJson(x.at(i), y.at(i)))
+                return false;
+        }
+        return true;
+    }
+    if (a.isObject() && b.isObject()) {
+        const QJsonObject x = a.toObject(), y = b.toObject();
+        if (x.keys() != y.keys())
+            return false;
+        for (auto it = x.constBegin(); it != x.constEnd(); ++it) {
+            if (!sameJson(it.value(), y.value(it.key())))
+                return false;
+        }
+        return true;
+    }
+    return a == b;
+}
+
+bool setUp()
+{
+    pOpenDevice = fakeOpen;
+    pCloseDevice = fakeClose;
+    pSamGetId = fakeSamGetId;
+    pSamGetIdStr = fakeSamGetIdStr;
+    pIdReadCard = fakeRead;
+    bLoadDll = true;
+    // The log goes to /dev/null: its lines are built and written like real ones.
+    strLogFile = QStringLiteral("/dev/null");
+    qInstallMessageHandler(outputMyMessage);
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static const bool ready = setUp();
+    (void)ready;
+    if (size == 0)
+        return 0;
+    // The first byte picks what the library answers.
+    openResult = long(int8_t(data[0]));
+    readResult = data[0] & 1 ? 0 : long(int8_t(data[0]));
+    const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data) + 1, int(size - 1));
+
+    const QString reply = answerTextMessage(text);
+    QJsonParseError error;
+    const QJsonDocument parsed = QJsonDocument::fromJson(reply.toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError || !parsed.isObject())
+        std::abort();
+
+    const QJsonObject request = QJsonDocument::fromJson(text.toUtf8()).object();
+    if (JsonWriter::object(request, {}, JsonWriter::Format::Indented) !=
+        QJsonDocument(request).toJson(QJsonDocument::Indented))
+        std::abort();
+    const QJsonObject answer = parsed.object();
+    for (auto it = request.constBegin(); it != request.constEnd(); ++it) {
+        const bool statusKey =
+            it.key() == QLatin1String("statuCode") || it.key() == QLatin1String("result") ||
+            it.key() == QLatin1String("message") || it.key() == QLatin1String("read_result");
+        if (!statusKey && !sameJson(answer.value(it.key()), it.value()))
+            std::abort();
+    }
+    if (request.contains(QLatin1String("cmd")) != answer.contains(QLatin1String("statuCode")))
+        std::abort();
+    return 0;
+}

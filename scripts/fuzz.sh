@@ -1,0 +1,47 @@
+#!/bin/bash
+# Builds the libFuzzer targets with clang into build-fuzz/ and runs each for
+# the given number of seconds (default 60), starting from the seed corpora in
+# fuzz/corpus. Any crash, leak or sanitizer report fails the run; the input
+# that caused it is left in build-fuzz/fuzz/ as crash-*, leak-* or timeout-*.
+# For a longer run: scripts/fuzz.sh 3600 (new inputs collect in build-fuzz/corpus).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+
+packages=()
+for package in clang-14 libclang-rt-14-dev; do
+    [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = "install ok installed" ] ||
+        packages+=("$package")
+done
+if [ ${#packages[@]} -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Install the fuzzing tools with: sudo apt-get install -y ${packages[*]}" >&2
+        exit 1
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${packages[@]}"
+fi
+scripts/install-deps.sh
+
+build=build-fuzz
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DBUILD_TESTING=OFF -DKRV_FUZZ=ON \
+        -DCMAKE_C_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" \
+        -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" \
+        -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
+        -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined"
+fi
+cmake --build "$build" --parallel --target fuzz_cardrecord fuzz_message
+
+export ASAN_OPTIONS="detect_leaks=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+status=0
+for target in cardrecord message; do
+    corpus="$build/corpus/$target"
+    mkdir -p "$corpus"
+    echo "== fuzz_$target for $seconds s"
+    (cd "$build/fuzz" && "./fuzz_$target" -max_total_time="$seconds" -timeout=10 \
+        -rss_limit_mb=2048 -print_final_stats=1 "../../$corpus" "../../fuzz/corpus/$target") ||
+        status=1
+done
+exit $status
