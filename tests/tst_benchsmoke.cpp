@@ -70,13 +70,13 @@ void BenchSmokeTest::floorServerAnswersWithItsFixedSize()
     floor.start(QStringLiteral(KRV_FLOORSERVER), {"--port", "30001", "--size", "777"});
     QVERIFY(floor.waitForStarted());
     QProcess client;
-    QTRY_VERIFY_WITH_TIMEOUT(([&client] {
-                                 client.start(QStringLiteral(KRV_LOADCLIENT),
-                                              {"--port", "30001", "--print-reply"});
-                                 client.waitForFinished(10000);
-                                 return client.exitCode() == 0;
-                             }()),
-                             10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        ([&client] {
+            client.start(QStringLiteral(KRV_LOADCLIENT), {"--port", "30001", "--print-reply"});
+            client.waitForFinished(10000);
+            return client.exitCode() == 0;
+        }()),
+        10000);
     QCOMPARE(client.readAllStandardOutput(), QByteArray(777, 'x'));
     floor.terminate();
     QVERIFY(floor.waitForFinished());

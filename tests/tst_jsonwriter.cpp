@@ -26,8 +26,8 @@ QByteArray qtReply(QJsonObject object, std::initializer_list<JsonWriter::Member>
 QString randomString(QRandomGenerator &random)
 {
     // Control characters, quotes, backslashes, Latin-1, CJK, pairs and lone surrogates.
-    static const QVector<ushort> pool = {0x0,    0x1,    0x8,    0x9,    0xa,    0xc,   0xd,
-                                         0x1f,   '"',    '\\',   '/',    'a',    'Z',   ' ',
+    static const QVector<ushort> pool = {0x0,    0x1,    0x8,    0x9,    0xa,    0xc,    0xd,
+                                         0x1f,   '"',    '\\',   '/',    'a',    'Z',    ' ',
                                          0x7f,   0x80,   0xe9,   0x7ff,  0x800,  0x4e2d, 0xfffd,
                                          0xffff, 0xd842, 0xdfb7, 0xd800, 0xdc00, 0x2028};
     QString text;
@@ -50,15 +50,31 @@ QJsonObject randomObject(QRandomGenerator &random, int depth)
 
 QJsonValue randomValue(QRandomGenerator &random, int depth)
 {
-    static const double numbers[] = {0,      -0.0,   1,       -4,   0.1,      1e6,   1e15,
-                                     1e16,   1e21,   1.5e300, 2.5,  -1e-7,    123456789012345678.0,
-                                     18446744073709551616.0, 36893488147419103232.0,
+    static const double numbers[] = {0,
+                                     -0.0,
+                                     1,
+                                     -4,
+                                     0.1,
+                                     1e6,
+                                     1e15,
+                                     1e16,
+                                     1e21,
+                                     1.5e300,
+                                     2.5,
+                                     -1e-7,
+                                     123456789012345678.0,
+                                     18446744073709551616.0,
+                                     36893488147419103232.0,
                                      std::numeric_limits<double>::infinity()};
     switch (random.bounded(depth > 3 ? 4 : 6)) {
-    case 0: return QJsonValue(random.bounded(2) == 1);
-    case 1: return QJsonValue(numbers[random.bounded(int(std::size(numbers)))]);
-    case 2: return QJsonValue(randomString(random));
-    case 3: return QJsonValue(QJsonValue::Null);
+    case 0:
+        return QJsonValue(random.bounded(2) == 1);
+    case 1:
+        return QJsonValue(numbers[random.bounded(int(std::size(numbers)))]);
+    case 2:
+        return QJsonValue(randomString(random));
+    case 3:
+        return QJsonValue(QJsonValue::Null);
     case 4: {
         QJsonArray array;
         const int size = random.bounded(4);
@@ -66,7 +82,8 @@ QJsonValue randomValue(QRandomGenerator &random, int depth)
             array.append(randomValue(random, depth + 1));
         return array;
     }
-    default: return randomObject(random, depth);
+    default:
+        return randomObject(random, depth);
     }
 }
 

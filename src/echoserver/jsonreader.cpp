@@ -6,6 +6,7 @@
 #include <QVector>
 
 #include <algorithm>
+#include <cstring>
 
 namespace JsonReader {
 namespace {
@@ -22,19 +23,24 @@ int stringEnd(const QByteArray &text, int start)
     return -1;
 }
 
-// A key as Qt compares it: the escapes of the string decoded, as UTF-16.
+// A key as Qt compares it: the escapes of the string decoded, as UTF-16. A key
+// with a broken escape makes the text unparsable whatever it decodes to here.
 QString decodeKey(const QByteArray &text, int open, int close)
 {
     const QByteArray raw = text.mid(open + 1, close - open - 1);
     if (!raw.contains('\\'))
-        return QString::fromUtf8(raw);
+        return QString::fromUtf8(raw.constData(), raw.size()); // NUL bytes included
     QString key;
     int plain = 0;
-    for (int i = 0; i < raw.size(); ++i) {
-        if (raw.at(i) != '\\')
+    int i = 0;
+    while (i < raw.size()) {
+        if (raw.at(i) != '\\') {
+            ++i;
             continue;
+        }
         key += QString::fromUtf8(raw.constData() + plain, i - plain);
         const char escape = i + 1 < raw.size() ? raw.at(i + 1) : '\0';
+        int length = 2;
         switch (escape) {
         case 'b':
             key += QChar(0x8);
@@ -52,15 +58,15 @@ QString decodeKey(const QByteArray &text, int open, int close)
             key += QChar(0x9);
             break;
         case 'u':
+            length = qMin(6, int(raw.size()) - i);
             key += QChar(ushort(raw.mid(i + 2, 4).toUShort(nullptr, 16)));
-            i += 4;
             break;
         default:
             key += QLatin1Char(escape);
             break;
         }
-        ++i;
-        plain = i + 1;
+        i = qMin(i + length, int(raw.size()));
+        plain = i;
     }
     key += QString::fromUtf8(raw.constData() + plain, raw.size() - plain);
     return key;
@@ -69,7 +75,8 @@ QString decodeKey(const QByteArray &text, int open, int close)
 struct Member
 {
     QString key;
-    int start; // the key's opening quote
+    int start;    // the key's opening quote
+    int end = -1; // the comma after its value
 };
 
 struct Container
@@ -79,22 +86,37 @@ struct Container
     QVector<Member> members;
 };
 
-} // namespace
+// An earlier member of a repeated key: the text from start up to next (where
+// the following member starts) leaves out the member, which ends at end, and
+// the comma after it.
+struct Drop
+{
+    int start;
+    int end;
+    int next;
+    bool operator<(const Drop &other) const { return start < other.start; }
+};
 
-QByteArray withoutRepeatedKeys(const QByteArray &utf8)
+// Qt's parser refuses deeper nesting.
+constexpr int NestingLimit = 1024;
+// How deep repeated keys inside repeated members are followed; text that goes
+// deeper is answered as unparsable rather than checked at quadratic cost.
+constexpr int RepeatLimit = 32;
+
+// The earlier members of repeated keys in every object, in text order; false
+// when brackets do not balance, a string does not end, nesting goes deeper
+// than Qt's parser allows (no text that Qt accepts does that), or a key holds
+// a raw NUL byte.
+bool findRepeatedKeys(const QByteArray &utf8, QVector<Drop> &drops)
 {
     QVector<Container> stack;
-    QVector<QPair<int, int>> drop; // [from, to) spans of text to leave out
-
-    // The members of an object that has closed: every member of a repeated
-    // key but the last goes, up to where the next member starts.
-    auto closeObject = [&drop](const QVector<Member> &members) {
+    auto closeObject = [&drops](const QVector<Member> &members) {
         if (members.size() < 2)
             return;
         QSet<QString> later;
         for (int i = members.size() - 1; i >= 0; --i) {
             if (later.contains(members[i].key))
-                drop.append({members[i].start, members[i + 1].start});
+                drops.append({members[i].start, members[i].end, members[i + 1].start});
             else
                 later.insert(members[i].key);
         }
@@ -105,8 +127,12 @@ QByteArray withoutRepeatedKeys(const QByteArray &utf8)
         case '"': {
             const int close = stringEnd(utf8, i);
             if (close < 0)
-                return utf8;
+                return false;
             if (!stack.isEmpty() && stack.last().object && stack.last().expectKey) {
+                // A raw NUL byte in a key is no JSON, and Qt's parser compares
+                // such keys inconsistently: refused, like any broken text.
+                if (std::memchr(utf8.constData() + i, '\0', size_t(close - i)))
+                    return false;
                 stack.last().members.append({decodeKey(utf8, i, close), i});
                 stack.last().expectKey = false;
             }
@@ -114,51 +140,88 @@ QByteArray withoutRepeatedKeys(const QByteArray &utf8)
             break;
         }
         case '{':
-            stack.append({true, true, {}});
-            break;
         case '[':
-            stack.append({false, false, {}});
+            if (stack.size() == NestingLimit)
+                return false;
+            stack.append({utf8.at(i) == '{', utf8.at(i) == '{', {}});
             break;
         case ',':
-            if (!stack.isEmpty() && stack.last().object)
+            if (!stack.isEmpty() && stack.last().object) {
+                if (!stack.last().members.isEmpty() && stack.last().members.last().end < 0)
+                    stack.last().members.last().end = i;
                 stack.last().expectKey = true;
+            }
             break;
         case '}':
             if (stack.isEmpty() || !stack.last().object)
-                return utf8;
+                return false;
             closeObject(stack.last().members);
             stack.removeLast();
             break;
         case ']':
             if (stack.isEmpty() || stack.last().object)
-                return utf8;
+                return false;
             stack.removeLast();
             break;
         default:
             break;
         }
     }
-    if (!stack.isEmpty() || drop.isEmpty())
-        return utf8;
+    std::sort(drops.begin(), drops.end());
+    return stack.isEmpty();
+}
 
-    // Inner objects close first; put the spans in text order. They never overlap.
-    std::sort(drop.begin(), drop.end());
+bool isJsonSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// Parses as Qt's parser would, never giving Qt a text with a repeated key:
+// the earlier members of a repeated key are left out, and each of them is
+// checked on its own, as an object of that one member, so that the text is
+// accepted exactly when Qt would accept it whole. False for text Qt refuses.
+bool parse(const QByteArray &utf8, QJsonObject *object, int depth)
+{
+    QVector<Drop> drops;
+    if (!findRepeatedKeys(utf8, drops))
+        return false;
+    if (!drops.isEmpty() && depth == RepeatLimit)
+        return false;
+
     QByteArray kept;
     kept.reserve(utf8.size());
     int from = 0;
-    for (const auto &span : qAsConst(drop)) {
-        if (span.first < from)
-            continue; // inside a member already left out
-        kept.append(utf8.constData() + from, span.first - from);
-        from = span.second;
+    for (const Drop &drop : qAsConst(drops)) {
+        if (drop.start < from)
+            continue; // inside a member already left out, and checked with it
+        // Between the member and the next one: white space and one comma.
+        for (int i = drop.end + 1; i < drop.next; ++i) {
+            if (!isJsonSpace(utf8.at(i)))
+                return false;
+        }
+        const QByteArray member = '{' + utf8.mid(drop.start, drop.end - drop.start) + '}';
+        if (!parse(member, nullptr, depth + 1))
+            return false;
+        kept.append(utf8.constData() + from, drop.start - from);
+        from = drop.next;
     }
     kept.append(utf8.constData() + from, utf8.size() - from);
-    return kept;
+
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(kept, &error);
+    if (error.error != QJsonParseError::NoError)
+        return false;
+    if (object)
+        *object = document.object();
+    return true;
 }
+
+} // namespace
 
 QJsonObject parseObject(const QByteArray &utf8)
 {
-    return QJsonDocument::fromJson(withoutRepeatedKeys(utf8)).object();
+    QJsonObject object;
+    return parse(utf8, &object, 0) ? object : QJsonObject();
 }
 
 } // namespace JsonReader

@@ -12,13 +12,13 @@ namespace JsonReader {
 //
 // Qt's parser loses the memory of an array or object whose key comes again
 // later in the same object, so a client could make the service grow by
-// repeating keys; the earlier members of a repeated key are dropped from the
-// text before Qt parses it, which leaves the result as it was.
+// repeating keys. Qt is never given a text with a repeated key: the earlier
+// members of a repeated key are left out, each checked on its own so that the
+// text is accepted exactly when Qt would accept it whole. Repeated keys inside
+// repeated members more than 32 levels deep, and keys with a raw NUL byte
+// (which JSON does not allow and Qt compares inconsistently), are answered as
+// unparsable.
 QJsonObject parseObject(const QByteArray &utf8);
-
-// The text with every member but the last of each repeated key removed from
-// each object; the text unchanged when no key repeats or it is not well formed.
-QByteArray withoutRepeatedKeys(const QByteArray &utf8);
 
 } // namespace JsonReader
 
