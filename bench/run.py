@@ -159,10 +159,11 @@ def load(port, connections, seconds, message, warmup):
     return json.loads(out.stdout)
 
 
-def reply_bytes(port, message):
+def reply(port, message):
     out = subprocess.run([os.path.join(TOOLS, 'loadclient'), '--port', str(port), '--print-reply',
                           '--message', message], capture_output=True, check=True)
-    return len(out.stdout)
+    return out.stdout
+
 
 
 def median_of(runs, key):
@@ -182,7 +183,13 @@ def measure_throughput(service, args):
     for command, connections, log in scenarios:
         message = COMMANDS[command]
         service.set_log(log)
-        size = reply_bytes(SERVICE_PORT, message)
+        # "close_device" closes the simulated reader: open it again, and make
+        # sure that reads succeed, so that the 8 KB card is what is measured.
+        reply(SERVICE_PORT, '{"cmd":"open_device"}')
+        answer = reply(SERVICE_PORT, message)
+        if b'"statuCode": 0' not in answer:
+            raise RuntimeError(f'{command} fails: {answer[:200]!r}')
+        size = len(answer)
         floor = Floor(size)
         runs = {'service': [], 'floor': []}
         try:
@@ -338,8 +345,6 @@ def main():
         print(f'rss idle {memory[0] / 1024:.1f} MiB, with {args.idle_connections} connections '
               f'{memory[1] / 1024:.1f} MiB', flush=True)
         service.start()
-        # The simulated reader must be open for reads.
-        reply_bytes(SERVICE_PORT, '{"cmd":"open_device"}')
         rows = measure_throughput(service, args)
     finally:
         service.remove()
