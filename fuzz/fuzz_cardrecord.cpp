@@ -4,6 +4,7 @@
 #include "commoninterface.h"
 
 #include <QJsonObject>
+#include <QTextCodec>
 
 #include <cstdint>
 #include <cstdlib>
@@ -20,6 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const QByteArray record = cardRecordBytes(buffer.get(), COMMONINTERFACE_RECORD_SIZE);
     if (record.size() > COMMONINTERFACE_RECORD_SIZE || record.contains('\0'))
+        std::abort();
+    // The fast path must give what the codec gives for the whole record.
+    if (decodeGb18030(record) != QTextCodec::codecForName("GB18030")->toUnicode(record))
         std::abort();
     const QJsonObject card = decodeCardRecord(record);
     // A recognised record gives the twenty keys, anything else none.

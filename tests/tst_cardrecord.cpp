@@ -53,6 +53,8 @@ private Q_SLOTS:
     void rejectsUnknownKinds();
     void shortRecordLeavesMissingKeysEmpty();
     void invalidBytesBecomeReplacementCharacters();
+    void decodesLikeTheCodec_data();
+    void decodesLikeTheCodec();
     void recordEndsAtFirstNulOrBufferEnd_data();
     void recordEndsAtFirstNulOrBufferEnd();
 };
@@ -202,6 +204,27 @@ void CardRecordTest::invalidBytesBecomeReplacementCharacters()
     QVERIFY(card.value("name").toString().startsWith(QLatin1Char('X')));
     QCOMPARE(card.value("nation").toString(), QString(QChar(0xFFFD)));
     QCOMPARE(card.value("photo").toString(), QStringLiteral("P"));
+}
+
+void CardRecordTest::decodesLikeTheCodec_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("ASCII only") << QByteArray("A:NAME::M:::::::::::PHOTO");
+    QTest::newRow("Chinese, then an ASCII photo")
+        << gb18030(QStringLiteral("A:吕𠮷晨::男::汉:::地址:::::") + QString(8000, 'P'));
+    QTest::newRow("non-ASCII last") << gb18030(QStringLiteral("A:x:y:中"));
+    QTest::newRow("invalid lead before a colon")
+        << QByteArray("A:\x81:\x81\x30:\x81\x30\x81:PHOTO");
+    QTest::newRow("four-byte cut by a colon") << QByteArray("I:\x81\x30\x81:\x30PHOTO");
+    QTest::newRow("lead byte at the end") << QByteArray("J:abc\xfe");
+    QTest::newRow("no colon after non-ASCII") << QByteArray("A\xb0\xa1trailing");
+}
+
+void CardRecordTest::decodesLikeTheCodec()
+{
+    QFETCH(QByteArray, bytes);
+    QCOMPARE(decodeGb18030(bytes), QTextCodec::codecForName("GB18030")->toUnicode(bytes));
 }
 
 void CardRecordTest::recordEndsAtFirstNulOrBufferEnd_data()

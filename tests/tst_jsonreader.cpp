@@ -1,27 +1,10 @@
 // Requests are parsed as Qt parses them, without the memory that Qt's parser
 // loses on repeated keys.
 #include "jsonreader.h"
+#include "processmemory.h"
 
-#include <QFile>
 #include <QJsonDocument>
 #include <QTest>
-
-namespace {
-
-// Resident memory of this process in KiB.
-qint64 residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
-
-} // namespace
 
 class JsonReaderTest : public QObject
 {

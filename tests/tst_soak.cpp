@@ -2,6 +2,7 @@
 // every request is answered once, to its sender, in order, and memory settles.
 // CI runs a reduced count; the full run:
 //   KRV_SOAK_COMMANDS=2000 KRV_SOAK_CYCLES=10000 ctest --test-dir build -R tst_soak
+#include "processmemory.h"
 #include "servicefixture.h"
 #include "wsclient.h"
 
@@ -28,17 +29,6 @@ int setting(const char *name, int fallback)
     return ok && value > 0 ? value : fallback;
 }
 
-qint64 residentKiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
 
 // One client's closed loop with a few requests in flight, checking each reply
 // against the request it must answer.

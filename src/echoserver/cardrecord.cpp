@@ -72,10 +72,32 @@ QByteArray cardRecordBytes(const char *buffer, int size)
     return QByteArray(buffer, length);
 }
 
+QString decodeGb18030(const QByteArray &record)
+{
+    // Records end in a long photo of plain ASCII, which GB18030 keeps byte for
+    // byte. Only the part up to the first colon after the last byte above 0x7f
+    // goes through the codec: a colon is never part of a multi-byte sequence,
+    // so the codec has finished every character before it.
+    const auto *bytes = reinterpret_cast<const uchar *>(record.constData());
+    int last = record.size() - 1; // the last byte above 0x7f, or -1
+    while (last >= 0 && bytes[last] < 0x80)
+        --last;
+    int split = 0;
+    if (last >= 0) {
+        const int colon = record.indexOf(':', last);
+        split = colon < 0 ? record.size() : colon + 1;
+    }
+    QTextCodec *codec = QTextCodec::codecForName("GB18030");
+    if (split == record.size())
+        return codec->toUnicode(record);
+    return codec->toUnicode(record.constData(), split) +
+           QString::fromLatin1(record.constData() + split, record.size() - split);
+}
+
 QJsonObject decodeCardRecord(const QByteArray &record)
 {
     QJsonObject card;
-    const QString text = QTextCodec::codecForName("GB18030")->toUnicode(record);
+    const QString text = decodeGb18030(record);
     const QStringList fields = text.split(QLatin1Char(':'), Qt::KeepEmptyParts, Qt::CaseSensitive);
 
     const int kind = kindOf(fields.first());

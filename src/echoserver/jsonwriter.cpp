@@ -35,6 +35,11 @@ template <typename Char> void appendString(QByteArray &out, const Char *unit, in
     char *cursor = out.data() + start;
     const Char *const end = unit + size;
     while (unit != end) {
+        // Runs of plain ASCII (a base64 photo is one) are copied in a tight loop.
+        while (unit != end && *unit >= 0x20 && *unit < 0x80 && *unit != '"' && *unit != '\\')
+            *cursor++ = char(*unit++);
+        if (unit == end)
+            break;
         const ushort u = ushort(*unit++);
         if (u < 0x80) {
             if (u >= 0x20 && u != '"' && u != '\\') {
