@@ -2,8 +2,10 @@
 // taken up to the first NUL (or the whole buffer) and decoded.
 #include "cardrecord.h"
 #include "commoninterface.h"
+#include "jsonwriter.h"
 
 #include <QJsonObject>
+#include <QStringList>
 #include <QTextCodec>
 
 #include <cstdint>
@@ -25,7 +27,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The fast path must give what the codec gives for the whole record.
     if (decodeGb18030(record) != QTextCodec::codecForName("GB18030")->toUnicode(record))
         std::abort();
-    const QJsonObject card = decodeCardRecord(record);
+    const CardText text = CardText::decode(record);
+    const QJsonObject card = text.toJsonObject();
+    // The reply writer writes the card from the record as Qt would write the object.
+    const JsonWriter::Member direct{QLatin1String("read_result"), QJsonValue(), &text};
+    const JsonWriter::Member built{QLatin1String("read_result"), card};
+    for (auto format : {JsonWriter::Format::Indented, JsonWriter::Format::Compact}) {
+        if (JsonWriter::object({}, {direct}, format) != JsonWriter::object({}, {built}, format))
+            std::abort();
+    }
+    // Fields sit where splitting the decoded record at every colon puts them.
+    if (!card.isEmpty()) {
+        const QStringList fields = decodeGb18030(record).split(QLatin1Char(':'));
+        const std::pair<const char *, int> common[] = {
+            {"gender", 3},      {"birthday", 7},    {"idNum", 9}, {"issueOrg", 10},
+            {"effectDate", 11}, {"expireDate", 12}, {"photo", 14}};
+        for (const auto &[key, position] : common) {
+            if (card.value(QLatin1String(key)).toString() != fields.value(position))
+                std::abort();
+        }
+    }
     // A recognised record gives the twenty keys, anything else none.
     if (!card.isEmpty() && card.size() != 20)
         std::abort();

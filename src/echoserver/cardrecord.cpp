@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <QTextCodec>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -72,21 +73,30 @@ QByteArray cardRecordBytes(const char *buffer, int size)
     return QByteArray(buffer, length);
 }
 
+namespace {
+
+// Where the codec's part of a record ends: just after the first colon after
+// the last byte above 0x7f (a colon is never inside a multi-byte sequence, so
+// the codec has finished every character before it); 0 for a plain ASCII record.
+int asciiTailStart(const QByteArray &record)
+{
+    const auto *bytes = reinterpret_cast<const uchar *>(record.constData());
+    int last = record.size() - 1;
+    while (last >= 0 && bytes[last] < 0x80)
+        --last;
+    if (last < 0)
+        return 0;
+    const int colon = record.indexOf(':', last);
+    return colon < 0 ? record.size() : colon + 1;
+}
+
+} // namespace
+
 QString decodeGb18030(const QByteArray &record)
 {
     // Records end in a long photo of plain ASCII, which GB18030 keeps byte for
-    // byte. Only the part up to the first colon after the last byte above 0x7f
-    // goes through the codec: a colon is never part of a multi-byte sequence,
-    // so the codec has finished every character before it.
-    const auto *bytes = reinterpret_cast<const uchar *>(record.constData());
-    int last = record.size() - 1; // the last byte above 0x7f, or -1
-    while (last >= 0 && bytes[last] < 0x80)
-        --last;
-    int split = 0;
-    if (last >= 0) {
-        const int colon = record.indexOf(':', last);
-        split = colon < 0 ? record.size() : colon + 1;
-    }
+    // byte: only the part before it goes through the codec.
+    const int split = asciiTailStart(record);
     QTextCodec *codec = QTextCodec::codecForName("GB18030");
     if (split == record.size())
         return codec->toUnicode(record);
@@ -94,21 +104,77 @@ QString decodeGb18030(const QByteArray &record)
            QString::fromLatin1(record.constData() + split, record.size() - split);
 }
 
-QJsonObject decodeCardRecord(const QByteArray &record)
+CardText CardText::decode(const QByteArray &record)
+{
+    CardText card;
+    const int split = asciiTailStart(record);
+    if (split > 0) {
+        const QString text =
+            QTextCodec::codecForName("GB18030")->toUnicode(record.constData(), split);
+        card.textFields = text.split(QLatin1Char(':'), Qt::KeepEmptyParts, Qt::CaseSensitive);
+        // The codec's part ends with the colon before the first tail field.
+        if (split < record.size())
+            card.textFields.removeLast();
+    }
+    if (split < record.size() || split == 0)
+        card.asciiFields = record.mid(split).split(':');
+
+    const QString field0 = card.textFields.isEmpty() ? QString::fromLatin1(card.asciiFields.first())
+                                                     : card.textFields.first();
+    card.kind = kindOf(field0);
+    return card;
+}
+
+const int *CardText::positions(int kind)
+{
+    // For each kind, each key in ascending order: its field, -1 empty, -2 idType.
+    static const auto table = [] {
+        std::array<std::array<int, 20>, 3> result{};
+        std::array<int, 20> order{};
+        for (int i = 0; i < 20; ++i)
+            order[size_t(i)] = i;
+        std::sort(order.begin(), order.end(), [](int a, int b) {
+            return std::strcmp(kKeys[size_t(a)].name, kKeys[size_t(b)].name) < 0;
+        });
+        for (size_t k = 0; k < 3; ++k) {
+            for (size_t i = 0; i < 20; ++i) {
+                const Key &key = kKeys[size_t(order[i])];
+                result[k][i] = std::strcmp(key.name, "idType") == 0 ? -2 : key.position[k];
+            }
+        }
+        return result;
+    }();
+    return table[size_t(kind)].data();
+}
+
+const char *const *CardText::sortedKeys()
+{
+    static const auto keys = [] {
+        std::array<const char *, 20> names{};
+        for (size_t i = 0; i < 20; ++i)
+            names[i] = kKeys[i].name;
+        std::sort(names.begin(), names.end(),
+                  [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
+        return names;
+    }();
+    return keys.data();
+}
+
+const char *CardText::idType(int kind)
+{
+    return kKinds[size_t(kind)].idType;
+}
+
+QJsonObject CardText::toJsonObject() const
 {
     QJsonObject card;
-    const QString text = decodeGb18030(record);
-    const QStringList fields = text.split(QLatin1Char(':'), Qt::KeepEmptyParts, Qt::CaseSensitive);
-
-    const int kind = kindOf(fields.first());
-    if (kind < 0)
-        return card;
-
-    for (const Key &key : kKeys) {
-        const int position = key.position[size_t(kind)];
-        // A short record leaves the keys past its last field empty.
-        card.insert(QLatin1String(key.name), position >= 0 ? fields.value(position) : QString());
-    }
-    card.insert(QLatin1String("idType"), QLatin1String(kKinds[size_t(kind)].idType));
+    forEachMember([&card](QLatin1String key, const QString *text, const QByteArray *ascii) {
+        card.insert(key, text ? *text : QString::fromLatin1(*ascii));
+    });
     return card;
+}
+
+QJsonObject decodeCardRecord(const QByteArray &record)
+{
+    return CardText::decode(record).toJsonObject();
 }

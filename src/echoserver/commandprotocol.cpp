@@ -25,7 +25,7 @@ struct Status
         : code(code), message(message), withResult(withResult)
     {
     }
-    Status(const QString &message, const QJsonObject &card)
+    Status(const QString &message, const CardText &card)
         : code(0), message(message), withCard(true), card(card)
     {
     }
@@ -34,7 +34,7 @@ struct Status
     QString message;
     bool withResult = true;
     bool withCard = false;
-    QJsonObject card;
+    CardText card;
 };
 
 Status openDevice()
@@ -67,7 +67,7 @@ Status readCardInfo()
     if (result != 0)
         return {-3, QStringLiteral("读取证件信息失败，错误代码：") + QString::number(result)};
     return {QStringLiteral("读取证件信息成功!"),
-            decodeCardRecord(cardRecordBytes(record, sizeof record))};
+            CardText::decode(cardRecordBytes(record, sizeof record))};
 }
 
 Status runCommand(const QString &cmd)
@@ -92,7 +92,7 @@ QByteArray reply(const QJsonObject &request, const Status &status, Format format
     const Member result{QLatin1String("result"), status.code};
     if (!status.withCard)
         return JsonWriter::object(request, {message, result, code}, format);
-    const Member card{QLatin1String("read_result"), status.card};
+    const Member card{QLatin1String("read_result"), QJsonValue(), &status.card};
     return JsonWriter::object(request, {message, card, result, code}, format);
 }
 

@@ -126,6 +126,23 @@ void appendNumber(QByteArray &out, double value)
 
 void appendValue(QByteArray &out, const QJsonValue &value, int indent, bool compact);
 
+// Bytes that are ASCII already: clean runs are copied whole.
+void appendAscii(QByteArray &out, const QByteArray &ascii)
+{
+    const char *p = ascii.constData();
+    const char *const end = p + ascii.size();
+    while (p != end) {
+        const char *run = p;
+        while (p != end && uchar(*p) >= 0x20 && *p != '"' && *p != '\\')
+            ++p;
+        out.append(run, int(p - run));
+        if (p == end)
+            break;
+        appendString(out, QLatin1String(p, 1));
+        ++p;
+    }
+}
+
 void appendIndent(QByteArray &out, int indent)
 {
     out.append(4 * indent, ' ');
@@ -140,6 +157,16 @@ template <typename Key> void appendKey(QByteArray &out, const Key &key, int inde
 }
 
 // Members at the given indent; members override the object's own of the same key.
+void appendCard(QByteArray &out, const CardText &card, int indent, bool compact);
+
+void appendMemberValue(QByteArray &out, const Member &member, int indent, bool compact)
+{
+    if (member.card)
+        appendCard(out, *member.card, indent, compact);
+    else
+        appendValue(out, member.value, indent, compact);
+}
+
 void appendObjectContent(QByteArray &out, const QJsonObject &object,
                          std::initializer_list<Member> members, int indent, bool compact)
 {
@@ -156,13 +183,13 @@ void appendObjectContent(QByteArray &out, const QJsonObject &object,
         while (member != members.end() && QString::compare(member->key, key) < 0) {
             separate();
             appendKey(out, member->key, indent, compact);
-            appendValue(out, member->value, indent, compact);
+            appendMemberValue(out, *member, indent, compact);
             ++member;
         }
         separate();
         if (member != members.end() && member->key == key) {
             appendKey(out, key, indent, compact);
-            appendValue(out, member->value, indent, compact);
+            appendMemberValue(out, *member, indent, compact);
             ++member;
             continue;
         }
@@ -172,7 +199,7 @@ void appendObjectContent(QByteArray &out, const QJsonObject &object,
     for (; member != members.end(); ++member) {
         separate();
         appendKey(out, member->key, indent, compact);
-        appendValue(out, member->value, indent, compact);
+        appendMemberValue(out, *member, indent, compact);
     }
     if (!first && !compact)
         out += '\n';
@@ -221,6 +248,30 @@ void appendValue(QByteArray &out, const QJsonValue &value, int indent, bool comp
     default:
         out += "null";
     }
+}
+
+// The card object as Qt would write it: twenty string members in key order.
+void appendCard(QByteArray &out, const CardText &card, int indent, bool compact)
+{
+    const int inner = compact ? indent : indent + 1;
+    out += compact ? "{" : "{\n";
+    bool first = true;
+    card.forEachMember([&](QLatin1String key, const QString *text, const QByteArray *ascii) {
+        if (!first)
+            out += compact ? "," : ",\n";
+        first = false;
+        appendKey(out, key, inner, compact);
+        out += '"';
+        if (text)
+            appendString(out, *text);
+        else
+            appendAscii(out, *ascii);
+        out += '"';
+    });
+    if (!first && !compact)
+        out += '\n';
+    appendIndent(out, indent);
+    out += '}';
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 #include <QJsonValue>
 #include <QLatin1String>
 
+#include "cardrecord.h"
+
 #include <initializer_list>
 
 // Writes a JSON object as text, byte for byte as QJsonDocument::toJson does,
@@ -20,6 +22,8 @@ struct Member
 {
     QLatin1String key; // ASCII
     QJsonValue value;
+    // Written instead of value when set: the card object, from the record itself.
+    const CardText *card = nullptr;
 };
 
 // The object with the members set, in the given format. The members' keys
