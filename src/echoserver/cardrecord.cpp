@@ -169,7 +169,10 @@ QJsonObject CardText::toJsonObject() const
 {
     QJsonObject card;
     forEachMember([&card](QLatin1String key, const QString *text, const QByteArray *ascii) {
-        card.insert(key, text ? *text : QString::fromLatin1(*ascii));
+        if (text)
+            card.insert(key, *text);
+        else if (ascii)
+            card.insert(key, QString::fromLatin1(ascii->constData(), ascii->size()));
     });
     return card;
 }

@@ -264,7 +264,7 @@ void appendCard(QByteArray &out, const CardText &card, int indent, bool compact)
         out += '"';
         if (text)
             appendString(out, *text);
-        else
+        else if (ascii)
             appendAscii(out, *ascii);
         out += '"';
     });
