@@ -24,9 +24,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray record = cardRecordBytes(buffer.get(), COMMONINTERFACE_RECORD_SIZE);
     if (record.size() > COMMONINTERFACE_RECORD_SIZE || record.contains('\0'))
         std::abort();
-    // The fast path must give what the codec gives for the whole record.
-    if (decodeGb18030(record) != QTextCodec::codecForName("GB18030")->toUnicode(record))
-        std::abort();
     const CardText text = CardText::decode(record);
     const QJsonObject card = text.toJsonObject();
     // The reply writer writes the card from the record as Qt would write the object.
@@ -38,7 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     // Fields sit where splitting the decoded record at every colon puts them.
     if (!card.isEmpty()) {
-        const QStringList fields = decodeGb18030(record).split(QLatin1Char(':'));
+        // Only part of the record goes through the codec; the fields must match
+        // the codec's text of the whole record.
+        const QStringList fields =
+            QTextCodec::codecForName("GB18030")->toUnicode(record).split(QLatin1Char(':'));
         const std::pair<const char *, int> common[] = {
             {"gender", 3},      {"birthday", 7},    {"idNum", 9}, {"issueOrg", 10},
             {"effectDate", 11}, {"expireDate", 12}, {"photo", 14}};

@@ -92,18 +92,6 @@ int asciiTailStart(const QByteArray &record)
 
 } // namespace
 
-QString decodeGb18030(const QByteArray &record)
-{
-    // Records end in a long photo of plain ASCII, which GB18030 keeps byte for
-    // byte: only the part before it goes through the codec.
-    const int split = asciiTailStart(record);
-    QTextCodec *codec = QTextCodec::codecForName("GB18030");
-    if (split == record.size())
-        return codec->toUnicode(record);
-    return codec->toUnicode(record.constData(), split) +
-           QString::fromLatin1(record.constData() + split, record.size() - split);
-}
-
 CardText CardText::decode(const QByteArray &record)
 {
     CardText card;

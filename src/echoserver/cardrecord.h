@@ -10,10 +10,6 @@
 // whole buffer when the library wrote no NUL. Never reads past size bytes.
 QByteArray cardRecordBytes(const char *buffer, int size);
 
-// GB18030 bytes as text, exactly as the codec named "GB18030" decodes them
-// (bytes that are no GB18030 become U+FFFD), with a fast path for a plain ASCII tail.
-QString decodeGb18030(const QByteArray &record);
-
 // A card record taken apart: its kind and fields. Fields before the record's
 // plain ASCII tail are decoded text; fields in the tail (the photo above all)
 // stay the record's own bytes, which are their text already. The reply writer
