@@ -218,7 +218,18 @@ void CardRecordTest::decodesLikeTheCodec_data()
     QTest::newRow("four-byte cut by a colon") << QByteArray("I:\x81\x30\x81:\x30PHOTO");
     QTest::newRow("lead byte at the end") << QByteArray("J:abc::::::::::::\xfe");
     QTest::newRow("no colon after non-ASCII") << QByteArray("A\xb0\xa1trailing");
-    QTest::newRow("non-ASCII in the photo") << QByteArray("A:n::m:::::::::::ab\xb0\xa1" "cd");
+    QTest::newRow("non-ASCII in the photo") << QByteArray("A:n::m:::::::::::ab\xb0\xa1"
+                                                          "cd");
+    // The tail is searched eight bytes at a time from the end: the last
+    // non-ASCII byte at every place in a word, with and without a colon after it.
+    for (int after = 0; after < 18; ++after) {
+        const QByteArray tail(after, 'P');
+        QTest::newRow(
+            qPrintable(QStringLiteral("last non-ASCII %1 bytes before the end").arg(after)))
+            << QByteArray("A:n::m:::::::::::\xb0\xa1" + tail);
+        QTest::newRow(qPrintable(QStringLiteral("lone non-ASCII byte, colon, %1 bytes").arg(after)))
+            << QByteArray("J:\xb0\xa1:::::::::::::\xff:" + tail);
+    }
 }
 
 // Only part of a record goes through the codec (the ASCII tail is taken as it

@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QTest>
+#include <QTextCodec>
 
 #include <cmath>
 #include <limits>
@@ -100,6 +101,8 @@ private Q_SLOTS:
     void matchesQt();
     void matchesQtOnRandomObjects_data();
     void matchesQtOnRandomObjects();
+    void writesCardsFromRecordsAsQt_data();
+    void writesCardsFromRecordsAsQt();
 };
 
 void JsonWriterTest::matchesQt_data()
@@ -169,6 +172,48 @@ void JsonWriterTest::matchesQtOnRandomObjects()
                                  .arg(i)
                                  .arg(QString::fromUtf8(mine.toPercentEncoding()),
                                       QString::fromUtf8(qt.toPercentEncoding()))));
+    }
+}
+
+void JsonWriterTest::writesCardsFromRecordsAsQt_data()
+{
+    // The record's ASCII tail is written from its own bytes, eight at a time
+    // where none needs escaping: put each byte that does at every place in a
+    // word, in a tail after decoded text and in a record that is all tail.
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<char>("special");
+    const QByteArray gb18030Head = QTextCodec::codecForName("GB18030")->fromUnicode(
+        QStringLiteral("A:张三::男::汉:19900101:北京市:110101199001011234:"));
+    const QByteArray asciiHead = "A:ZHANG SAN::M::HAN:19900101:BEIJING:110101199001011234:";
+    for (char special : {'"', '\\', '\x01', '\t', '\x1f', '\x7f', '/', ' '}) {
+        const QByteArray name = QByteArray::number(uchar(special), 16);
+        QTest::newRow("after text, byte 0x" + name) << gb18030Head << special;
+        QTest::newRow("all ASCII, byte 0x" + name) << asciiHead << special;
+    }
+}
+
+void JsonWriterTest::writesCardsFromRecordsAsQt()
+{
+    QFETCH(QByteArray, head);
+    QFETCH(char, special);
+    for (int at = 0; at < 20; ++at) {
+        QByteArray photo(24, 'Q');
+        photo[at] = special;
+        // The photo twice: once where field 14 is read, once past it.
+        const QByteArray record = head + "公安局:20200101:20300101::" + photo + ":" + photo;
+        const CardText card = CardText::decode(record);
+        QVERIFY(card.recognised());
+        for (Format format : {Format::Indented, Format::Compact}) {
+            const std::initializer_list<JsonWriter::Member> direct = {
+                {QLatin1String("read_result"), QJsonValue(), &card}};
+            const std::initializer_list<JsonWriter::Member> built = {
+                {QLatin1String("read_result"), card.toJsonObject()}};
+            const QByteArray mine = JsonWriter::object({}, direct, format);
+            QCOMPARE(mine, qtReply({}, built, format));
+            const QJsonObject parsed = QJsonDocument::fromJson(mine).object();
+            QCOMPARE(parsed.value("read_result").toObject().value("photo").toString(),
+                     QString::fromLatin1(photo));
+        }
     }
 }
 

@@ -27,7 +27,7 @@ struct Key
     std::array<int, 3> position; // for kinds A, J, I
 };
 // clang-format off
-const std::array<Key, 20> kKeys = {{
+constexpr std::array<Key, 20> kKeys = {{
     //  key               A   J   I
     {"idType",         {-1, -1, -1}},
     {"name",           { 1,  1, -1}},
@@ -51,6 +51,16 @@ const std::array<Key, 20> kKeys = {{
     {"photoMagick",    {-1, -1, -1}},
 }};
 // clang-format on
+
+constexpr int highestPosition()
+{
+    int highest = -1;
+    for (const Key &key : kKeys) {
+        for (int position : key.position)
+            highest = position > highest ? position : highest;
+    }
+    return highest;
+}
 
 // Index of the kind in kKinds, or -1 for an unrecognised record.
 int kindOf(const QString &field0)
@@ -80,21 +90,30 @@ namespace {
 // the codec has finished every character before it); 0 for a plain ASCII record.
 int asciiTailStart(const QByteArray &record)
 {
-    const auto *bytes = reinterpret_cast<const uchar *>(record.constData());
-    int last = record.size() - 1;
-    while (last >= 0 && bytes[last] < 0x80)
-        --last;
-    if (last < 0)
+    const char *const bytes = record.constData();
+    // The tail is most of the record (the photo): walk it eight bytes at a time.
+    int end = record.size();
+    for (; end >= 8; end -= 8) {
+        quint64 word;
+        std::memcpy(&word, bytes + end - 8, sizeof word);
+        if (word & 0x8080808080808080u)
+            break;
+    }
+    while (end > 0 && uchar(bytes[end - 1]) < 0x80)
+        --end;
+    if (end == 0)
         return 0;
-    const int colon = record.indexOf(':', last);
-    return colon < 0 ? record.size() : colon + 1;
+    const void *colon = std::memchr(bytes + end, ':', size_t(record.size() - end));
+    return colon ? int(static_cast<const char *>(colon) - bytes) + 1 : record.size();
 }
 
 } // namespace
 
 CardText CardText::decode(const QByteArray &record)
 {
+    static_assert(highestPosition() < kFieldsRead, "every field a kind reads is kept");
     CardText card;
+    card.record = record;
     const int split = asciiTailStart(record);
     if (split > 0) {
         const QString text =
@@ -105,12 +124,28 @@ CardText CardText::decode(const QByteArray &record)
             card.textFields.removeLast();
     }
     if (split < record.size() || split == 0)
-        card.asciiFields = record.mid(split).split(':');
+        card.splitAsciiTail(split);
 
-    const QString field0 = card.textFields.isEmpty() ? QString::fromLatin1(card.asciiFields.first())
-                                                     : card.textFields.first();
+    const QString field0 = card.textFields.isEmpty()
+                               ? QString::fromLatin1(record.constData() + card.asciiFields[0].start,
+                                                     qMin(1, card.asciiFields[0].size))
+                               : card.textFields.first();
     card.kind = kindOf(field0);
     return card;
+}
+
+void CardText::splitAsciiTail(int from)
+{
+    const char *const bytes = record.constData();
+    const int size = record.size();
+    while (textFields.size() + asciiFieldCount < kFieldsRead) {
+        const void *colon = std::memchr(bytes + from, ':', size_t(size - from));
+        const int end = colon ? int(static_cast<const char *>(colon) - bytes) : size;
+        asciiFields[size_t(asciiFieldCount++)] = {from, end - from};
+        if (!colon)
+            return;
+        from = end + 1;
+    }
 }
 
 const int *CardText::positions(int kind)
@@ -156,11 +191,8 @@ const char *CardText::idType(int kind)
 QJsonObject CardText::toJsonObject() const
 {
     QJsonObject card;
-    forEachMember([&card](QLatin1String key, const QString *text, const QByteArray *ascii) {
-        if (text)
-            card.insert(key, *text);
-        else if (ascii)
-            card.insert(key, QString::fromLatin1(ascii->constData(), ascii->size()));
+    forEachMember([&card](QLatin1String key, const QString *text, QLatin1String ascii) {
+        card.insert(key, text ? *text : QString(ascii));
     });
     return card;
 }

@@ -96,6 +96,13 @@ QByteArray reply(const QJsonObject &request, const Status &status, Format format
     return JsonWriter::object(request, {message, card, result, code}, format);
 }
 
+// A written reply as text. The writer never leaves a NUL in it, and taking the
+// size as it stands spares a byte-by-byte search for one over the whole reply.
+QString text(const QByteArray &utf8)
+{
+    return QString::fromUtf8(utf8.constData(), utf8.size());
+}
+
 } // namespace
 
 QString answerTextMessage(const QString &message)
@@ -113,7 +120,7 @@ QString answerTextMessage(const QString &message)
     if (!request.contains(QLatin1String("cmd"))) {
         if (logging)
             qDebug() << "processTextMessage message not contains cmd";
-        return QString::fromUtf8(JsonWriter::object(request, {}, Format::Indented));
+        return text(JsonWriter::object(request, {}, Format::Indented));
     }
 
     const QString cmd = request.value(QLatin1String("cmd")).toString();
@@ -124,7 +131,6 @@ QString answerTextMessage(const QString &message)
 
     const Status status = runCommand(cmd);
     if (logging)
-        qDebug() << "processTextMessage response:"
-                 << QString::fromUtf8(reply(request, status, Format::Compact));
-    return QString::fromUtf8(reply(request, status, Format::Indented));
+        qDebug() << "processTextMessage response:" << text(reply(request, status, Format::Compact));
+    return text(reply(request, status, Format::Indented));
 }

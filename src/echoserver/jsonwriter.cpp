@@ -4,6 +4,7 @@
 #include <QLocale>
 
 #include <cmath>
+#include <cstring>
 
 namespace JsonWriter {
 namespace {
@@ -126,14 +127,38 @@ void appendNumber(QByteArray &out, double value)
 
 void appendValue(QByteArray &out, const QJsonValue &value, int indent, bool compact);
 
-// Bytes that are ASCII already: clean runs are copied whole.
-void appendAscii(QByteArray &out, const QByteArray &ascii)
+// Whether any of the eight bytes in a word needs escaping in a JSON string: a
+// control character, a quote or a backslash. Exact for the word as a whole.
+bool needsEscape(quint64 word)
 {
-    const char *p = ascii.constData();
+    constexpr quint64 ones = 0x0101010101010101u;
+    constexpr quint64 highs = 0x8080808080808080u;
+    auto hasZeroByte = [](quint64 x) {
+        return (x - ones) & ~x & highs;
+    };
+    const quint64 control = (word - 0x20 * ones) & ~word & highs;
+    return control | hasZeroByte(word ^ ('"' * ones)) | hasZeroByte(word ^ ('\\' * ones));
+}
+
+bool plainByte(char c)
+{
+    return uchar(c) >= 0x20 && c != '"' && c != '\\';
+}
+
+// Bytes that are ASCII already: clean runs (a base64 photo is one) are found
+// eight bytes at a time and copied whole.
+void appendAscii(QByteArray &out, QLatin1String ascii)
+{
+    const char *p = ascii.data();
     const char *const end = p + ascii.size();
     while (p != end) {
         const char *run = p;
-        while (p != end && uchar(*p) >= 0x20 && *p != '"' && *p != '\\')
+        for (quint64 word; end - p >= 8; p += 8) {
+            std::memcpy(&word, p, sizeof word);
+            if (needsEscape(word))
+                break;
+        }
+        while (p != end && plainByte(*p))
             ++p;
         out.append(run, int(p - run));
         if (p == end)
@@ -256,7 +281,10 @@ void appendCard(QByteArray &out, const CardText &card, int indent, bool compact)
     const int inner = compact ? indent : indent + 1;
     out += compact ? "{" : "{\n";
     bool first = true;
-    card.forEachMember([&](QLatin1String key, const QString *text, const QByteArray *ascii) {
+    // Text decoded from two GB18030 bytes takes three in UTF-8; keys and
+    // indents take a few hundred.
+    out.reserve(out.size() + card.recordSize() + card.recordSize() / 2 + 1024);
+    card.forEachMember([&](QLatin1String key, const QString *text, QLatin1String ascii) {
         if (!first)
             out += compact ? "," : ",\n";
         first = false;
@@ -264,8 +292,8 @@ void appendCard(QByteArray &out, const CardText &card, int indent, bool compact)
         out += '"';
         if (text)
             appendString(out, *text);
-        else if (ascii)
-            appendAscii(out, *ascii);
+        else
+            appendAscii(out, ascii);
         out += '"';
     });
     if (!first && !compact)
