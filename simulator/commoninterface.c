@@ -9,8 +9,8 @@
  *     card.gb   raw bytes handed over unchanged, up to the whole buffer and
  *               without a terminating NUL if the file is that long (a faulty
  *               reader, for tests).
- *   The file is read at every IdReadCard, so a card can be placed, changed or
- *   taken away while the service runs.
+ *   Every IdReadCard sees the card files as they are when it begins, so a
+ *   card can be placed, changed or taken away while the service runs.
  *
  * Fault injection, read from the environment at every call:
  *   KRSIM_OPEN_RESULT     result of OpenDevice (negative: the device stays closed)
@@ -31,8 +31,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 /*
  * Test builds leave one entry point out of the export table by defining
@@ -68,10 +70,10 @@
 
 /* Failure codes of IdReadCard. */
 enum {
-    KRSIM_NO_CARD = 1,         /* no card file beside the library */
-    KRSIM_NOT_OPEN = 2,        /* OpenDevice has not opened the device */
-    KRSIM_BAD_CARD = 3,        /* card file unreadable or not convertible to GB18030 */
-    KRSIM_RECORD_TOO_LONG = 4, /* the record and its NUL do not fit the buffer */
+    KRSIM_NO_CARD = 1,          /* no card file beside the library */
+    KRSIM_NOT_OPEN = 2,         /* OpenDevice has not opened the device */
+    KRSIM_BAD_CARD = 3,         /* card file unreadable or not convertible to GB18030 */
+    KRSIM_RECORD_TOO_LONG = 4,  /* the record and its NUL do not fit the buffer */
     KRSIM_INJECTED_FAILURE = 5, /* every Nth read, KRSIM_READ_FAIL_EVERY */
 };
 
@@ -112,15 +114,25 @@ static int env_long(const char *name, long *value)
     return 1;
 }
 
-/* Path of a file beside this library, in a buffer of PATH_MAX-ish size. */
+/* Path of a file beside this library. The library never moves while loaded,
+ * so its folder is looked up once. */
 static int beside_library(const char *name, char *path, size_t size)
 {
-    Dl_info info;
-    if (!dladdr((void *)&IdReadCard, &info) || !info.dli_fname)
-        return 0;
-    const char *slash = strrchr(info.dli_fname, '/');
-    size_t dir_length = slash ? (size_t)(slash - info.dli_fname + 1) : 0;
-    int written = snprintf(path, size, "%.*s%s", (int)dir_length, info.dli_fname, name);
+    static char folder[4096];
+    static int looked_up;
+    if (!looked_up) {
+        Dl_info info;
+        if (!dladdr((void *)&IdReadCard, &info) || !info.dli_fname)
+            return 0;
+        const char *slash = strrchr(info.dli_fname, '/');
+        int length = slash ? (int)(slash - info.dli_fname + 1) : 0;
+        if (length >= (int)sizeof folder)
+            return 0;
+        memcpy(folder, info.dli_fname, (size_t)length);
+        folder[length] = '\0';
+        looked_up = 1;
+    }
+    int written = snprintf(path, size, "%s%s", folder, name);
     return written > 0 && (size_t)written < size;
 }
 
@@ -177,46 +189,24 @@ static void sleep_ms(long milliseconds)
         ;
 }
 
-/*
- * The last card.txt converted, kept while the file is unchanged (same inode,
- * size and modification time): converting 8 KB with iconv at every read would
- * make the simulator, not the service, what a benchmark measures.
- */
-static struct {
-    int valid;
-    struct stat file;
-    char record[COMMONINTERFACE_RECORD_SIZE];
-} converted;
-
-static int same_file(const struct stat *a, const struct stat *b)
-{
-    return a->st_ino == b->st_ino && a->st_dev == b->st_dev && a->st_size == b->st_size &&
-           a->st_mtim.tv_sec == b->st_mtim.tv_sec && a->st_mtim.tv_nsec == b->st_mtim.tv_nsec &&
-           a->st_ctim.tv_sec == b->st_ctim.tv_sec && a->st_ctim.tv_nsec == b->st_ctim.tv_nsec;
-}
-
-/* Puts the card lying on the reader into record; 0 or a failure code. */
-static long place_card(char *record)
+/* Looks the card files up and puts the card into record, a zeroed buffer;
+ * 0 or a failure code. *written is how many bytes of record were written. */
+static long look_up_card(char *record, size_t *written)
 {
     char path[4096];
     char *data = NULL;
     long length;
-    struct stat file;
 
+    *written = 0;
     if (beside_library("card.gb", path, sizeof path) && (length = read_file(path, &data)) >= 0) {
-        memcpy(record, data,
-               length < COMMONINTERFACE_RECORD_SIZE ? (size_t)length : COMMONINTERFACE_RECORD_SIZE);
+        *written =
+            length < COMMONINTERFACE_RECORD_SIZE ? (size_t)length : COMMONINTERFACE_RECORD_SIZE;
+        memcpy(record, data, *written);
         free(data);
         return 0;
     }
     if (!beside_library("card.txt", path, sizeof path))
         return KRSIM_NO_CARD;
-    if (stat(path, &file) != 0)
-        return errno == ENOENT ? KRSIM_NO_CARD : KRSIM_BAD_CARD;
-    if (converted.valid && same_file(&file, &converted.file)) {
-        memcpy(record, converted.record, COMMONINTERFACE_RECORD_SIZE);
-        return 0;
-    }
     length = read_file(path, &data);
     if (length < 0)
         return errno == ENOENT ? KRSIM_NO_CARD : KRSIM_BAD_CARD;
@@ -225,14 +215,117 @@ static long place_card(char *record)
     long result = to_gb18030(data, (size_t)length, record, COMMONINTERFACE_RECORD_SIZE);
     free(data);
     if (result != 0) {
+        /* A failed conversion leaves the whole buffer zeroed. */
         memset(record, 0, COMMONINTERFACE_RECORD_SIZE);
-        converted.valid = 0;
+        *written = COMMONINTERFACE_RECORD_SIZE;
         return -result;
     }
-    memcpy(converted.record, record, COMMONINTERFACE_RECORD_SIZE);
-    converted.file = file;
-    converted.valid = 1;
+    *written = strlen(record) + 1;
     return 0;
+}
+
+/*
+ * The card on the reader, kept between reads while the card files are
+ * unchanged: two path look-ups and an iconv conversion at every read would
+ * make the simulator, not the service, what a benchmark measures. The
+ * library's folder and each card file are watched with inotify, and the
+ * kernel queues an event before the system call that places, changes or takes
+ * away a card file returns (through any of its names), so every read still
+ * sees the card as it lies when the read begins. A card file that is a
+ * symbolic link is never kept, and without inotify every read looks up.
+ */
+static struct
+{
+    int watch;   /* inotify descriptor; -1 before the first read, -2 none */
+    int folder;  /* the folder's watch */
+    int valid;   /* the card below is what a look-up would give */
+    long result; /* look_up_card's result */
+    size_t written;
+    char record[COMMONINTERFACE_RECORD_SIZE];
+} reader = {-1, -1, 0, 0, 0, {0}};
+
+static void stop_watching(void)
+{
+    if (reader.watch >= 0)
+        close(reader.watch);
+    reader.watch = -2;
+    reader.valid = 0;
+}
+
+static int is_card_file(const struct inotify_event *event)
+{
+    return event->len > 0 && (!strcmp(event->name, "card.gb") || !strcmp(event->name, "card.txt"));
+}
+
+/* Takes every queued event; any about a card file drops the kept card. */
+static void take_events(void)
+{
+    if (reader.watch == -1) {
+        char folder[4096];
+        reader.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (reader.watch < 0 || !beside_library(".", folder, sizeof folder) ||
+            (reader.folder = inotify_add_watch(
+                 reader.watch, folder,
+                 IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_CLOSE_WRITE |
+                     IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR)) < 0) {
+            stop_watching();
+            return;
+        }
+    }
+    char buffer[4096] __attribute__((aligned(__alignof__(struct inotify_event))));
+    ssize_t got;
+    while (reader.watch >= 0 && (got = read(reader.watch, buffer, sizeof buffer)) != 0) {
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN)
+                stop_watching();
+            return;
+        }
+        for (char *at = buffer; at < buffer + got;) {
+            const struct inotify_event *event = (const struct inotify_event *)at;
+            if (event->mask & IN_Q_OVERFLOW ||
+                (event->wd == reader.folder &&
+                 event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)))
+                stop_watching();
+            else if (event->wd != reader.folder || is_card_file(event))
+                reader.valid = 0;
+            at += sizeof *event + event->len;
+        }
+    }
+}
+
+/* Watches the card file name, if there is one, for changes made through any
+ * of its names. 0 when a change to it could go unseen. */
+static int watch_card_file(const char *name)
+{
+    char path[4096];
+    struct stat file;
+    if (!beside_library(name, path, sizeof path))
+        return 0;
+    if (lstat(path, &file) != 0)
+        return errno == ENOENT;
+    return S_ISREG(file.st_mode) &&
+           inotify_add_watch(reader.watch, path,
+                             IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF |
+                                 IN_MOVE_SELF | IN_DONT_FOLLOW) >= 0;
+}
+
+/* Puts the card lying on the reader into record; 0 or a failure code. */
+static long place_card(char *record)
+{
+    take_events();
+    if (!reader.valid) {
+        memset(reader.record, 0, sizeof reader.record);
+        /* Watched before the look-up, so that a change during it is seen next time. */
+        const int watched =
+            reader.watch >= 0 && watch_card_file("card.gb") && watch_card_file("card.txt");
+        reader.result = look_up_card(reader.record, &reader.written);
+        /* A file that could not be read is looked up again at the next read. */
+        reader.valid = watched && reader.result != KRSIM_BAD_CARD;
+    }
+    memcpy(record, reader.record, reader.written);
+    return reader.result;
 }
 
 KRSIM_OPENDEVICE long OpenDevice(const char *port, const char *device, const char *options)
