@@ -1,5 +1,7 @@
 #include "cardrecord.h"
 
+#include "asciiscan.h"
+
 #include <QJsonValue>
 #include <QStringList>
 #include <QTextCodec>
@@ -88,22 +90,20 @@ namespace {
 // Where the codec's part of a record ends: just after the first colon after
 // the last byte above 0x7f (a colon is never inside a multi-byte sequence, so
 // the codec has finished every character before it); 0 for a plain ASCII record.
+// Looked up once: finding a codec by name compares it with every codec's names.
+QTextCodec *gb18030()
+{
+    static QTextCodec *const codec = QTextCodec::codecForName("GB18030");
+    return codec;
+}
+
 int asciiTailStart(const QByteArray &record)
 {
     const char *const bytes = record.constData();
-    // The tail is most of the record (the photo): walk it eight bytes at a time.
-    int end = record.size();
-    for (; end >= 8; end -= 8) {
-        quint64 word;
-        std::memcpy(&word, bytes + end - 8, sizeof word);
-        if (word & 0x8080808080808080u)
-            break;
-    }
-    while (end > 0 && uchar(bytes[end - 1]) < 0x80)
-        --end;
-    if (end == 0)
+    const int last = AsciiScan::lastNonAscii(bytes, record.size());
+    if (last < 0)
         return 0;
-    const void *colon = std::memchr(bytes + end, ':', size_t(record.size() - end));
+    const void *colon = std::memchr(bytes + last, ':', size_t(record.size() - last));
     return colon ? int(static_cast<const char *>(colon) - bytes) + 1 : record.size();
 }
 
@@ -116,8 +116,7 @@ CardText CardText::decode(const QByteArray &record)
     card.record = record;
     const int split = asciiTailStart(record);
     if (split > 0) {
-        const QString text =
-            QTextCodec::codecForName("GB18030")->toUnicode(record.constData(), split);
+        const QString text = gb18030()->toUnicode(record.constData(), split);
         card.textFields = text.split(QLatin1Char(':'), Qt::KeepEmptyParts, Qt::CaseSensitive);
         // The codec's part ends with the colon before the first tail field.
         if (split < record.size())

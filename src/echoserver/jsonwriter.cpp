@@ -1,5 +1,7 @@
 #include "jsonwriter.h"
 
+#include "asciiscan.h"
+
 #include <QJsonArray>
 #include <QLocale>
 
@@ -8,6 +10,75 @@
 
 namespace JsonWriter {
 namespace {
+
+// The text being written. Room is claimed ahead and filled through a pointer:
+// QByteArray's own appends check for sharing and room on every call, and a
+// reply is written in hundreds of small pieces.
+class Buffer
+{
+public:
+    explicit Buffer(int capacity) : bytes(capacity, Qt::Uninitialized)
+    {
+        end = bytes.data();
+        limit = end + bytes.size();
+    }
+
+    // At least room bytes to write at the pointer returned; commit() the end.
+    char *claim(int room)
+    {
+        if (limit - end < room)
+            grow(room);
+        return end;
+    }
+    void commit(char *written) { end = written; }
+
+    void append(const char *data, int size)
+    {
+        std::memcpy(claim(size), data, size_t(size));
+        end += size;
+    }
+    void append(int count, char c)
+    {
+        std::memset(claim(count), c, size_t(count));
+        end += count;
+    }
+    Buffer &operator+=(char c)
+    {
+        *claim(1) = c;
+        ++end;
+        return *this;
+    }
+    Buffer &operator+=(const char *text)
+    {
+        append(text, int(std::strlen(text)));
+        return *this;
+    }
+    Buffer &operator+=(const QByteArray &text)
+    {
+        append(text.constData(), text.size());
+        return *this;
+    }
+    void reserve(int size) { claim(size - int(end - bytes.constData())); }
+
+    QByteArray take()
+    {
+        bytes.resize(int(end - bytes.constData()));
+        return std::move(bytes);
+    }
+
+private:
+    void grow(int room)
+    {
+        const int used = int(end - bytes.constData());
+        bytes.resize(qMax(2 * bytes.size(), used + room));
+        end = bytes.data() + used;
+        limit = bytes.data() + bytes.size();
+    }
+
+    QByteArray bytes;
+    char *end;
+    char *limit;
+};
 
 char hexDigit(uint value)
 {
@@ -29,11 +100,9 @@ char *escapeCodeUnit(char *cursor, ushort unit)
 // everything else as UTF-8; a UTF-16 code unit that is no valid UTF-8 (a lone
 // surrogate) as a \u escape. Written through a pointer into room reserved
 // up front: at most six bytes for each code unit.
-template <typename Char> void appendString(QByteArray &out, const Char *unit, int size)
+template <typename Char> void appendString(Buffer &out, const Char *unit, int size)
 {
-    const int start = out.size();
-    out.resize(start + 6 * size);
-    char *cursor = out.data() + start;
+    char *cursor = out.claim(6 * size);
     const Char *const end = unit + size;
     while (unit != end) {
         // Runs of plain ASCII (a base64 photo is one) are copied in a tight loop.
@@ -95,20 +164,20 @@ template <typename Char> void appendString(QByteArray &out, const Char *unit, in
             cursor = escapeCodeUnit(cursor, u);
         }
     }
-    out.resize(int(cursor - out.constData()));
+    out.commit(cursor);
 }
 
-void appendString(QByteArray &out, const QString &text)
+void appendString(Buffer &out, const QString &text)
 {
     appendString(out, text.utf16(), text.size());
 }
 
-void appendString(QByteArray &out, QLatin1String text)
+void appendString(Buffer &out, QLatin1String text)
 {
     appendString(out, reinterpret_cast<const uchar *>(text.data()), text.size());
 }
 
-void appendNumber(QByteArray &out, double value)
+void appendNumber(Buffer &out, double value)
 {
     if (!std::isfinite(value)) {
         out += "null";
@@ -125,42 +194,17 @@ void appendNumber(QByteArray &out, double value)
     out += QByteArray::number(value, whole ? 'f' : 'g', QLocale::FloatingPointShortest);
 }
 
-void appendValue(QByteArray &out, const QJsonValue &value, int indent, bool compact);
+void appendValue(Buffer &out, const QJsonValue &value, int indent, bool compact);
 
-// Whether any of the eight bytes in a word needs escaping in a JSON string: a
-// control character, a quote or a backslash. Exact for the word as a whole.
-bool needsEscape(quint64 word)
-{
-    constexpr quint64 ones = 0x0101010101010101u;
-    constexpr quint64 highs = 0x8080808080808080u;
-    auto hasZeroByte = [](quint64 x) {
-        return (x - ones) & ~x & highs;
-    };
-    const quint64 control = (word - 0x20 * ones) & ~word & highs;
-    return control | hasZeroByte(word ^ ('"' * ones)) | hasZeroByte(word ^ ('\\' * ones));
-}
-
-bool plainByte(char c)
-{
-    return uchar(c) >= 0x20 && c != '"' && c != '\\';
-}
-
-// Bytes that are ASCII already: clean runs (a base64 photo is one) are found
-// eight bytes at a time and copied whole.
-void appendAscii(QByteArray &out, QLatin1String ascii)
+// Bytes that are ASCII already: clean runs (a base64 photo is one) are copied whole.
+void appendAscii(Buffer &out, QLatin1String ascii)
 {
     const char *p = ascii.data();
     const char *const end = p + ascii.size();
     while (p != end) {
-        const char *run = p;
-        for (quint64 word; end - p >= 8; p += 8) {
-            std::memcpy(&word, p, sizeof word);
-            if (needsEscape(word))
-                break;
-        }
-        while (p != end && plainByte(*p))
-            ++p;
-        out.append(run, int(p - run));
+        const int run = AsciiScan::plainJsonRun(p, int(end - p));
+        out.append(p, run);
+        p += run;
         if (p == end)
             break;
         appendString(out, QLatin1String(p, 1));
@@ -168,12 +212,12 @@ void appendAscii(QByteArray &out, QLatin1String ascii)
     }
 }
 
-void appendIndent(QByteArray &out, int indent)
+void appendIndent(Buffer &out, int indent)
 {
     out.append(4 * indent, ' ');
 }
 
-template <typename Key> void appendKey(QByteArray &out, const Key &key, int indent, bool compact)
+template <typename Key> void appendKey(Buffer &out, const Key &key, int indent, bool compact)
 {
     appendIndent(out, indent);
     out += '"';
@@ -182,9 +226,9 @@ template <typename Key> void appendKey(QByteArray &out, const Key &key, int inde
 }
 
 // Members at the given indent; members override the object's own of the same key.
-void appendCard(QByteArray &out, const CardText &card, int indent, bool compact);
+void appendCard(Buffer &out, const CardText &card, int indent, bool compact);
 
-void appendMemberValue(QByteArray &out, const Member &member, int indent, bool compact)
+void appendMemberValue(Buffer &out, const Member &member, int indent, bool compact)
 {
     if (member.card)
         appendCard(out, *member.card, indent, compact);
@@ -192,7 +236,7 @@ void appendMemberValue(QByteArray &out, const Member &member, int indent, bool c
         appendValue(out, member.value, indent, compact);
 }
 
-void appendObjectContent(QByteArray &out, const QJsonObject &object,
+void appendObjectContent(Buffer &out, const QJsonObject &object,
                          std::initializer_list<Member> members, int indent, bool compact)
 {
     bool first = true;
@@ -230,7 +274,7 @@ void appendObjectContent(QByteArray &out, const QJsonObject &object,
         out += '\n';
 }
 
-void appendArrayContent(QByteArray &out, const QJsonArray &array, int indent, bool compact)
+void appendArrayContent(Buffer &out, const QJsonArray &array, int indent, bool compact)
 {
     bool first = true;
     for (const QJsonValue &value : array) {
@@ -244,7 +288,7 @@ void appendArrayContent(QByteArray &out, const QJsonArray &array, int indent, bo
         out += '\n';
 }
 
-void appendValue(QByteArray &out, const QJsonValue &value, int indent, bool compact)
+void appendValue(Buffer &out, const QJsonValue &value, int indent, bool compact)
 {
     switch (value.type()) {
     case QJsonValue::Bool:
@@ -276,14 +320,14 @@ void appendValue(QByteArray &out, const QJsonValue &value, int indent, bool comp
 }
 
 // The card object as Qt would write it: twenty string members in key order.
-void appendCard(QByteArray &out, const CardText &card, int indent, bool compact)
+void appendCard(Buffer &out, const CardText &card, int indent, bool compact)
 {
     const int inner = compact ? indent : indent + 1;
     out += compact ? "{" : "{\n";
     bool first = true;
     // Text decoded from two GB18030 bytes takes three in UTF-8; keys and
     // indents take a few hundred.
-    out.reserve(out.size() + card.recordSize() + card.recordSize() / 2 + 1024);
+    out.claim(card.recordSize() + card.recordSize() / 2 + 1024);
     card.forEachMember([&](QLatin1String key, const QString *text, QLatin1String ascii) {
         if (!first)
             out += compact ? "," : ",\n";
@@ -307,12 +351,11 @@ void appendCard(QByteArray &out, const CardText &card, int indent, bool compact)
 QByteArray object(const QJsonObject &object, std::initializer_list<Member> members, Format format)
 {
     const bool compact = format == Format::Compact;
-    QByteArray out;
-    out.reserve(256);
+    Buffer out(256);
     out += compact ? "{" : "{\n";
     appendObjectContent(out, object, members, compact ? 0 : 1, compact);
     out += compact ? "}" : "}\n";
-    return out;
+    return out.take();
 }
 
 } // namespace JsonWriter

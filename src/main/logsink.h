@@ -11,6 +11,7 @@
 void outputMyMessage(QtMsgType type, const QMessageLogContext &context, const QString &msg);
 
 // True while the log file exists, that is while outputMyMessage writes lines.
+// Asked before every request, from the thread that answers requests.
 bool logFileExists();
 
 #endif // LOGSINK_H

@@ -1,0 +1,26 @@
+#ifndef ASCIISCAN_H
+#define ASCIISCAN_H
+
+// Scans over text that is mostly plain ASCII. A card's photo is most of a
+// read reply and is looked through twice on the way (for where the decoded
+// part of the record ends, and for bytes to escape), so these look at sixteen
+// bytes at a time where the processor has SSE2, and eight elsewhere.
+namespace AsciiScan {
+
+// Length of the leading run of bytes that a JSON string holds as they are:
+// none is a control character, a quote or a backslash.
+int plainJsonRun(const char *bytes, int size);
+
+// Index of the last byte above 0x7f, or -1 for plain ASCII.
+int lastNonAscii(const char *bytes, int size);
+
+// The same, eight bytes at a time in a 64-bit word: what processors without
+// SSE2 run, and what tests check the fast versions against.
+namespace Portable {
+int plainJsonRun(const char *bytes, int size);
+int lastNonAscii(const char *bytes, int size);
+} // namespace Portable
+
+} // namespace AsciiScan
+
+#endif // ASCIISCAN_H
