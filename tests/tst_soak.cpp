@@ -29,7 +29,6 @@ int setting(const char *name, int fallback)
     return ok && value > 0 ? value : fallback;
 }
 
-
 // One client's closed loop with a few requests in flight, checking each reply
 // against the request it must answer.
 class SoakClient : public QObject
