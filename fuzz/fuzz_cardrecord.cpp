@@ -30,7 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const JsonWriter::Member direct{QLatin1String("read_result"), QJsonValue(), &text};
     const JsonWriter::Member built{QLatin1String("read_result"), card};
     for (auto format : {JsonWriter::Format::Indented, JsonWriter::Format::Compact}) {
-        if (JsonWriter::object({}, {direct}, format) != JsonWriter::object({}, {built}, format))
+        const QByteArray bytes = JsonWriter::object({}, {direct}, format);
+        if (bytes != JsonWriter::object({}, {built}, format))
+            std::abort();
+        if (JsonWriter::text({}, {direct}, format) != QString::fromUtf8(bytes))
             std::abort();
     }
     // Fields sit where splitting the decoded record at every colon puts them.

@@ -125,8 +125,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (!sameJson(request, reference))
             std::abort();
     }
-    if (JsonWriter::object(request, {}, JsonWriter::Format::Indented) !=
-        QJsonDocument(request).toJson(QJsonDocument::Indented))
+    const QByteArray bytes = JsonWriter::object(request, {}, JsonWriter::Format::Indented);
+    if (bytes != QJsonDocument(request).toJson(QJsonDocument::Indented))
+        std::abort();
+    // The service sends the writer's UTF-16 text: the same text as those bytes.
+    if (JsonWriter::text(request, {}, JsonWriter::Format::Indented) != QString::fromUtf8(bytes))
         std::abort();
     const QJsonObject answer = parsed.object();
     for (auto it = request.constBegin(); it != request.constEnd(); ++it) {

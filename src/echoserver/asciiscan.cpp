@@ -127,7 +127,26 @@ int lastNonAscii(const char *bytes, int size)
     return end - 1;
 }
 
+void widen(const char *bytes, int size, char16_t *units)
+{
+    int i = 0;
+    const __m128i zero = _mm_setzero_si128();
+    for (; size - i >= 16; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(units + i), _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(units + i + 8), _mm_unpackhi_epi8(v, zero));
+    }
+    for (; i < size; ++i)
+        units[i] = uchar(bytes[i]);
+}
+
 #else
+
+void widen(const char *bytes, int size, char16_t *units)
+{
+    for (int i = 0; i < size; ++i)
+        units[i] = uchar(bytes[i]);
+}
 
 int plainJsonRun(const char *bytes, int size)
 {

@@ -14,6 +14,9 @@ int plainJsonRun(const char *bytes, int size);
 // Index of the last byte above 0x7f, or -1 for plain ASCII.
 int lastNonAscii(const char *bytes, int size);
 
+// Widens ASCII (or Latin-1) bytes to UTF-16 code units.
+void widen(const char *bytes, int size, char16_t *units);
+
 // The same, eight bytes at a time in a 64-bit word: what processors without
 // SSE2 run, and what tests check the fast versions against.
 namespace Portable {

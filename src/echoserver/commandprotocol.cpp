@@ -82,25 +82,18 @@ Status runCommand(const QString &cmd)
 }
 
 // The request with the status set in it, members in key order.
-QByteArray reply(const QJsonObject &request, const Status &status, Format format)
+QString reply(const QJsonObject &request, const Status &status, Format format)
 {
     using Member = JsonWriter::Member;
     const Member message{QLatin1String("message"), status.message};
     const Member code{QLatin1String("statuCode"), status.code};
     if (!status.withResult)
-        return JsonWriter::object(request, {message, code}, format);
+        return JsonWriter::text(request, {message, code}, format);
     const Member result{QLatin1String("result"), status.code};
     if (!status.withCard)
-        return JsonWriter::object(request, {message, result, code}, format);
+        return JsonWriter::text(request, {message, result, code}, format);
     const Member card{QLatin1String("read_result"), QJsonValue(), &status.card};
-    return JsonWriter::object(request, {message, card, result, code}, format);
-}
-
-// A written reply as text. The writer never leaves a NUL in it, and taking the
-// size as it stands spares a byte-by-byte search for one over the whole reply.
-QString text(const QByteArray &utf8)
-{
-    return QString::fromUtf8(utf8.constData(), utf8.size());
+    return JsonWriter::text(request, {message, card, result, code}, format);
 }
 
 } // namespace
@@ -120,7 +113,7 @@ QString answerTextMessage(const QString &message)
     if (!request.contains(QLatin1String("cmd"))) {
         if (logging)
             qDebug() << "processTextMessage message not contains cmd";
-        return text(JsonWriter::object(request, {}, Format::Indented));
+        return JsonWriter::text(request, {}, Format::Indented);
     }
 
     const QString cmd = request.value(QLatin1String("cmd")).toString();
@@ -131,6 +124,6 @@ QString answerTextMessage(const QString &message)
 
     const Status status = runCommand(cmd);
     if (logging)
-        qDebug() << "processTextMessage response:" << text(reply(request, status, Format::Compact));
-    return text(reply(request, status, Format::Indented));
+        qDebug() << "processTextMessage response:" << reply(request, status, Format::Compact);
+    return reply(request, status, Format::Indented);
 }

@@ -5,79 +5,91 @@
 #include <QJsonArray>
 #include <QLocale>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 namespace JsonWriter {
 namespace {
 
-// The text being written. Room is claimed ahead and filled through a pointer:
-// QByteArray's own appends check for sharing and room on every call, and a
+// The text being written, as UTF-8 bytes (QByteArray) or as UTF-16 code
+// units (QString). Room is claimed ahead and filled through a pointer: the
+// containers' own appends check for sharing and room on every call, and a
 // reply is written in hundreds of small pieces.
-class Buffer
+template <typename Text> class Buffer
 {
 public:
-    explicit Buffer(int capacity) : bytes(capacity, Qt::Uninitialized)
+    // char for UTF-8, char16_t for UTF-16.
+    using Unit = std::conditional_t<std::is_same_v<Text, QString>, char16_t, char>;
+
+    explicit Buffer(int capacity) : text(capacity, Qt::Uninitialized)
     {
-        end = bytes.data();
-        limit = end + bytes.size();
+        end = begin();
+        limit = end + text.size();
     }
 
-    // At least room bytes to write at the pointer returned; commit() the end.
-    char *claim(int room)
+    // At least room units to write at the pointer returned; commit() the end.
+    Unit *claim(int room)
     {
         if (limit - end < room)
             grow(room);
         return end;
     }
-    void commit(char *written) { end = written; }
+    void commit(Unit *written) { end = written; }
 
-    void append(const char *data, int size)
+    // ASCII text, widened for UTF-16.
+    void appendAscii(const char *ascii, int size)
     {
-        std::memcpy(claim(size), data, size_t(size));
+        Unit *cursor = claim(size);
+        if constexpr (std::is_same_v<Unit, char>)
+            std::memcpy(cursor, ascii, size_t(size));
+        else
+            AsciiScan::widen(ascii, size, cursor);
         end += size;
     }
     void append(int count, char c)
     {
-        std::memset(claim(count), c, size_t(count));
+        std::fill_n(claim(count), count, Unit(c));
         end += count;
     }
     Buffer &operator+=(char c)
     {
-        *claim(1) = c;
+        *claim(1) = Unit(c);
         ++end;
         return *this;
     }
-    Buffer &operator+=(const char *text)
+    Buffer &operator+=(const char *ascii)
     {
-        append(text, int(std::strlen(text)));
+        appendAscii(ascii, int(std::strlen(ascii)));
         return *this;
     }
-    Buffer &operator+=(const QByteArray &text)
+    Buffer &operator+=(const QByteArray &ascii)
     {
-        append(text.constData(), text.size());
+        appendAscii(ascii.constData(), ascii.size());
         return *this;
     }
-    void reserve(int size) { claim(size - int(end - bytes.constData())); }
 
-    QByteArray take()
+    Text take()
     {
-        bytes.resize(int(end - bytes.constData()));
-        return std::move(bytes);
+        text.resize(int(end - begin()));
+        return std::move(text);
     }
 
 private:
+    Unit *begin() { return reinterpret_cast<Unit *>(text.data()); }
+
     void grow(int room)
     {
-        const int used = int(end - bytes.constData());
-        bytes.resize(qMax(2 * bytes.size(), used + room));
-        end = bytes.data() + used;
-        limit = bytes.data() + bytes.size();
+        const int used = int(end - begin());
+        text.resize(qMax(2 * text.size(), used + room));
+        end = begin() + used;
+        limit = begin() + text.size();
     }
 
-    QByteArray bytes;
-    char *end;
-    char *limit;
+    Text text;
+    Unit *end;
+    Unit *limit;
 };
 
 char hexDigit(uint value)
@@ -85,7 +97,7 @@ char hexDigit(uint value)
     return char(value < 10 ? '0' + value : 'a' + value - 10);
 }
 
-char *escapeCodeUnit(char *cursor, ushort unit)
+template <typename Unit> Unit *escapeCodeUnit(Unit *cursor, ushort unit)
 {
     *cursor++ = '\\';
     *cursor++ = 'u';
@@ -97,23 +109,26 @@ char *escapeCodeUnit(char *cursor, ushort unit)
 }
 
 // A JSON string body: quotes, backslashes and control characters escaped,
-// everything else as UTF-8; a UTF-16 code unit that is no valid UTF-8 (a lone
-// surrogate) as a \u escape. Written through a pointer into room reserved
-// up front: at most six bytes for each code unit.
-template <typename Char> void appendString(Buffer &out, const Char *unit, int size)
+// everything else as UTF-8 or UTF-16; a UTF-16 code unit that is no valid
+// UTF-8 (a lone surrogate) as a \u escape. Written through a pointer into room
+// reserved up front: at most six units for each code unit.
+template <typename Text, typename Char>
+void appendString(Buffer<Text> &out, const Char *unit, int size)
 {
-    char *cursor = out.claim(6 * size);
+    using Unit = typename Buffer<Text>::Unit;
+    constexpr bool utf16 = std::is_same_v<Unit, char16_t>;
+    Unit *cursor = out.claim(6 * size);
     const Char *const end = unit + size;
     while (unit != end) {
         // Runs of plain ASCII (a base64 photo is one) are copied in a tight loop.
         while (unit != end && *unit >= 0x20 && *unit < 0x80 && *unit != '"' && *unit != '\\')
-            *cursor++ = char(*unit++);
+            *cursor++ = Unit(*unit++);
         if (unit == end)
             break;
         const ushort u = ushort(*unit++);
         if (u < 0x80) {
             if (u >= 0x20 && u != '"' && u != '\\') {
-                *cursor++ = char(u);
+                *cursor++ = Unit(u);
                 continue;
             }
             *cursor++ = '\\';
@@ -146,6 +161,16 @@ template <typename Char> void appendString(Buffer &out, const Char *unit, int si
                 *cursor++ = hexDigit(u >> 4);
                 *cursor++ = hexDigit(u & 0xf);
             }
+        } else if constexpr (utf16) {
+            if (!QChar::isSurrogate(u)) {
+                *cursor++ = Unit(u);
+            } else if (QChar::isHighSurrogate(u) && unit != end &&
+                       QChar::isLowSurrogate(ushort(*unit))) {
+                *cursor++ = Unit(u);
+                *cursor++ = Unit(*unit++);
+            } else {
+                cursor = escapeCodeUnit(cursor, u);
+            }
         } else if (u < 0x800) {
             *cursor++ = char(0xc0 | (u >> 6));
             *cursor++ = char(0x80 | (u & 0x3f));
@@ -167,17 +192,17 @@ template <typename Char> void appendString(Buffer &out, const Char *unit, int si
     out.commit(cursor);
 }
 
-void appendString(Buffer &out, const QString &text)
+template <typename Text> void appendString(Buffer<Text> &out, const QString &text)
 {
     appendString(out, text.utf16(), text.size());
 }
 
-void appendString(Buffer &out, QLatin1String text)
+template <typename Text> void appendString(Buffer<Text> &out, QLatin1String text)
 {
     appendString(out, reinterpret_cast<const uchar *>(text.data()), text.size());
 }
 
-void appendNumber(Buffer &out, double value)
+template <typename Text> void appendNumber(Buffer<Text> &out, double value)
 {
     if (!std::isfinite(value)) {
         out += "null";
@@ -194,16 +219,17 @@ void appendNumber(Buffer &out, double value)
     out += QByteArray::number(value, whole ? 'f' : 'g', QLocale::FloatingPointShortest);
 }
 
-void appendValue(Buffer &out, const QJsonValue &value, int indent, bool compact);
+template <typename Text>
+void appendValue(Buffer<Text> &out, const QJsonValue &value, int indent, bool compact);
 
 // Bytes that are ASCII already: clean runs (a base64 photo is one) are copied whole.
-void appendAscii(Buffer &out, QLatin1String ascii)
+template <typename Text> void appendAscii(Buffer<Text> &out, QLatin1String ascii)
 {
     const char *p = ascii.data();
     const char *const end = p + ascii.size();
     while (p != end) {
         const int run = AsciiScan::plainJsonRun(p, int(end - p));
-        out.append(p, run);
+        out.appendAscii(p, run);
         p += run;
         if (p == end)
             break;
@@ -212,12 +238,13 @@ void appendAscii(Buffer &out, QLatin1String ascii)
     }
 }
 
-void appendIndent(Buffer &out, int indent)
+template <typename Text> void appendIndent(Buffer<Text> &out, int indent)
 {
     out.append(4 * indent, ' ');
 }
 
-template <typename Key> void appendKey(Buffer &out, const Key &key, int indent, bool compact)
+template <typename Text, typename Key>
+void appendKey(Buffer<Text> &out, const Key &key, int indent, bool compact)
 {
     appendIndent(out, indent);
     out += '"';
@@ -226,9 +253,11 @@ template <typename Key> void appendKey(Buffer &out, const Key &key, int indent, 
 }
 
 // Members at the given indent; members override the object's own of the same key.
-void appendCard(Buffer &out, const CardText &card, int indent, bool compact);
+template <typename Text>
+void appendCard(Buffer<Text> &out, const CardText &card, int indent, bool compact);
 
-void appendMemberValue(Buffer &out, const Member &member, int indent, bool compact)
+template <typename Text>
+void appendMemberValue(Buffer<Text> &out, const Member &member, int indent, bool compact)
 {
     if (member.card)
         appendCard(out, *member.card, indent, compact);
@@ -236,7 +265,8 @@ void appendMemberValue(Buffer &out, const Member &member, int indent, bool compa
         appendValue(out, member.value, indent, compact);
 }
 
-void appendObjectContent(Buffer &out, const QJsonObject &object,
+template <typename Text>
+void appendObjectContent(Buffer<Text> &out, const QJsonObject &object,
                          std::initializer_list<Member> members, int indent, bool compact)
 {
     bool first = true;
@@ -274,7 +304,8 @@ void appendObjectContent(Buffer &out, const QJsonObject &object,
         out += '\n';
 }
 
-void appendArrayContent(Buffer &out, const QJsonArray &array, int indent, bool compact)
+template <typename Text>
+void appendArrayContent(Buffer<Text> &out, const QJsonArray &array, int indent, bool compact)
 {
     bool first = true;
     for (const QJsonValue &value : array) {
@@ -288,7 +319,8 @@ void appendArrayContent(Buffer &out, const QJsonArray &array, int indent, bool c
         out += '\n';
 }
 
-void appendValue(Buffer &out, const QJsonValue &value, int indent, bool compact)
+template <typename Text>
+void appendValue(Buffer<Text> &out, const QJsonValue &value, int indent, bool compact)
 {
     switch (value.type()) {
     case QJsonValue::Bool:
@@ -320,7 +352,8 @@ void appendValue(Buffer &out, const QJsonValue &value, int indent, bool compact)
 }
 
 // The card object as Qt would write it: twenty string members in key order.
-void appendCard(Buffer &out, const CardText &card, int indent, bool compact)
+template <typename Text>
+void appendCard(Buffer<Text> &out, const CardText &card, int indent, bool compact)
 {
     const int inner = compact ? indent : indent + 1;
     out += compact ? "{" : "{\n";
@@ -346,16 +379,27 @@ void appendCard(Buffer &out, const CardText &card, int indent, bool compact)
     out += '}';
 }
 
-} // namespace
-
-QByteArray object(const QJsonObject &object, std::initializer_list<Member> members, Format format)
+template <typename Text>
+Text write(const QJsonObject &object, std::initializer_list<Member> members, Format format)
 {
     const bool compact = format == Format::Compact;
-    Buffer out(256);
+    Buffer<Text> out(256);
     out += compact ? "{" : "{\n";
     appendObjectContent(out, object, members, compact ? 0 : 1, compact);
     out += compact ? "}" : "}\n";
     return out.take();
+}
+
+} // namespace
+
+QByteArray object(const QJsonObject &object, std::initializer_list<Member> members, Format format)
+{
+    return write<QByteArray>(object, members, format);
+}
+
+QString text(const QJsonObject &object, std::initializer_list<Member> members, Format format)
+{
+    return write<QString>(object, members, format);
 }
 
 } // namespace JsonWriter

@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QLatin1String>
+#include <QString>
 
 #include "cardrecord.h"
 
@@ -29,6 +30,10 @@ struct Member
 // The object with the members set, in the given format. The members' keys
 // must be ASCII and in ascending order, each at most once.
 QByteArray object(const QJsonObject &object, std::initializer_list<Member> members, Format format);
+
+// The same as text: object()'s bytes as UTF-16, written directly, for a reply
+// that goes out as a text message (whose API takes a QString).
+QString text(const QJsonObject &object, std::initializer_list<Member> members, Format format);
 
 } // namespace JsonWriter
 
