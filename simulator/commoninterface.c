@@ -228,11 +228,13 @@ static long look_up_card(char *record, size_t *written)
  * The card on the reader, kept between reads while the card files are
  * unchanged: two path look-ups and an iconv conversion at every read would
  * make the simulator, not the service, what a benchmark measures. The
- * library's folder and each card file are watched with inotify, and the
- * kernel queues an event before the system call that places, changes or takes
- * away a card file returns (through any of its names), so every read still
- * sees the card as it lies when the read begins. A card file that is a
- * symbolic link is never kept, and without inotify every read looks up.
+ * library's folder is watched with inotify for names coming and going, and
+ * each card file for changes made through any of its names; the kernel
+ * queues an event before the system call that makes the change returns, so
+ * every read still sees the card as it lies when the read begins. Writes to
+ * other files in the folder (the service's log) raise no event. A card file
+ * that is a symbolic link is never kept, and without inotify every read looks
+ * the files up.
  */
 static struct
 {
@@ -266,8 +268,8 @@ static void take_events(void)
         if (reader.watch < 0 || !beside_library(".", folder, sizeof folder) ||
             (reader.folder = inotify_add_watch(
                  reader.watch, folder,
-                 IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_CLOSE_WRITE |
-                     IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR)) < 0) {
+                 IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
+                     IN_MOVE_SELF | IN_ONLYDIR)) < 0) {
             stop_watching();
             return;
         }
