@@ -18,8 +18,11 @@ using JsonWriter::Format;
 QByteArray qtReply(QJsonObject object, std::initializer_list<JsonWriter::Member> members,
                    Format format)
 {
-    for (const auto &member : members)
-        object.insert(member.key, member.value);
+    for (const auto &member : members) {
+        object.insert(member.key, member.text   ? QJsonValue(*member.text)
+                                  : member.card ? member.card->toJsonObject()
+                                                : member.value);
+    }
     return QJsonDocument(object).toJson(format == Format::Compact ? QJsonDocument::Compact
                                                                   : QJsonDocument::Indented);
 }
@@ -147,8 +150,9 @@ void JsonWriterTest::matchesQt()
 
     QCOMPARE(written(request, {}, format), qtReply(request, {}, format));
     const QJsonObject card{{"name", "吕𠮷晨"}, {"photo", "/9j/4AAQ"}, {"idType", ""}};
+    const QString message = QStringLiteral("读取证件信息成功!\"\\\n𠮷");
     const std::initializer_list<JsonWriter::Member> members = {
-        {QLatin1String("message"), QStringLiteral("读取证件信息成功!")},
+        {QLatin1String("message"), {}, nullptr, &message},
         {QLatin1String("read_result"), card},
         {QLatin1String("result"), 0},
         {QLatin1String("statuCode"), -3},
@@ -172,8 +176,9 @@ void JsonWriterTest::matchesQtOnRandomObjects()
     QRandomGenerator random(20261207);
     for (int i = 0; i < 3000; ++i) {
         const QJsonObject object = randomObject(random, 0);
+        const QString message = randomString(random);
         const std::initializer_list<JsonWriter::Member> members = {
-            {QLatin1String("message"), randomString(random)},
+            {QLatin1String("message"), {}, nullptr, &message},
             {QLatin1String("result"), randomValue(random, 3)},
             {QLatin1String("statuCode"), -4},
         };

@@ -85,7 +85,7 @@ Status runCommand(const QString &cmd)
 QString reply(const QJsonObject &request, const Status &status, Format format)
 {
     using Member = JsonWriter::Member;
-    const Member message{QLatin1String("message"), status.message};
+    const Member message{QLatin1String("message"), {}, nullptr, &status.message};
     const Member code{QLatin1String("statuCode"), status.code};
     if (!status.withResult)
         return JsonWriter::text(request, {message, code}, format);

@@ -212,7 +212,18 @@ template <typename Text> void appendNumber(Buffer<Text> &out, double value)
     // form. Below 2^53 every whole number is exact: its digits are the integer's.
     const double magnitude = std::fabs(value);
     if (magnitude < 9007199254740992.0 && std::floor(magnitude) == magnitude) {
-        out += QByteArray::number(qint64(value));
+        // Digits written backwards into a small array: status codes are in
+        // every reply, and a QByteArray for each would be an allocation.
+        char digits[20];
+        char *first = std::end(digits);
+        quint64 rest = quint64(magnitude);
+        do {
+            *--first = char('0' + rest % 10);
+            rest /= 10;
+        } while (rest);
+        if (value < 0)
+            *--first = '-';
+        out.appendAscii(first, int(std::end(digits) - first));
         return;
     }
     const bool whole = std::floor(magnitude) == magnitude && magnitude <= 18446744073709551616.0;
@@ -259,10 +270,15 @@ void appendCard(Buffer<Text> &out, const CardText &card, int indent, bool compac
 template <typename Text>
 void appendMemberValue(Buffer<Text> &out, const Member &member, int indent, bool compact)
 {
-    if (member.card)
+    if (member.card) {
         appendCard(out, *member.card, indent, compact);
-    else
+    } else if (member.text) {
+        out += '"';
+        appendString(out, *member.text);
+        out += '"';
+    } else {
         appendValue(out, member.value, indent, compact);
+    }
 }
 
 template <typename Text>

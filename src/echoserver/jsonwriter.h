@@ -25,6 +25,8 @@ struct Member
     QJsonValue value;
     // Written instead of value when set: the card object, from the record itself.
     const CardText *card = nullptr;
+    // Written instead of value when set: a string, without making it a JSON value first.
+    const QString *text = nullptr;
 };
 
 // The object with the members set, in the given format. The members' keys
