@@ -110,13 +110,15 @@ QString answerTextMessage(const QString &message)
     if (logging)
         qDebug() << "processTextMessage message:" << message;
 
-    if (!request.contains(QLatin1String("cmd"))) {
+    // Undefined only when the member is missing; a "cmd" of another type reads as "".
+    const QJsonValue cmdValue = request.value(QLatin1String("cmd"));
+    if (cmdValue.isUndefined()) {
         if (logging)
             qDebug() << "processTextMessage message not contains cmd";
         return JsonWriter::text(request, {}, Format::Indented);
     }
 
-    const QString cmd = request.value(QLatin1String("cmd")).toString();
+    const QString cmd = cmdValue.toString();
     if (logging) {
         qDebug() << "processTextMessage message contains cmd";
         qDebug() << "processTextMessage cmd:" << cmd;

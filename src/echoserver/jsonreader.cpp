@@ -3,6 +3,7 @@
 #include <QJsonDocument>
 #include <QSet>
 #include <QString>
+#include <QVarLengthArray>
 #include <QVector>
 
 #include <algorithm>
@@ -74,8 +75,8 @@ QString decodeKey(const QByteArray &text, int open, int close)
 
 struct Member
 {
-    QString key;
     int start;    // the key's opening quote
+    int close;    // the key's closing quote
     int end = -1; // the comma after its value
 };
 
@@ -83,7 +84,8 @@ struct Container
 {
     bool object;
     bool expectKey = false;
-    QVector<Member> members;
+    // Most objects hold a few members: no allocation for them.
+    QVarLengthArray<Member, 8> members;
 };
 
 // An earlier member of a repeated key: the text from start up to next (where
@@ -109,16 +111,18 @@ constexpr int RepeatLimit = 32;
 // a raw NUL byte.
 bool findRepeatedKeys(const QByteArray &utf8, QVector<Drop> &drops)
 {
-    QVector<Container> stack;
-    auto closeObject = [&drops](const QVector<Member> &members) {
+    QVarLengthArray<Container, 4> stack;
+    // Keys are decoded only where an object has more than one to compare.
+    auto closeObject = [&drops, &utf8](const QVarLengthArray<Member, 8> &members) {
         if (members.size() < 2)
             return;
         QSet<QString> later;
         for (int i = members.size() - 1; i >= 0; --i) {
-            if (later.contains(members[i].key))
+            const QString key = decodeKey(utf8, members[i].start, members[i].close);
+            if (later.contains(key))
                 drops.append({members[i].start, members[i].end, members[i + 1].start});
             else
-                later.insert(members[i].key);
+                later.insert(key);
         }
     };
 
@@ -133,7 +137,7 @@ bool findRepeatedKeys(const QByteArray &utf8, QVector<Drop> &drops)
                 // such keys inconsistently: refused, like any broken text.
                 if (std::memchr(utf8.constData() + i, '\0', size_t(close - i)))
                     return false;
-                stack.last().members.append({decodeKey(utf8, i, close), i});
+                stack.last().members.append({i, close});
                 stack.last().expectKey = false;
             }
             i = close;
@@ -176,6 +180,18 @@ bool isJsonSpace(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+// Text without repeated keys, read by Qt's parser.
+bool parseWithQt(const QByteArray &utf8, QJsonObject *object)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(utf8, &error);
+    if (error.error != QJsonParseError::NoError)
+        return false;
+    if (object)
+        *object = document.object();
+    return true;
+}
+
 // Parses as Qt's parser would, never giving Qt a text with a repeated key:
 // the earlier members of a repeated key are left out, and each of them is
 // checked on its own, as an object of that one member, so that the text is
@@ -187,6 +203,9 @@ bool parse(const QByteArray &utf8, QJsonObject *object, int depth)
         return false;
     if (!drops.isEmpty() && depth == RepeatLimit)
         return false;
+
+    if (drops.isEmpty())
+        return parseWithQt(utf8, object); // nothing to leave out: no copy
 
     QByteArray kept;
     kept.reserve(utf8.size());
@@ -206,14 +225,7 @@ bool parse(const QByteArray &utf8, QJsonObject *object, int depth)
         from = drop.next;
     }
     kept.append(utf8.constData() + from, utf8.size() - from);
-
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(kept, &error);
-    if (error.error != QJsonParseError::NoError)
-        return false;
-    if (object)
-        *object = document.object();
-    return true;
+    return parseWithQt(kept, object);
 }
 
 } // namespace
