@@ -190,6 +190,13 @@ void LogSinkTest::knowsAtOnceWhetherTheFileExists()
     QTemporaryDir elsewhere;
     const QString target = elsewhere.filePath(QStringLiteral("target.txt"));
     const QString spare = dir.filePath(QStringLiteral("spare.txt"));
+    // Creates the file where there is none, removes it where there is one.
+    auto toggle = [](const QString &path) {
+        if (QFile::exists(path))
+            QVERIFY(QFile::remove(path));
+        else
+            writeAll(path, QByteArray());
+    };
     QVERIFY(!logFileExists());
     for (int i = 0; i < steps.size(); ++i) {
         const QString &step = steps.at(i);
@@ -198,20 +205,14 @@ void LogSinkTest::knowsAtOnceWhetherTheFileExists()
         } else if (step == "remove") {
             QVERIFY(QFile::remove(strLogFile));
         } else if (step == "toggle") {
-            if (QFile::exists(strLogFile))
-                QVERIFY(QFile::remove(strLogFile));
-            else
-                writeAll(strLogFile, QByteArray());
+            toggle(strLogFile);
         } else if (step == "rename in") {
             writeAll(spare, QByteArray());
             QCOMPARE(::rename(qPrintable(spare), qPrintable(strLogFile)), 0);
         } else if (step == "rename away") {
             QCOMPARE(::rename(qPrintable(strLogFile), qPrintable(spare)), 0);
         } else if (step == "other") {
-            if (QFile::exists(spare))
-                QVERIFY(QFile::remove(spare));
-            else
-                writeAll(spare, QByteArray());
+            toggle(spare);
         } else if (step == "link") {
             writeAll(target, QByteArray());
             QVERIFY(QFile::link(target, strLogFile));

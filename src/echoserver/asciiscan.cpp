@@ -105,9 +105,7 @@ int plainJsonRun(const char *bytes, int size)
         if (const int mask = _mm_movemask_epi8(escapedBytes(bytes + i)))
             return i + __builtin_ctz(unsigned(mask));
     }
-    while (i < size && plainJsonByte(bytes[i]))
-        ++i;
-    return i;
+    return i + Portable::plainJsonRun(bytes + i, size - i); // the last few bytes
 }
 
 int lastNonAscii(const char *bytes, int size)
@@ -122,9 +120,7 @@ int lastNonAscii(const char *bytes, int size)
         if (const int mask = highBits(bytes + end - 16))
             return end - 16 + 31 - __builtin_clz(unsigned(mask));
     }
-    while (end > 0 && uchar(bytes[end - 1]) < 0x80)
-        --end;
-    return end - 1;
+    return Portable::lastNonAscii(bytes, end); // the first few bytes
 }
 
 void widen(const char *bytes, int size, char16_t *units)
