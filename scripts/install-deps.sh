@@ -1,5 +1,6 @@
 #!/bin/bash
-# Installs the Debian packages that building (and, with --test, testing) needs.
+# Installs the Debian packages that building needs, and with --test what
+# testing needs, with --bench what the benchmarks need.
 # As root it runs apt-get; otherwise it prints the apt-get line and fails.
 set -euo pipefail
 
@@ -9,6 +10,9 @@ if [ "${1:-}" = "--test" ]; then
     # The browser tests run on Node.js with npm; keep one that is already there.
     command -v node >/dev/null || packages+=(nodejs)
     command -v npm >/dev/null || packages+=(npm)
+fi
+if [ "${1:-}" = "--bench" ]; then
+    packages+=(python3)
 fi
 
 missing=()
