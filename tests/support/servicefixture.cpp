@@ -2,8 +2,10 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QSignalSpy>
 #include <QTcpSocket>
 #include <QThread>
+#include <QWebSocket>
 
 namespace {
 
@@ -75,12 +77,26 @@ bool ServiceFixture::start()
             lastError = QStringLiteral("the service ended with %1").arg(process.exitCode());
             return false;
         }
-        if (portAccepts())
+        // Serving, not only listening: the port accepts as soon as the server
+        // listens, but handshakes are answered once the event loop runs, which
+        // a loaded machine (a sanitizer build beside another test) can delay.
+        if (portAccepts() && answersHandshake(deadline))
             return true;
         process.waitForFinished(20);
     }
-    lastError = QStringLiteral("the service did not listen within 20 s");
+    lastError = QStringLiteral("the service did not serve within 20 s");
     return false;
+}
+
+bool ServiceFixture::answersHandshake(const QDeadlineTimer &deadline)
+{
+    QWebSocket probe;
+    QSignalSpy connected(&probe, &QWebSocket::connected);
+    probe.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
+    const bool answered =
+        connected.wait(int(qMax<qint64>(1, deadline.remainingTime()))) || !connected.isEmpty();
+    probe.abort();
+    return answered;
 }
 
 bool ServiceFixture::waitForExit(int milliseconds)

@@ -2,6 +2,7 @@
 #define SERVICEFIXTURE_H
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
@@ -63,6 +64,8 @@ public:
     static const quint16 port = 35561;
     // True when something accepts TCP connections on the service port.
     static bool portAccepts();
+    // Whether a WebSocket handshake on the port completes before the deadline.
+    static bool answersHandshake(const QDeadlineTimer &deadline);
 
 private:
     QTemporaryDir folder;

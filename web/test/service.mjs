@@ -3,6 +3,7 @@
 import { spawn } from 'node:child_process';
 import { copyFileSync, mkdtempSync, rmSync, writeFileSync, chmodSync } from 'node:fs';
 import net from 'node:net';
+import WebSocket from 'ws';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -16,6 +17,16 @@ export function portAccepts(port = PORT) {
     const socket = net.connect({ host: '127.0.0.1', port });
     socket.once('connect', () => { socket.destroy(); resolve(true); });
     socket.once('error', () => resolve(false));
+  });
+}
+
+/** Whether a WebSocket handshake on the port completes within the time. */
+export function answersHandshake(port = PORT, ms = 10000) {
+  return new Promise((resolve) => {
+    const socket = new WebSocket(`ws://127.0.0.1:${port}`);
+    const timer = setTimeout(() => { socket.terminate(); resolve(false); }, ms);
+    socket.once('open', () => { clearTimeout(timer); socket.terminate(); resolve(true); });
+    socket.once('error', () => { clearTimeout(timer); resolve(false); });
   });
 }
 
@@ -57,14 +68,17 @@ export class Service {
     this.process = spawn(path.join(this.dir, 'KRVI2VeravaWebSocket'), [], { env, stdio: 'ignore' });
     const exited = new Promise((resolve) => this.process.once('exit', resolve));
     this.exited = exited;
-    for (let i = 0; i < 400; i++) {
+    // Serving, not only listening: handshakes are answered once the service's
+    // event loop runs, which a loaded machine can delay past the listen.
+    const deadline = Date.now() + 20000;
+    while (Date.now() < deadline) {
       if (this.process.exitCode !== null)
         throw new Error(`the service ended with ${this.process.exitCode}`);
-      if (await portAccepts())
+      if (await portAccepts() && await answersHandshake(PORT, deadline - Date.now()))
         return;
       await sleep(25);
     }
-    throw new Error('the service did not listen within 10 s');
+    throw new Error('the service did not serve within 20 s');
   }
 
   async stop() {
