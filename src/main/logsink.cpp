@@ -34,17 +34,14 @@ QString timestamp()
     return cachedPrefix + QStringLiteral("%1").arg(now % 1000, 3, 10, QLatin1Char('0'));
 }
 
-} // namespace
-
-namespace {
-
 // Whether the log file exists, asked before every request. A look-up by path
 // costs a walk through every folder in it; instead the file's folder is
 // watched with inotify and the file looked up again only when an event names
 // it. The kernel queues the event before the system call that creates,
 // removes or renames the file returns, so the answer is always current.
 // Without a watch, or for a file that is a symbolic link (its target can
-// change out of sight), every call looks the file up.
+// change out of sight), every call looks the file up. The folder is the
+// executable's, whose path has no symbolic links left in it.
 class LogFileWatch
 {
 public:
