@@ -1,5 +1,6 @@
 #include "globals.h"
 #include "logsink.h"
+#include "testfiles.h"
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -12,13 +13,6 @@ QByteArray readAll(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeAll(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
 }
 
 // "[ yyyy-MM-dd hh:mm:ss:zzz] " and the captured text, for one line without its CR LF.
@@ -71,7 +65,7 @@ void LogSinkTest::writesOneTimestampedLine_data()
 void LogSinkTest::writesOneTimestampedLine()
 {
     QFETCH(QString, message);
-    writeAll(strLogFile, QByteArray());
+    QVERIFY(writeFile(strLogFile, QByteArray()));
     const QDateTime before = QDateTime::currentDateTime();
     qDebug().noquote() << message;
     const QDateTime after = QDateTime::currentDateTime();
@@ -91,7 +85,7 @@ void LogSinkTest::writesOneTimestampedLine()
 void LogSinkTest::appendsWithoutChangingEarlierContent()
 {
     const QByteArray earlier("kept as it was\nno line end");
-    writeAll(strLogFile, earlier);
+    QVERIFY(writeFile(strLogFile, earlier));
     qDebug() << "one";
     qWarning() << "two";
     const QByteArray bytes = readAll(strLogFile);
@@ -115,7 +109,7 @@ void LogSinkTest::writesNothingWithoutTheFile()
 void LogSinkTest::followsTheFileAppearingAndDisappearing()
 {
     qDebug() << "before";
-    writeAll(strLogFile, QByteArray());
+    QVERIFY(writeFile(strLogFile, QByteArray()));
     qDebug() << "during";
     const QByteArray during = readAll(strLogFile);
     QVERIFY(QFile::remove(strLogFile));
@@ -127,7 +121,7 @@ void LogSinkTest::followsTheFileAppearingAndDisappearing()
 
 void LogSinkTest::keepsLinesFromThreadsWhole()
 {
-    writeAll(strLogFile, QByteArray());
+    QVERIFY(writeFile(strLogFile, QByteArray()));
     constexpr int threads = 8;
     constexpr int perThread = 200;
     // Long lines make a torn write likely if the lock did not hold.
@@ -195,31 +189,31 @@ void LogSinkTest::knowsAtOnceWhetherTheFileExists()
         if (QFile::exists(path))
             QVERIFY(QFile::remove(path));
         else
-            writeAll(path, QByteArray());
+            QVERIFY(writeFile(path, QByteArray()));
     };
     QVERIFY(!logFileExists());
     for (int i = 0; i < steps.size(); ++i) {
         const QString &step = steps.at(i);
         if (step == "create") {
-            writeAll(strLogFile, QByteArray());
+            QVERIFY(writeFile(strLogFile, QByteArray()));
         } else if (step == "remove") {
             QVERIFY(QFile::remove(strLogFile));
         } else if (step == "toggle") {
             toggle(strLogFile);
         } else if (step == "rename in") {
-            writeAll(spare, QByteArray());
+            QVERIFY(writeFile(spare, QByteArray()));
             QCOMPARE(::rename(qPrintable(spare), qPrintable(strLogFile)), 0);
         } else if (step == "rename away") {
             QCOMPARE(::rename(qPrintable(strLogFile), qPrintable(spare)), 0);
         } else if (step == "other") {
             toggle(spare);
         } else if (step == "link") {
-            writeAll(target, QByteArray());
+            QVERIFY(writeFile(target, QByteArray()));
             QVERIFY(QFile::link(target, strLogFile));
         } else if (step == "remove target") {
             QVERIFY(QFile::remove(target));
         } else if (step == "restore target") {
-            writeAll(target, QByteArray());
+            QVERIFY(writeFile(target, QByteArray()));
         }
         QVERIFY2(logFileExists() == (expected.at(i) == QLatin1Char('1')),
                  qPrintable(QStringLiteral("after step %1, %2").arg(i).arg(step)));
@@ -231,11 +225,11 @@ void LogSinkTest::followsTheFileInAnotherFolder()
 {
     // The file's name can change while running (tests do it): the answer follows.
     QTemporaryDir other;
-    writeAll(strLogFile, QByteArray());
+    QVERIFY(writeFile(strLogFile, QByteArray()));
     QVERIFY(logFileExists());
     strLogFile = other.filePath(QStringLiteral("krlog.txt"));
     QVERIFY(!logFileExists());
-    writeAll(strLogFile, QByteArray());
+    QVERIFY(writeFile(strLogFile, QByteArray()));
     QVERIFY(logFileExists());
     // The folder itself taken away: still answered right.
     QVERIFY(other.remove());

@@ -2,6 +2,7 @@
 // unchanged. Every way of placing, changing or taking away a card must still
 // be seen by the very next read.
 #include "commoninterface.h"
+#include "testfiles.h"
 
 #include <QFile>
 #include <QLibrary>
@@ -53,9 +54,7 @@ private:
 
 bool SimulatorTest::write(const QString &name, const QByteArray &bytes) const
 {
-    QFile file(name.startsWith('/') ? name : path(name));
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(bytes) == bytes.size();
+    return writeFile(name.startsWith('/') ? name : path(name), bytes);
 }
 
 QByteArray SimulatorTest::read() const

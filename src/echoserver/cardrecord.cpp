@@ -64,16 +64,30 @@ constexpr int highestPosition()
     return highest;
 }
 
-// Index of the kind in kKinds, or -1 for an unrecognised record.
-int kindOf(const QString &field0)
+// Index of the kind whose letter field 0 starts with, or -1 for an
+// unrecognised record (an empty field 0 starts with QChar()).
+int kindOf(QChar first)
 {
-    if (field0.isEmpty())
-        return -1;
     for (size_t i = 0; i < kKinds.size(); ++i) {
-        if (field0.at(0) == kKinds[i].letter)
+        if (first == kKinds[i].letter)
             return int(i);
     }
     return -1;
+}
+
+// Indices into kKeys in ascending order of their keys: the order in which Qt
+// writes an object's members.
+const std::array<size_t, 20> &keyOrder()
+{
+    static const auto order = [] {
+        std::array<size_t, 20> indices{};
+        for (size_t i = 0; i < indices.size(); ++i)
+            indices[i] = i;
+        std::sort(indices.begin(), indices.end(),
+                  [](size_t a, size_t b) { return std::strcmp(kKeys[a].name, kKeys[b].name) < 0; });
+        return indices;
+    }();
+    return order;
 }
 
 } // namespace
@@ -87,9 +101,6 @@ QByteArray cardRecordBytes(const char *buffer, int size)
 
 namespace {
 
-// Where the codec's part of a record ends: just after the first colon after
-// the last byte above 0x7f (a colon is never inside a multi-byte sequence, so
-// the codec has finished every character before it); 0 for a plain ASCII record.
 // Looked up once: finding a codec by name compares it with every codec's names.
 QTextCodec *gb18030()
 {
@@ -97,6 +108,9 @@ QTextCodec *gb18030()
     return codec;
 }
 
+// Where the codec's part of a record ends: just after the first colon after
+// the last byte above 0x7f (a colon is never inside a multi-byte sequence, so
+// the codec has finished every character before it); 0 for a plain ASCII record.
 int asciiTailStart(const QByteArray &record)
 {
     const char *const bytes = record.constData();
@@ -125,11 +139,14 @@ CardText CardText::decode(const QByteArray &record)
     if (split < record.size() || split == 0)
         card.splitAsciiTail(split);
 
-    const QString field0 = card.textFields.isEmpty()
-                               ? QString::fromLatin1(record.constData() + card.asciiFields[0].start,
-                                                     qMin(1, card.asciiFields[0].size))
-                               : card.textFields.first();
-    card.kind = kindOf(field0);
+    QChar first;
+    if (!card.textFields.isEmpty()) {
+        if (!card.textFields.first().isEmpty())
+            first = card.textFields.first().at(0);
+    } else if (card.asciiFields[0].size > 0) {
+        first = QLatin1Char(record.at(card.asciiFields[0].start));
+    }
+    card.kind = kindOf(first);
     return card;
 }
 
@@ -152,15 +169,9 @@ const int *CardText::positions(int kind)
     // For each kind, each key in ascending order: its field, -1 empty, -2 idType.
     static const auto table = [] {
         std::array<std::array<int, 20>, 3> result{};
-        std::array<int, 20> order{};
-        for (int i = 0; i < 20; ++i)
-            order[size_t(i)] = i;
-        std::sort(order.begin(), order.end(), [](int a, int b) {
-            return std::strcmp(kKeys[size_t(a)].name, kKeys[size_t(b)].name) < 0;
-        });
         for (size_t k = 0; k < 3; ++k) {
             for (size_t i = 0; i < 20; ++i) {
-                const Key &key = kKeys[size_t(order[i])];
+                const Key &key = kKeys[keyOrder()[i]];
                 result[k][i] = std::strcmp(key.name, "idType") == 0 ? -2 : key.position[k];
             }
         }
@@ -174,9 +185,7 @@ const char *const *CardText::sortedKeys()
     static const auto keys = [] {
         std::array<const char *, 20> names{};
         for (size_t i = 0; i < 20; ++i)
-            names[i] = kKeys[i].name;
-        std::sort(names.begin(), names.end(),
-                  [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
+            names[i] = kKeys[keyOrder()[i]].name;
         return names;
     }();
     return keys.data();

@@ -1,14 +1,12 @@
 #include "commandprotocol.h"
 
 #include "cardrecord.h"
+#include "jsonreader.h"
+#include "jsonwriter.h"
 #include "logsink.h"
 #include "terminalprotocol.h"
 
-#include "jsonreader.h"
-#include "jsonwriter.h"
 #include <QDebug>
-
-#include <QJsonDocument>
 #include <QJsonObject>
 
 namespace {

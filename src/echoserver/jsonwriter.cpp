@@ -108,6 +108,29 @@ template <typename Unit> Unit *escapeCodeUnit(Unit *cursor, ushort unit)
     return cursor;
 }
 
+// The letter of a character's two-character escape in JSON, or 0 for none.
+char shortEscape(ushort u)
+{
+    switch (u) {
+    case '"':
+        return '"';
+    case '\\':
+        return '\\';
+    case 0x8:
+        return 'b';
+    case 0xc:
+        return 'f';
+    case 0xa:
+        return 'n';
+    case 0xd:
+        return 'r';
+    case 0x9:
+        return 't';
+    default:
+        return 0;
+    }
+}
+
 // A JSON string body: quotes, backslashes and control characters escaped,
 // everything else as UTF-8 or UTF-16; a UTF-16 code unit that is no valid
 // UTF-8 (a lone surrogate) as a \u escape. Written through a pointer into room
@@ -127,39 +150,12 @@ void appendString(Buffer<Text> &out, const Char *unit, int size)
             break;
         const ushort u = ushort(*unit++);
         if (u < 0x80) {
-            if (u >= 0x20 && u != '"' && u != '\\') {
-                *cursor++ = Unit(u);
-                continue;
-            }
-            *cursor++ = '\\';
-            switch (u) {
-            case '"':
-                *cursor++ = '"';
-                break;
-            case '\\':
+            // A quote, a backslash or a control character: the loop above took the rest.
+            if (const char letter = shortEscape(u)) {
                 *cursor++ = '\\';
-                break;
-            case 0x8:
-                *cursor++ = 'b';
-                break;
-            case 0xc:
-                *cursor++ = 'f';
-                break;
-            case 0xa:
-                *cursor++ = 'n';
-                break;
-            case 0xd:
-                *cursor++ = 'r';
-                break;
-            case 0x9:
-                *cursor++ = 't';
-                break;
-            default:
-                *cursor++ = 'u';
-                *cursor++ = '0';
-                *cursor++ = '0';
-                *cursor++ = hexDigit(u >> 4);
-                *cursor++ = hexDigit(u & 0xf);
+                *cursor++ = letter;
+            } else {
+                cursor = escapeCodeUnit(cursor, u);
             }
         } else if constexpr (utf16) {
             if (!QChar::isSurrogate(u)) {
@@ -195,6 +191,13 @@ void appendString(Buffer<Text> &out, const Char *unit, int size)
 template <typename Text> void appendString(Buffer<Text> &out, const QString &text)
 {
     appendString(out, text.utf16(), text.size());
+}
+
+template <typename Text> void appendQuoted(Buffer<Text> &out, const QString &text)
+{
+    out += '"';
+    appendString(out, text);
+    out += '"';
 }
 
 template <typename Text> void appendString(Buffer<Text> &out, QLatin1String text)
@@ -233,8 +236,9 @@ template <typename Text> void appendNumber(Buffer<Text> &out, double value)
 template <typename Text>
 void appendValue(Buffer<Text> &out, const QJsonValue &value, int indent, bool compact);
 
-// Bytes that are ASCII already: clean runs (a base64 photo is one) are copied whole.
-template <typename Text> void appendAscii(Buffer<Text> &out, QLatin1String ascii)
+// A string body from bytes that are ASCII already: clean runs (a base64 photo
+// is one) are copied whole, the few bytes between them escaped.
+template <typename Text> void appendEscapedAscii(Buffer<Text> &out, QLatin1String ascii)
 {
     const char *p = ascii.data();
     const char *const end = p + ascii.size();
@@ -273,9 +277,7 @@ void appendMemberValue(Buffer<Text> &out, const Member &member, int indent, bool
     if (member.card) {
         appendCard(out, *member.card, indent, compact);
     } else if (member.text) {
-        out += '"';
-        appendString(out, *member.text);
-        out += '"';
+        appendQuoted(out, *member.text);
     } else {
         appendValue(out, member.value, indent, compact);
     }
@@ -292,30 +294,27 @@ void appendObjectContent(Buffer<Text> &out, const QJsonObject &object,
         first = false;
     };
     auto member = members.begin();
-    for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
-        const QString key = it.key();
-        // ASCII keys sort the same by UTF-16 code unit and by code point.
-        while (member != members.end() && QString::compare(member->key, key) < 0) {
-            separate();
-            appendKey(out, member->key, indent, compact);
-            appendMemberValue(out, *member, indent, compact);
-            ++member;
-        }
-        separate();
-        if (member != members.end() && member->key == key) {
-            appendKey(out, key, indent, compact);
-            appendMemberValue(out, *member, indent, compact);
-            ++member;
-            continue;
-        }
-        appendKey(out, key, indent, compact);
-        appendValue(out, it.value(), indent, compact);
-    }
-    for (; member != members.end(); ++member) {
+    auto writeMember = [&] {
         separate();
         appendKey(out, member->key, indent, compact);
         appendMemberValue(out, *member, indent, compact);
+        ++member;
+    };
+    for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+        const QString key = it.key();
+        // ASCII keys sort the same by UTF-16 code unit and by code point.
+        while (member != members.end() && QString::compare(member->key, key) < 0)
+            writeMember();
+        if (member != members.end() && member->key == key) {
+            writeMember(); // set in place of the object's own
+            continue;
+        }
+        separate();
+        appendKey(out, key, indent, compact);
+        appendValue(out, it.value(), indent, compact);
     }
+    while (member != members.end())
+        writeMember();
     if (!first && !compact)
         out += '\n';
 }
@@ -346,9 +345,7 @@ void appendValue(Buffer<Text> &out, const QJsonValue &value, int indent, bool co
         appendNumber(out, value.toDouble());
         break;
     case QJsonValue::String:
-        out += '"';
-        appendString(out, value.toString());
-        out += '"';
+        appendQuoted(out, value.toString());
         break;
     case QJsonValue::Array:
         out += compact ? "[" : "[\n";
@@ -382,12 +379,13 @@ void appendCard(Buffer<Text> &out, const CardText &card, int indent, bool compac
             out += compact ? "," : ",\n";
         first = false;
         appendKey(out, key, inner, compact);
-        out += '"';
-        if (text)
-            appendString(out, *text);
-        else
-            appendAscii(out, ascii);
-        out += '"';
+        if (text) {
+            appendQuoted(out, *text);
+        } else {
+            out += '"';
+            appendEscapedAscii(out, ascii);
+            out += '"';
+        }
     });
     if (!first && !compact)
         out += '\n';

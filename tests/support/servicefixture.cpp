@@ -1,5 +1,7 @@
 #include "servicefixture.h"
 
+#include "testfiles.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QSignalSpy>
@@ -14,13 +16,6 @@ void copyExecutable(const QString &from, const QString &to)
     QFile::remove(to);
     QFile::copy(from, to);
     QFile::setPermissions(to, QFile::permissions(from));
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(bytes);
 }
 
 } // namespace
