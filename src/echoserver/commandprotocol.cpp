@@ -94,6 +94,15 @@ QString reply(const QJsonObject &request, const Status &status, Format format)
     return JsonWriter::text(request, {message, card, result, code}, format);
 }
 
+// A reply too long to write is not sent: say so in the log, once.
+QString replyOrNothing(const QString &text)
+{
+    if (text.isNull())
+        qDebug() << "processTextMessage response too large, closing with 1009; longer than"
+                 << JsonWriter::MaxTextSize << "characters";
+    return text;
+}
+
 } // namespace
 
 QString answerTextMessage(const QString &message)
@@ -113,7 +122,7 @@ QString answerTextMessage(const QString &message)
     if (cmdValue.isUndefined()) {
         if (logging)
             qDebug() << "processTextMessage message not contains cmd";
-        return JsonWriter::text(request, {}, Format::Indented);
+        return replyOrNothing(JsonWriter::text(request, {}, Format::Indented));
     }
 
     const QString cmd = cmdValue.toString();
@@ -123,7 +132,10 @@ QString answerTextMessage(const QString &message)
     }
 
     const Status status = runCommand(cmd);
-    if (logging)
+    // The compact form is shorter than the indented one: when the reply fits,
+    // so does its log line.
+    const QString sent = replyOrNothing(reply(request, status, Format::Indented));
+    if (logging && !sent.isNull())
         qDebug() << "processTextMessage response:" << reply(request, status, Format::Compact);
-    return reply(request, status, Format::Indented);
+    return sent;
 }

@@ -12,6 +12,10 @@
 // "cmd" (unparsable text and non-objects included) comes back unchanged, as the
 // empty object where it was not an object. Replies use Qt's indented JSON form.
 //
+// A null text when the reply would be longer than JsonWriter::MaxTextSize
+// (deeply nested requests can ask for gigabytes): nothing is sent then, and
+// the connection is closed with code 1009.
+//
 // Calls the reader library synchronously and, while the log file exists, logs
 // each step at debug level.
 QString answerTextMessage(const QString &message);

@@ -4,16 +4,39 @@
 
 #include <QDebug>
 #include <QHostAddress>
+#include <QTcpServer>
 #include <QTime>
+#include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
 #include <utility>
 
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace {
 QString timeOfDay()
 {
     return QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
+}
+
+// True when fewer than EchoServer::DescriptorReserve descriptors are left.
+// The system hands out the lowest free number: when that is n, the n below it
+// are all taken, and at most the limit less n are free.
+bool descriptorsRunningOut(int openDescriptor)
+{
+    rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return false;
+    const int lowestFree = ::fcntl(openDescriptor, F_DUPFD_CLOEXEC, 0);
+    if (lowestFree < 0)
+        return errno == EMFILE;
+    ::close(lowestFree);
+    return rlim_t(lowestFree) + EchoServer::DescriptorReserve >= limit.rlim_cur;
 }
 } // namespace
 
@@ -27,6 +50,13 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
             qDebug() << "Echoserver listening on port" << port;
         connect(pServer, &QWebSocketServer::newConnection, this, &EchoServer::onNewConnection);
         connect(pServer, &QWebSocketServer::closed, this, &EchoServer::closed);
+        // Out of descriptors, Qt's accept fails without a word and tries again
+        // as soon as the event loop runs, at full speed for as long as it
+        // lasts. Look after every connection the listening socket accepts
+        // (before its handshake), and pause accepting while too few are left.
+        auto *listener = pServer->findChild<QTcpServer *>();
+        connect(listener, &QTcpServer::newConnection, this, &EchoServer::checkDescriptors);
+        connect(pServer, &QWebSocketServer::acceptError, this, &EchoServer::checkDescriptors);
     } else {
         // The tray still announces a successful start, so leave a trace of why
         // no client can connect.
@@ -35,6 +65,9 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
                                     .arg(pServer->errorString());
     }
     threadPool.setMaxThreadCount(300);
+    acceptRetry.setSingleShot(true);
+    acceptRetry.setInterval(AcceptRetryMs);
+    connect(&acceptRetry, &QTimer::timeout, this, &EchoServer::resumeAccepting);
 }
 
 EchoServer::~EchoServer()
@@ -67,7 +100,45 @@ void EchoServer::onNewConnection()
     connect(pSocket, &QWebSocket::textMessageReceived, this, &EchoServer::processTextMessage);
     connect(pSocket, &QWebSocket::binaryMessageReceived, this, &EchoServer::processBinaryMessage);
     connect(pSocket, &QWebSocket::disconnected, this, &EchoServer::socketDisconnected);
+    if (clientList.size() >= MaxClients) {
+        qDebug() << "Client refused, closing with 1013:" << clientList.size()
+                 << "clients connected already";
+        dismiss(pSocket, 1013, QStringLiteral("too many connections"));
+        return;
+    }
     clientList.append(pSocket);
+}
+
+void EchoServer::dismiss(QWebSocket *pClient, int closeCode, const QString &reason)
+{
+    clientList.removeAll(pClient);
+    disconnect(pClient, &QWebSocket::textMessageReceived, this, &EchoServer::processTextMessage);
+    disconnect(pClient, &QWebSocket::binaryMessageReceived, this,
+               &EchoServer::processBinaryMessage);
+    pClient->close(QWebSocketProtocol::CloseCode(closeCode), reason);
+    QTimer::singleShot(CloseGraceMs, pClient, &QWebSocket::abort);
+}
+
+void EchoServer::checkDescriptors()
+{
+    if (!descriptorsRunningOut(int(pServer->nativeDescriptor())))
+        return;
+    if (!acceptRetry.isActive())
+        qDebug() << "Accepting paused: fewer than" << DescriptorReserve << "file descriptors left";
+    // Again after every accept: taking a connection from the listening socket
+    // switches accepting back on.
+    pServer->pauseAccepting();
+    acceptRetry.start();
+}
+
+void EchoServer::resumeAccepting()
+{
+    if (descriptorsRunningOut(int(pServer->nativeDescriptor()))) {
+        acceptRetry.start();
+        return;
+    }
+    acceptRetry.stop();
+    pServer->resumeAccepting();
 }
 
 void EchoServer::processTextMessage(const QString &message)
@@ -77,7 +148,18 @@ void EchoServer::processTextMessage(const QString &message)
         qDebug() << timeOfDay() << "Message received:" << message;
     if (!pClient)
         return;
-    pClient->sendTextMessage(answerTextMessage(message));
+    if (pClient->bytesToWrite() > MaxQueuedBytes) {
+        qDebug() << "Client not reading its replies, closing with 1008:" << pClient->bytesToWrite()
+                 << "bytes unread";
+        dismiss(pClient, 1008, QStringLiteral("replies not read"));
+        return;
+    }
+    const QString reply = answerTextMessage(message);
+    if (reply.isNull()) {
+        dismiss(pClient, 1009, QStringLiteral("reply too large"));
+        return;
+    }
+    pClient->sendTextMessage(reply);
 }
 
 void EchoServer::processBinaryMessage(const QByteArray &message)
@@ -96,6 +178,13 @@ void EchoServer::socketDisconnected()
         clientList.removeAll(pClient);
         // Other receivers of disconnected() may still be running.
         pClient->deleteLater();
+    }
+    // A descriptor is free again once the socket is deleted.
+    if (pClient && acceptRetry.isActive()) {
+        connect(pClient, &QObject::destroyed, this, [this] {
+            if (acceptRetry.isActive())
+                resumeAccepting();
+        });
     }
 }
 

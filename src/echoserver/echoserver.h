@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 #include <QThreadPool>
+#include <QTimer>
 
 class QWebSocket;
 class QWebSocketServer;
@@ -24,6 +25,29 @@ public:
     // that client's connection with close code 1009 (too much data).
     static constexpr quint64 MaxIncomingMessageSize = 1024 * 1024;
 
+    // Reply bytes queued for one client and not yet taken by the system. A
+    // client that reads its replies as they come has one or two of them
+    // queued at most (a card read's is 12 KB, the longest reply to a 1 MiB
+    // request a few MiB); one that never reads would make the queue grow
+    // until memory runs out. Past this bound its next request closes its
+    // connection with code 1008 (policy violation) instead of being carried out.
+    static constexpr qint64 MaxQueuedBytes = 8 * 1024 * 1024;
+
+    // Connected clients at most. A desk has a page or two open; a thousand
+    // idle connections take about 17 MiB and a descriptor each. A connection
+    // beyond the cap is closed at once with code 1013 (try again later).
+    static constexpr int MaxClients = 2000;
+
+    // How long a closed client has to take its close frame before its
+    // connection is dropped, with whatever it left unread.
+    static constexpr int CloseGraceMs = 30000;
+
+    // Descriptors kept free for the reader library and the log file: with
+    // fewer left, accepting pauses until a client leaves, looking again at
+    // this interval meanwhile.
+    static constexpr int DescriptorReserve = 16;
+    static constexpr int AcceptRetryMs = 500;
+
     // The connected clients, in the order in which they connected.
     const QList<QWebSocket *> &clients() const { return clientList; }
 
@@ -35,15 +59,22 @@ private Q_SLOTS:
     void processTextMessage(const QString &message);
     void processBinaryMessage(const QByteArray &message);
     void socketDisconnected();
+    void checkDescriptors();
 
 public Q_SLOTS:
     void OnThreadMessage(QWebSocket *pClient, const QString &msg);
 
 private:
+    // Closes a client's connection with the code, carries out nothing more
+    // that it sends, and drops the connection if the close is not taken in time.
+    void dismiss(QWebSocket *pClient, int closeCode, const QString &reason);
+    void resumeAccepting();
+
     QWebSocketServer *pServer;
     QList<QWebSocket *> clientList;
     bool bDebug;
     QThreadPool threadPool;
+    QTimer acceptRetry;
 };
 
 #endif // ECHOSERVER_H

@@ -13,6 +13,11 @@
 namespace JsonWriter {
 namespace {
 
+// Thrown by a buffer asked to grow past MaxTextSize, caught where writing began.
+struct TooLarge
+{
+};
+
 // The text being written, as UTF-8 bytes (QByteArray) or as UTF-16 code
 // units (QString). Room is claimed ahead and filled through a pointer: the
 // containers' own appends check for sharing and room on every call, and a
@@ -82,7 +87,9 @@ private:
     void grow(int room)
     {
         const int used = int(end - begin());
-        text.resize(qMax(2 * text.size(), used + room));
+        if (room > MaxTextSize - used)
+            throw TooLarge();
+        text.resize(qMin(qMax(2 * text.size(), used + room), MaxTextSize));
         end = begin() + used;
         limit = begin() + text.size();
     }
@@ -398,9 +405,13 @@ Text write(const QJsonObject &object, std::initializer_list<Member> members, For
 {
     const bool compact = format == Format::Compact;
     Buffer<Text> out(256);
-    out += compact ? "{" : "{\n";
-    appendObjectContent(out, object, members, compact ? 0 : 1, compact);
-    out += compact ? "}" : "}\n";
+    try {
+        out += compact ? "{" : "{\n";
+        appendObjectContent(out, object, members, compact ? 0 : 1, compact);
+        out += compact ? "}" : "}\n";
+    } catch (const TooLarge &) {
+        return Text();
+    }
     return out.take();
 }
 

@@ -19,6 +19,13 @@ namespace JsonWriter {
 
 enum class Format { Indented, Compact };
 
+// The longest text written, in characters (UTF-16 code units for text(), bytes
+// for object()). The largest reply to a well-formed request is a few MiB: a
+// 1 MiB request of whole numbers written out in full, plus a 10 KB card. Deep
+// nesting multiplies the indent of every element, and a request of 200 KB can
+// ask for a reply of gigabytes: writing stops as soon as it passes this bound.
+constexpr int MaxTextSize = 8 * 1024 * 1024;
+
 struct Member
 {
     QLatin1String key; // ASCII
@@ -29,8 +36,9 @@ struct Member
     const QString *text = nullptr;
 };
 
-// The object with the members set, in the given format. The members' keys
-// must be ASCII and in ascending order, each at most once.
+// The object with the members set, in the given format, or a null text when
+// it would be longer than MaxTextSize. The members' keys must be ASCII and in
+// ascending order, each at most once.
 QByteArray object(const QJsonObject &object, std::initializer_list<Member> members, Format format);
 
 // The same as text: object()'s bytes as UTF-16, written directly, for a reply

@@ -143,11 +143,19 @@ void outputMyMessage(QtMsgType type, const QMessageLogContext &context, const QS
     // Logging is switched on by placing the file beside the executable. Opening
     // it without O_CREAT is the existence check: with no file the message goes
     // nowhere, and the sink never creates the file. A file that exists but
-    // cannot be written loses the line, quietly.
-    const int fd =
-        ::open(QFile::encodeName(strLogFile).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    // cannot be written loses the line, quietly. Only a regular file (or a
+    // symbolic link to one) is written: opening without blocking makes a FIFO
+    // with no reader fail at once instead of waiting for one, and one with a
+    // reader, a device or a folder is refused after the open.
+    const int fd = ::open(QFile::encodeName(strLogFile).constData(),
+                          O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return;
+    struct stat file;
+    if (::fstat(fd, &file) != 0 || !S_ISREG(file.st_mode)) {
+        ::close(fd);
+        return;
+    }
 
     static QMutex mutex;
     QMutexLocker locker(&mutex);
@@ -159,7 +167,11 @@ void outputMyMessage(QtMsgType type, const QMessageLogContext &context, const QS
     const QByteArray bytes = QTextCodec::codecForLocale()->fromUnicode(line);
 
     // One write, and closed before the lock is released: every line is with
-    // the system when the handler returns, so a crash loses nothing.
+    // the system when the handler returns, so a crash loses nothing. A line
+    // is written whole or not at all: when the disk fills up half-way, the
+    // file is cut back to where the line began, so the next line does not
+    // start in the middle of this one.
+    const off_t before = ::lseek(fd, 0, SEEK_END);
     const char *data = bytes.constData();
     qsizetype left = bytes.size();
     while (left > 0) {
@@ -170,6 +182,10 @@ void outputMyMessage(QtMsgType type, const QMessageLogContext &context, const QS
             break;
         data += written;
         left -= written;
+    }
+    if (left > 0 && before >= 0) {
+        while (::ftruncate(fd, before) != 0 && errno == EINTR) {
+        }
     }
     ::close(fd);
 }

@@ -10,6 +10,8 @@
 
 #include <cstdio>
 
+#include <sys/resource.h>
+
 namespace {
 
 // Proves the port free before anything else is set up, so that a second
@@ -21,6 +23,17 @@ bool portAvailable()
         return false;
     probe.close();
     return true;
+}
+
+// Every client takes a descriptor, and desktops start programs with a soft
+// limit of 1024: take all that the hard limit allows.
+void raiseDescriptorLimit()
+{
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 // A platform without a screen (offscreen, minimal) has nobody to dismiss a box,
@@ -35,6 +48,7 @@ bool hasScreen()
 
 int main(int argc, char *argv[])
 {
+    raiseDescriptorLimit();
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
 

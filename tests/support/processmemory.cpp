@@ -3,15 +3,29 @@
 #include <QFile>
 #include <QList>
 
-qint64 residentKiB(qint64 pid)
+namespace {
+
+qint64 statusKiB(qint64 pid, const QByteArray &field)
 {
     QFile status(pid ? QStringLiteral("/proc/%1/status").arg(pid)
                      : QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().split(' ').first().toLongLong();
     }
     return -1;
+}
+
+} // namespace
+
+qint64 residentKiB(qint64 pid)
+{
+    return statusKiB(pid, "VmRSS:");
+}
+
+qint64 peakResidentKiB(qint64 pid)
+{
+    return statusKiB(pid, "VmHWM:");
 }

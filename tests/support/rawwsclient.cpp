@@ -102,12 +102,16 @@ void RawWsClient::write(const QByteArray &bytes)
 
 bool RawWsClient::fill(int size, int timeout)
 {
-    return waitFor(
-        [this, size] {
-            buffer += socket.readAll();
-            return buffer.size() >= size;
+    bool ended = false;
+    const bool filled = waitFor(
+        [this, size, &ended] {
+            if (socket.isOpen())
+                buffer += socket.readAll();
+            ended = socket.state() == QAbstractSocket::UnconnectedState;
+            return buffer.size() >= size || ended;
         },
         QDeadlineTimer(timeout));
+    return filled && buffer.size() >= size;
 }
 
 RawWsClient::Frame RawWsClient::readFrame(int timeout)

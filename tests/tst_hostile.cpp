@@ -1,0 +1,266 @@
+// The real service against peers that try to exhaust it: a small request with
+// a huge reply, clients that never read, a flood of connections beyond its
+// file descriptors, and a log file that would block or fill up. Each closes at
+// most the offending connection; the service and its other clients go on.
+#include "processmemory.h"
+#include "rawwsclient.h"
+#include "servicefixture.h"
+#include "testfiles.h"
+#include "wsclient.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kClose = QStringLiteral(R"({"cmd":"close_device"})");
+
+bool answersClose(WsClient &client, int timeout = 10000)
+{
+    return client.request(kClose, timeout).contains(QLatin1String("\"statuCode\": 0"));
+}
+
+// CPU seconds (user and system) the process has used, from /proc.
+double cpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // The fields after the command name, which may hold spaces; utime and stime
+    // are fields 14 and 15 of the line.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return (fields.at(11).toLongLong() + fields.at(12).toLongLong()) / double(sysconf(_SC_CLK_TCK));
+}
+
+// AddressSanitizer keeps freed memory in quarantine (256 MiB by default), so
+// peak memory says little in that build.
+#ifdef __SANITIZE_ADDRESS__
+constexpr qint64 kPeakSlackKiB = 512 * 1024;
+#else
+constexpr qint64 kPeakSlackKiB = 0;
+#endif
+
+int logLinesWith(const ServiceFixture &service, const QByteArray &text)
+{
+    return service.log().count(text);
+}
+
+} // namespace
+
+class HostileTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY2(!ServiceFixture::portAccepts(), "port 35561 is taken"); }
+
+    void hugeReplyClosesOnlyItsConnection_data();
+    void hugeReplyClosesOnlyItsConnection();
+    void clientsThatNeverReadAreClosed_data();
+    void clientsThatNeverReadAreClosed();
+    void descriptorFloodPausesAccepting();
+    void logFileNeverBlocksOrTears_data();
+    void logFileNeverBlocksOrTears();
+};
+
+void HostileTest::hugeReplyClosesOnlyItsConnection_data()
+{
+    QTest::addColumn<QByteArray>("head"); // the request up to its nested member
+    // Each element of an array 1020 levels deep takes 4 × 1020 spaces of indent.
+    QTest::newRow("echoed, no cmd") << QByteArray(R"({"x":)");
+    QTest::newRow("command reply") << QByteArray(R"({"cmd":"close_device","x":)");
+}
+
+void HostileTest::hugeReplyClosesOnlyItsConnection()
+{
+    QFETCH(QByteArray, head);
+    ServiceFixture::Options options;
+    options.log = true;
+    ServiceFixture service(options);
+    QVERIFY2(service.start(), qPrintable(service.error()));
+
+    WsClient bystander;
+    QVERIFY(bystander.open());
+    QByteArray elements;
+    for (int i = 0; i < 140000; ++i)
+        elements += "1,";
+    elements.chop(1);
+    const QByteArray request =
+        head + QByteArray(1020, '[') + elements + QByteArray(1020, ']') + '}';
+    QVERIFY(request.size() < 1024 * 1024);
+
+    WsClient attacker;
+    QVERIFY(attacker.open());
+    attacker.send(QString::fromUtf8(request));
+    QVERIFY(attacker.waitForDisconnect(30000));
+    QCOMPARE(int(attacker.socket.closeCode()), 1009);
+    QVERIFY(attacker.replies.isEmpty());
+
+    QVERIFY(answersClose(bystander));
+    QCOMPARE(logLinesWith(service, "1009"), 1);
+    const qint64 peak = peakResidentKiB(service.pid());
+    QVERIFY2(peak > 0 && peak < 512 * 1024 + kPeakSlackKiB, qPrintable(QString::number(peak)));
+}
+
+void HostileTest::clientsThatNeverReadAreClosed_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("count"); // sent by each of the four clients
+
+    QTest::newRow("card reads") << QByteArray(R"({"cmd":"read_card_info"})") << 6000;
+    QTest::newRow("64 KB echoes") << QByteArray(R"({"pad":")" + QByteArray(65536, 'p') + "\"}")
+                                  << 1200;
+}
+
+void HostileTest::clientsThatNeverReadAreClosed()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, count);
+    ServiceFixture::Options options;
+    options.card = QStringLiteral("A");
+    options.log = true;
+    ServiceFixture service(options);
+    QVERIFY2(service.start(), qPrintable(service.error()));
+
+    WsClient reader;
+    QVERIFY(reader.open());
+    QVERIFY(
+        reader.request(QStringLiteral(R"({"cmd":"open_device"})")).contains("\"statuCode\": 0"));
+
+    constexpr int clients = 4;
+    std::vector<std::unique_ptr<RawWsClient>> silent;
+    const QByteArray frame = RawWsClient::frame(0x1, request);
+    for (int i = 0; i < clients; ++i) {
+        silent.push_back(std::make_unique<RawWsClient>());
+        QVERIFY(silent.back()->open(QStringLiteral("127.0.0.1"), ServiceFixture::port));
+        for (int n = 0; n < count; ++n)
+            silent.back()->write(frame);
+    }
+    // Keep sending until each is closed for not reading.
+    QDeadlineTimer deadline(120000);
+    while (logLinesWith(service, "1008") < clients && !deadline.hasExpired()) {
+        for (auto &client : silent)
+            client->socket.flush();
+        QTest::qWait(20);
+        QCOMPARE(reader.request(QStringLiteral(R"({"id":1})")),
+                 QStringLiteral("{\n    \"id\": 1\n}\n"));
+    }
+    QCOMPARE(logLinesWith(service, "1008"), clients);
+
+    // The connections end. Requests they sent after the close are never read,
+    // so the system may end a connection with a reset, which drops the close
+    // frame: where the frame arrives, it says 1008.
+    for (auto &client : silent) {
+        RawWsClient::Frame frame;
+        do
+            frame = client->readFrame(10000);
+        while (frame.opcode == 0x1);
+        if (frame.opcode == 0x8)
+            QCOMPARE(frame.closeCode(), 1008);
+        QVERIFY(client->waitForDisconnected(40000));
+    }
+    QVERIFY(reader.request(QStringLiteral(R"({"cmd":"read_card_info"})")).contains("\"idNum\""));
+    const qint64 peak = peakResidentKiB(service.pid());
+    QVERIFY2(peak > 0 && peak < 256 * 1024 + kPeakSlackKiB, qPrintable(QString::number(peak)));
+}
+
+void HostileTest::descriptorFloodPausesAccepting()
+{
+    ServiceFixture service;
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    // The desktop's usual limits, but lower, so that a flood reaches them quickly.
+    const rlimit limit{96, 96};
+    QCOMPARE(::prlimit(pid_t(service.pid()), RLIMIT_NOFILE, &limit, nullptr), 0);
+
+    WsClient early;
+    QVERIFY(early.open());
+    std::vector<std::unique_ptr<QTcpSocket>> flood;
+    for (int i = 0; i < 200; ++i) {
+        flood.push_back(std::make_unique<QTcpSocket>());
+        flood.back()->connectToHost(QStringLiteral("127.0.0.1"), ServiceFixture::port);
+        flood.back()->write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                            "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                            "Sec-WebSocket-Version: 13\r\n\r\n");
+    }
+    QTest::qWait(1000);
+
+    // Out of descriptors, the service waits instead of retrying at full speed.
+    const double before = cpuSeconds(service.pid());
+    QTest::qWait(2000);
+    const double used = cpuSeconds(service.pid()) - before;
+    QVERIFY2(used < 0.5, qPrintable(QStringLiteral("%1 s of CPU in 2 s").arg(used)));
+    QVERIFY(answersClose(early));
+
+    flood.clear();
+    WsClient late;
+    QVERIFY(late.open(WsClient::url(), 20000));
+    QVERIFY(answersClose(late));
+}
+
+void HostileTest::logFileNeverBlocksOrTears_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("FIFO at start") << QStringLiteral("fifo-at-start");
+    QTest::newRow("FIFO while running") << QStringLiteral("fifo-later");
+    QTest::newRow("full filesystem") << QStringLiteral("full");
+}
+
+void HostileTest::logFileNeverBlocksOrTears()
+{
+    QFETCH(QString, kind);
+    ServiceFixture service;
+    const QByteArray log = QFile::encodeName(service.path(QStringLiteral("krlog.txt")));
+    QTemporaryDir small;
+    QString full;
+    if (kind == QLatin1String("full")) {
+        if (geteuid() != 0)
+            QSKIP("mounting a small tmpfs needs root");
+        QVERIFY(::mount("tmpfs", QFile::encodeName(small.path()).constData(), "tmpfs", 0,
+                        "size=8k") == 0);
+        full = small.filePath(QStringLiteral("krlog.txt"));
+        QVERIFY(writeFile(full, QByteArray()));
+        QVERIFY(::symlink(QFile::encodeName(full).constData(), log.constData()) == 0);
+    }
+    if (kind == QLatin1String("fifo-at-start"))
+        QCOMPARE(::mkfifo(log.constData(), 0600), 0);
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    if (kind == QLatin1String("fifo-later"))
+        QCOMPARE(::mkfifo(log.constData(), 0600), 0);
+
+    WsClient client;
+    QVERIFY(client.open());
+    for (int i = 0; i < 200; ++i) {
+        const QString reply =
+            client.request(QStringLiteral(R"({"cmd":"close_device","n":%1})").arg(i), 5000);
+        QVERIFY2(reply.contains(QStringLiteral("\"n\": %1").arg(i)), qPrintable(reply));
+    }
+
+    if (!full.isEmpty()) {
+        QFile file(full);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        file.close();
+        QVERIFY(::umount2(QFile::encodeName(small.path()).constData(), MNT_DETACH) == 0);
+        QVERIFY(text.size() > 4096); // it did fill up
+        QVERIFY(text.endsWith("\r\n"));
+        const QList<QByteArray> lines = text.split('\n');
+        for (int i = 0; i + 1 < lines.size(); ++i)
+            QVERIFY2(lines.at(i).startsWith("[ 20") && lines.at(i).endsWith('\r'),
+                     lines.at(i).constData());
+    }
+}
+
+QTEST_GUILESS_MAIN(HostileTest)
+#include "tst_hostile.moc"
