@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <signal.h>
+
 #include <memory>
 
 namespace {
@@ -63,6 +65,8 @@ private Q_SLOTS:
     void logsNothingWithoutTheFile();
     void followsTheLogFileWhileRunning();
     void closesOversizedMessagesOnly();
+    void endsOrderlyOnSignals_data();
+    void endsOrderlyOnSignals();
 
 private:
     QTemporaryDir runtime;
@@ -284,6 +288,30 @@ void ServiceTest::closesOversizedMessagesOnly()
     const QString reply1000 = other.request(padded);
     QVERIFY(reply1000.contains(QStringLiteral("\"statuCode\": 0")));
     QVERIFY(service.running());
+}
+
+void ServiceTest::endsOrderlyOnSignals_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP (logout)") << int(SIGHUP);
+}
+
+void ServiceTest::endsOrderlyOnSignals()
+{
+    QFETCH(int, signal);
+    ServiceFixture service;
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    WsClient client;
+    QVERIFY(client.open());
+    QVERIFY(service.pid() > 0);
+    ::kill(pid_t(service.pid()), signal);
+    QVERIFY(service.waitForExit());
+    QCOMPARE(service.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(service.exitCode(), 0);
+    QVERIFY(client.waitForDisconnect());
+    QCOMPARE(int(client.socket.closeCode()), 1001);
 }
 
 QTEST_GUILESS_MAIN(ServiceTest)

@@ -2,6 +2,7 @@
 
 #include "commandprotocol.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QHostAddress>
 #include <QTcpServer>
@@ -65,6 +66,10 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
                                     .arg(pServer->errorString());
     }
     threadPool.setMaxThreadCount(300);
+    // However the process ends (the tray's exit, a signal at logout), clients
+    // learn that the service goes away instead of seeing the connection drop.
+    if (QCoreApplication *app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, &EchoServer::sayGoodbye);
     acceptRetry.setSingleShot(true);
     acceptRetry.setInterval(AcceptRetryMs);
     connect(&acceptRetry, &QTimer::timeout, this, &EchoServer::resumeAccepting);
@@ -185,6 +190,15 @@ void EchoServer::socketDisconnected()
             if (acceptRetry.isActive())
                 resumeAccepting();
         });
+    }
+}
+
+void EchoServer::sayGoodbye()
+{
+    for (QWebSocket *client : qAsConst(clientList)) {
+        client->close(QWebSocketProtocol::CloseCodeGoingAway);
+        // The event loop is over: hand the close frame to the system now.
+        client->flush();
     }
 }
 

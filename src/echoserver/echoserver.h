@@ -60,6 +60,7 @@ private Q_SLOTS:
     void processBinaryMessage(const QByteArray &message);
     void socketDisconnected();
     void checkDescriptors();
+    void sayGoodbye();
 
 public Q_SLOTS:
     void OnThreadMessage(QWebSocket *pClient, const QString &msg);

@@ -1,6 +1,7 @@
 #include "globals.h"
 #include "logsink.h"
 #include "mainwindow.h"
+#include "signalwatcher.h"
 #include "terminalprotocol.h"
 
 #include <QApplication>
@@ -72,6 +73,7 @@ int main(int argc, char *argv[])
         return -2;
     }
 
+    SignalWatcher signalWatcher;
     MainWindow window;
     window.setMaximumSize(426, 255);
     window.setMinimumSize(426, 255);
