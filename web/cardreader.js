@@ -20,6 +20,11 @@
     '-3': 'The card could not be read: open the reader first and check that a card lies on it.',
     '-4': 'The service does not know this command.',
     TIMEOUT: 'The service did not answer in time.',
+    UNREACHABLE: 'No connection to the service could be opened: start it on this computer.',
+    BLOCKED: 'The browser does not let this page reach the service: allow local network ' +
+      'access for this site (https pages only), or open the page from the intranet.',
+    PERMISSION_PENDING: 'The browser is asking whether this page may reach devices on this ' +
+      'computer: answer its prompt with Allow.',
     DISCONNECTED: 'The connection to the service was lost before it answered.',
     CLOSED: 'The client was closed.',
     BAD_REPLY: 'The service sent a reply that is not a JSON object.',
@@ -33,12 +38,70 @@
       this.name = 'CardReaderError';
       this.code = code;
       this.serviceMessage = serviceMessage || '';
+      // The reader library's own failure value after -2 and -3, as a number;
+      // its meaning is the reader maker's.
+      const value = /：(-?\d+)$/.exec(this.serviceMessage);
+      this.readerCode = value ? Number(value[1]) : null;
       this.explanation = explanation;
       this.reply = reply;
     }
   }
 
   const STATES = ['connecting', 'open', 'closed'];
+
+  // How long a connection may be opening before a pending permission prompt
+  // is the likely reason.
+  const PROMPT_HINT_DELAY = 2000;
+
+  // Chromium's Local Network Access permission, under the names its versions accept.
+  const PERMISSION_NAMES = ['loopback-network', 'local-network-access', 'local-network'];
+
+  /** The page's local network permission: "granted", "denied", "prompt", or null if unknown. */
+  async function localNetworkPermission() {
+    const permissions = global.navigator && global.navigator.permissions;
+    if (!permissions || typeof permissions.query !== 'function')
+      return null;
+    for (const name of PERMISSION_NAMES) {
+      try {
+        return (await permissions.query({ name })).state;
+      } catch (error) {
+        // not a name this browser knows
+      }
+    }
+    return null;
+  }
+
+  // Whether the page comes from a public address: not from disk, the loopback
+  // or a private network. Names other than localhost count as public here; a
+  // page whose name resolves to an intranet address connects in the first
+  // place and never needs this.
+  function pageIsPublic() {
+    const location = global.location;
+    if (!location || !/^https?:$/.test(location.protocol))
+      return false;
+    const host = location.hostname.replace(/^\[|\]$/g, '');
+    return !(/^(localhost|.*\.localhost)$/i.test(host) || /^127\./.test(host) || host === '::1' ||
+             /^(10|192\.168|169\.254)\./.test(host) || /^172\.(1[6-9]|2\d|3[01])\./.test(host) ||
+             /^f[cd][0-9a-f]{2}:/i.test(host));
+  }
+
+  // Why a connection could not be opened.
+  async function connectFailure() {
+    if (await localNetworkPermission() === 'denied')
+      return 'BLOCKED';
+    if (global.isSecureContext === false && pageIsPublic())
+      return 'BLOCKED'; // a public http page may not reach local addresses at all
+    return 'UNREACHABLE';
+  }
+
+  // An event with a detail, also where CustomEvent is missing (Node.js 18).
+  function detailEvent(type, detail) {
+    if (typeof global.CustomEvent === 'function')
+      return new global.CustomEvent(type, { detail });
+    const event = new Event(type);
+    Object.defineProperty(event, 'detail', { value: detail, enumerable: true });
+    return event;
+  }
 
   /**
    * One connection to the service, reconnecting by itself with backoff.
@@ -61,7 +124,13 @@
       this._attempt = 0;
       this._reconnectTimer = null;
       this._stopped = false;
-      if (options.autoConnect !== false)
+      // Why the connection is not up, while calls wait: a code of CardReaderError.
+      this._failure = null;
+      // Whether the page opened the reader: reopened on a new connection.
+      this._readerOpen = false;
+      this._connectedBefore = false;
+      this._connectOnCall = options.connectOnCall === true;
+      if (options.autoConnect !== false && !this._connectOnCall)
         this.connect();
     }
 
@@ -84,9 +153,25 @@
         return;
       }
       this._socket = socket;
+      let opened = false;
+      // A permission prompt keeps the socket connecting: say so after a while.
+      const promptHint = setTimeout(async () => {
+        if (this._socket === socket && !opened && await localNetworkPermission() === 'prompt' &&
+            this._socket === socket && !opened)
+          this._reportFailure('PERMISSION_PENDING');
+      }, PROMPT_HINT_DELAY);
       socket.onopen = () => {
+        opened = true;
+        clearTimeout(promptHint);
         this._attempt = 0;
+        this._failure = null;
         this._setState('open');
+        // The service was restarted (or the network was down): the new
+        // connection starts with the reader closed. Reopen it before anything
+        // else goes out; the service answers in order.
+        if (this._connectedBefore && this._readerOpen)
+          socket.send(JSON.stringify({ cmd: 'open_device', [REQUEST_ID]: 0 }));
+        this._connectedBefore = true;
         for (const request of this._pending.values()) {
           if (!request.sent)
             this._transmit(request);
@@ -97,9 +182,17 @@
         if (this._socket !== socket)
           return;
         this._socket = null;
+        clearTimeout(promptHint);
         // Requests already on the wire will never be answered on a new connection.
         this._failPending((request) => request.sent, 'DISCONNECTED');
         this._setState('closed');
+        if (!opened) {
+          // Calls waiting for this connection learn why at once, not at their time-out.
+          connectFailure().then((code) => {
+            if (!this._socket && !this._stopped)
+              this._reportFailure(code);
+          });
+        }
         if (!this._stopped)
           this._scheduleReconnect();
       };
@@ -109,6 +202,7 @@
     /** Closes the connection for good; pending calls reject with code "CLOSED". */
     close() {
       this._stopped = true;
+      this._failure = null;
       clearTimeout(this._reconnectTimer);
       this._reconnectTimer = null;
       this._failPending(() => true, 'CLOSED');
@@ -138,13 +232,20 @@
      * within the same time-out.
      */
     send(cmd, members = {}) {
+      // After a failed attempt (or before the first one, when connecting on
+      // the first call) a call tries again at once instead of waiting out the backoff.
+      if (!this._socket && (this._connectOnCall || this._failure)) {
+        this._stopped = false;
+        this.connect();
+      }
       return new Promise((resolve, reject) => {
         const id = this._nextId++;
         const text = JSON.stringify(Object.assign({}, members, { cmd, [REQUEST_ID]: id }));
         const request = { id, resolve, reject, text, sent: false, timer: null };
         request.timer = setTimeout(() => {
           this._pending.delete(id);
-          reject(new CardReaderError('TIMEOUT'));
+          const stillAsking = !request.sent && this._failure === 'PERMISSION_PENDING';
+          reject(new CardReaderError(stillAsking ? 'PERMISSION_PENDING' : 'TIMEOUT'));
         }, this.timeout);
         this._pending.set(id, request);
         if (this._state === 'open')
@@ -166,10 +267,14 @@
       }
       if (!reply || typeof reply !== 'object')
         return;
-      this.dispatchEvent(new CustomEvent('reply', { detail: reply }));
+      this.dispatchEvent(detailEvent('reply', reply));
       const request = this._pending.get(reply[REQUEST_ID]);
       if (!request)
         return;
+      if (reply.statuCode === 0 && reply.cmd === 'open_device')
+        this._readerOpen = true;
+      else if (reply.statuCode === 0 && reply.cmd === 'close_device')
+        this._readerOpen = false;
       this._pending.delete(request.id);
       clearTimeout(request.timer);
       delete reply[REQUEST_ID];
@@ -177,6 +282,15 @@
         request.reject(new CardReaderError(reply.statuCode, reply.message, reply));
       else
         request.resolve(reply);
+    }
+
+    // A connection failed, or is held up: calls not yet sent reject with the
+    // reason, except while the browser asks, which they wait out.
+    _reportFailure(code) {
+      this._failure = code;
+      this.dispatchEvent(detailEvent('connectionerror', { code }));
+      if (code !== 'PERMISSION_PENDING')
+        this._failPending((request) => !request.sent, code);
     }
 
     _failPending(which, code) {
@@ -203,7 +317,7 @@
       if (this._state === state || !STATES.includes(state))
         return;
       this._state = state;
-      this.dispatchEvent(new CustomEvent('statechange', { detail: { state } }));
+      this.dispatchEvent(detailEvent('statechange', { state }));
     }
   }
 

@@ -51,17 +51,41 @@ export interface ClientOptions {
   WebSocket?: unknown;
   /** Connect at construction; default true. */
   autoConnect?: boolean;
+  /**
+   * Open the connection on the first call instead of at construction, so that
+   * a browser's local network permission prompt follows a user action (a
+   * click on "read"); recommended for pages on public https sites.
+   */
+  connectOnCall?: boolean;
 }
+
+/** The service's negative status codes. */
+export type ServiceErrorCode = -1 | -2 | -3 | -4;
+/** The client's own codes. */
+export type ClientErrorCode =
+  | 'TIMEOUT'
+  | 'DISCONNECTED'
+  | 'CLOSED'
+  | 'BAD_REPLY'
+  | 'UNREACHABLE'
+  | 'BLOCKED'
+  | 'PERMISSION_PENDING';
+export type ErrorCode = ServiceErrorCode | ClientErrorCode;
 
 /**
  * The service's negative status codes (-1 library missing, -2 open failed,
  * -3 read failed, -4 unknown command) or the client's own: "TIMEOUT",
- * "DISCONNECTED", "CLOSED".
+ * "DISCONNECTED", "CLOSED", "BAD_REPLY", and for a connection that could not
+ * be opened "UNREACHABLE" (nothing listens), "BLOCKED" (the browser refused)
+ * or "PERMISSION_PENDING" (the browser is still asking the user).
  */
 export class CardReaderError extends Error {
-  readonly code: number | 'TIMEOUT' | 'DISCONNECTED' | 'CLOSED';
+  constructor(code: ErrorCode, serviceMessage?: string, reply?: Reply);
+  readonly code: ErrorCode;
   /** The service's Chinese message, "" for the client's own errors. */
   readonly serviceMessage: string;
+  /** The reader library's failure value after -2 and -3; its meaning is the reader maker's. */
+  readonly readerCode: number | null;
   /** A short English explanation of the code. */
   readonly explanation: string;
   readonly reply?: Reply;
@@ -70,6 +94,8 @@ export class CardReaderError extends Error {
 export class CardReaderClient extends EventTarget {
   constructor(options?: ClientOptions);
   readonly url: string;
+  timeout: number;
+  reconnect: { initialDelay: number; maxDelay: number; factor: number };
   readonly state: ConnectionState;
   connect(): void;
   close(): void;
@@ -78,9 +104,12 @@ export class CardReaderClient extends EventTarget {
   /** Resolves with "read_result": a Card, or {} for an unrecognised record. */
   readCard(): Promise<Card | Record<string, never>>;
   send(cmd: string, members?: Record<string, unknown>): Promise<Reply>;
-  addEventListener(type: 'statechange', listener: (event: CustomEvent<{ state: ConnectionState }>) => void): void;
-  addEventListener(type: 'reply', listener: (event: CustomEvent<Reply>) => void): void;
-  addEventListener(type: string, listener: EventListenerOrEventListenerObject | null): void;
+  addEventListener(type: 'statechange', listener: (event: CustomEvent<{ state: ConnectionState }>) => void, options?: boolean | AddEventListenerOptions): void;
+  addEventListener(type: 'reply', listener: (event: CustomEvent<Reply>) => void, options?: boolean | AddEventListenerOptions): void;
+  /** Why the connection could not be opened, or is held up by a permission prompt. */
+  addEventListener(type: 'connectionerror', listener: (event: CustomEvent<{ code: ClientErrorCode }>) => void, options?: boolean | AddEventListenerOptions): void;
+  addEventListener(type: string, listener: EventListenerOrEventListenerObject | null, options?: boolean | AddEventListenerOptions): void;
+  removeEventListener(type: string, listener: ((event: CustomEvent<any>) => void) | EventListenerOrEventListenerObject | null, options?: boolean | EventListenerOptions): void;
 }
 
 /** A data: URL when photo holds base64 JPEG, PNG or BMP data; null otherwise. */
@@ -88,7 +117,7 @@ export function photoDataUrl(photo: unknown): string | null;
 /** The kind of a card object, or null for an empty or unknown one. */
 export function cardKind(card: unknown): CardKind | null;
 /** A readable name for a kind or a card object, or null. */
-export function kindName(kindOrCard: CardKind | Card | string): string | null;
+export function kindName(kindOrCard: CardKind | Card | Record<string, never> | string): string | null;
 
 export const DEFAULT_URL: string;
 export const REQUEST_ID: string;
@@ -103,3 +132,8 @@ declare const KrvReader: {
   REQUEST_ID: string;
 };
 export default KrvReader;
+
+declare global {
+  /** What the classic script (cardreader.js) defines. */
+  var KrvReader: typeof import('./index.js').default;
+}

@@ -168,18 +168,21 @@ describe('connection', { concurrency: false }, () => {
     try {
       await waitForState(reader, 'closed');
       assert.equal(reader.state, 'closed');
-      // A call made while the service is down waits for the connection.
-      const pending = reader.closeDevice();
-      await service.start();
-      await waitForState(reader, 'open');
-      assert.equal((await pending).statuCode, 0);
-
-      await service.stop();
-      await waitForState(reader, 'closed');
+      // With nothing listening, a call learns so at once, not at its time-out.
+      await rejectsWith(reader.closeDevice(), 'UNREACHABLE');
       await service.start();
       await waitForState(reader, 'open');
       await reader.openDevice();
+
+      // A restart between two reads is invisible: the reader is opened again.
+      await service.stop();
+      await waitForState(reader, 'closed');
+      await service.start();
       assert.equal((await reader.readCard()).idType, 'I');
+      await reader.closeDevice();
+      const failed = await reader.readCard().then(() => null, (error) => error);
+      assert.equal(failed?.code, -3);
+      assert.equal(failed.readerCode, 2); // the simulator's "device closed"
       assert.ok(states.filter((state) => state === 'open').length >= 2);
       assert.ok(states.includes('connecting'));
     } finally {
@@ -188,7 +191,7 @@ describe('connection', { concurrency: false }, () => {
     assert.equal(reader.state, 'closed');
   });
 
-  test('calls in flight when the service stops reject as disconnected', async () => {
+  test('calls in flight when the service dies reject as disconnected', async () => {
     await service.stop();
     const slow = new Service({ card: 'A', env: { KRSIM_READ_DELAY_MS: '3000' } });
     await slow.start();
@@ -197,7 +200,7 @@ describe('connection', { concurrency: false }, () => {
       await reader.openDevice();
       const read = rejectsWith(reader.readCard(), 'DISCONNECTED');
       await new Promise((resolve) => setTimeout(resolve, 200));
-      await slow.stop();
+      await slow.stop('SIGKILL');
       await read;
     } finally {
       reader.close();

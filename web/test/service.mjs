@@ -81,10 +81,12 @@ export class Service {
     throw new Error('the service did not serve within 20 s');
   }
 
-  async stop() {
+  // SIGTERM lets the service answer what it is doing and say goodbye (close
+  // code 1001); SIGKILL stands for a crash.
+  async stop(signal = 'SIGTERM') {
     if (!this.process || this.process.exitCode !== null || this.process.signalCode !== null)
       return;
-    this.process.kill('SIGTERM');
+    this.process.kill(signal);
     await this.exited;
     // The port is free again once nothing accepts on it.
     for (let i = 0; i < 200 && await portAccepts(); i++)
