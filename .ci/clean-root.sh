@@ -32,7 +32,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "== clean root: debootstrap bookworm (minbase, git, ca-certificates) from $mirror"
+echo "== clean root: debootstrap bookworm (minbase, git, ca-certificates) from this machine's Debian mirror"
 started=$SECONDS
 if ! debootstrap --variant=minbase --include=git,ca-certificates bookworm "$root" "$mirror" \
     >"$logs/debootstrap.log" 2>&1; then

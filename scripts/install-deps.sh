@@ -4,9 +4,10 @@
 # As root it runs apt-get; otherwise it prints the apt-get line and fails.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config qtbase5-dev libqt5websockets5-dev)
+packages=(cmake ninja-build g++ pkg-config qtbase5-dev libqt5websockets5-dev libqt5x11extras5-dev
+    libxcb1-dev)
 if [ "${1:-}" = "--test" ]; then
-    packages+=(xvfb trayer xdotool x11-utils chromium)
+    packages+=(xvfb trayer xdotool x11-utils chromium dbus-daemon)
     # The browser tests run on Node.js with npm; keep one that is already there.
     command -v node >/dev/null || packages+=(nodejs)
     command -v npm >/dev/null || packages+=(npm)

@@ -7,6 +7,8 @@
 
 #include <QTest>
 
+#include <signal.h>
+
 namespace {
 
 const QString kCloseDevice = QStringLiteral(R"({"cmd":"close_device"})");
@@ -66,6 +68,7 @@ private Q_SLOTS:
     void aboutShowsTheFixedWindowAndCloseHidesIt();
     void startsQuietlyWithoutItsIcon();
     void servesWithoutTray();
+    void iconAppearsWhenTheTrayStartsLate();
 
 private:
     // Right-clicks the tray icon and picks the menu entry with the keyboard.
@@ -108,6 +111,8 @@ void DesktopTest::exitAsksFirst_data()
     QTest::addColumn<bool>("ends");
     QTest::newRow("Yes (Return)") << "Return" << true;
     QTest::newRow("No (Escape)") << "Escape" << false;
+    // A logout while the box is open ends the service all the same.
+    QTest::newRow("SIGTERM meanwhile") << "SIGTERM" << true;
 }
 
 void DesktopTest::exitAsksFirst()
@@ -120,9 +125,16 @@ void DesktopTest::exitAsksFirst()
     QVERIFY(pickFromTrayMenu(1));
     const QStringList boxes = Xdotool::waitForWindows(QStringLiteral("^提示$"));
     QCOMPARE(boxes.size(), 1);
-    QVERIFY(Xdotool::pressKey(boxes.first(), key));
+    WsClient client;
+    QVERIFY(client.open());
+    if (key == QLatin1String("SIGTERM"))
+        QCOMPARE(::kill(pid_t(service->pid()), SIGTERM), 0);
+    else
+        QVERIFY(Xdotool::pressKey(boxes.first(), key));
 
     if (ends) {
+        QVERIFY(client.waitForDisconnect());
+        QCOMPARE(int(client.socket.closeCode()), 1001);
         QVERIFY(service->waitForExit());
         QCOMPARE(service->exitStatus(), QProcess::NormalExit);
         QCOMPARE(service->exitCode(), 0);
@@ -191,6 +203,28 @@ void DesktopTest::servesWithoutTray()
     QVERIFY(trayIconOf(service->pid()).isEmpty());
     QVERIFY(Xdotool::windows(QStringLiteral("^关于$")).isEmpty());
     QVERIFY(serves());
+}
+
+void DesktopTest::iconAppearsWhenTheTrayStartsLate()
+{
+    QVERIFY2(service->start(), qPrintable(service->error()));
+    QTest::qWait(2000);
+    QVERIFY(trayIconOf(service->pid()).isEmpty());
+    QVERIFY(serves());
+
+    // The panel of a session that starts its programs before it.
+    QProcess tray;
+    tray.start(QStringLiteral("trayer"),
+               {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
+                QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("request"),
+                QStringLiteral("--height"), QStringLiteral("32"), QStringLiteral("--SetDockType"),
+                QStringLiteral("true")});
+    QVERIFY(tray.waitForStarted());
+    QVERIFY(!waitForTrayIcon(service->pid(), 15000).isEmpty());
+    QVERIFY(pickFromTrayMenu(0));
+    QCOMPARE(Xdotool::waitForWindows(QStringLiteral("^关于$")).size(), 1);
+    tray.kill();
+    tray.waitForFinished();
 }
 
 QTEST_GUILESS_MAIN(DesktopTest)

@@ -1,13 +1,20 @@
 #!/bin/bash
 # Runs a command on a private Xvfb display; with --tray, trayer provides the
-# system tray. The display is torn down however the command ends.
+# system tray; with --dbus, a private session bus is there (and otherwise none
+# at all, so that a test never meets the desktop's own). The display and the
+# bus are torn down however the command ends.
 set -eu
 
 tray=0
-if [ "${1:-}" = "--tray" ]; then
-    tray=1
+dbus=0
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --tray) tray=1 ;;
+    --dbus) dbus=1 ;;
+    *) break ;;
+    esac
     shift
-fi
+done
 
 for tool in Xvfb xdotool; do
     command -v "$tool" >/dev/null || { echo "with-xvfb: $tool is not installed" >&2; exit 1; }
@@ -42,6 +49,20 @@ if [ "$tray" = 1 ]; then
         cat "$workdir/trayer.log" >&2
         exit 1
     fi
+fi
+
+unset DBUS_SESSION_BUS_ADDRESS
+if [ "$dbus" = 1 ]; then
+    command -v dbus-daemon >/dev/null || { echo "with-xvfb: dbus-daemon is not installed" >&2; exit 1; }
+    dbus-daemon --session --nofork --nopidfile --print-address=4 4>"$workdir/bus" &
+    pids+=($!)
+    for _ in $(seq 200); do
+        [ -s "$workdir/bus" ] && break
+        sleep 0.05
+    done
+    DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$workdir/bus")
+    [ -n "$DBUS_SESSION_BUS_ADDRESS" ] || { echo "with-xvfb: dbus-daemon did not start" >&2; exit 1; }
+    export DBUS_SESSION_BUS_ADDRESS
 fi
 
 unset QT_QPA_PLATFORM

@@ -52,6 +52,8 @@ int main(int argc, char *argv[])
     raiseDescriptorLimit();
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
+    // Wayland compositors match the window to its desktop entry by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("krvi2veravawebsocket"));
 
     ExePath = QCoreApplication::applicationDirPath() + QLatin1Char('/');
     strLogFile = ExePath + QStringLiteral("krlog.txt");

@@ -3,6 +3,7 @@
 
 #include "echoserver.h"
 #include "globals.h"
+#include "traywatch.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -30,9 +31,22 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
     const QIcon icon(ExePath + QStringLiteral("logo.ico"));
     setWindowIcon(icon);
 
-    if (!QSystemTrayIcon::isSystemTrayAvailable())
-        return;
+    // Without a tray the service serves all the same. A panel often starts
+    // after the programs of the session: the icon follows as soon as it is there.
+    if (TrayWatch::trayPresent()) {
+        setUpTray();
+    } else {
+        auto *watch = new TrayWatch(this);
+        connect(watch, &TrayWatch::trayAppeared, this, [this, watch] {
+            setUpTray();
+            watch->deleteLater();
+        });
+        watch->start();
+    }
+}
 
+void MainWindow::setUpTray()
+{
     // The menu has no parent and lives as long as the process: the tray icon
     // does not take ownership of its context menu.
     auto *menu = new QMenu;
@@ -41,7 +55,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
     connect(menu, &QMenu::triggered, this, &MainWindow::OnMenuTrigger);
 
     trayIcon = new QSystemTrayIcon(this);
-    trayIcon->setIcon(icon);
+    trayIcon->setIcon(windowIcon());
     trayIcon->setToolTip(QStringLiteral("ROVoroZurOzured"));
     trayIcon->setContextMenu(menu);
     trayIcon->setVisible(true);

@@ -37,6 +37,9 @@ private Q_SLOTS:
     void on_pushButton_clicked();
 
 private:
+    // The icon, its menu and the start-up balloon, once a tray is there.
+    void setUpTray();
+
     Ui_MainWindow *ui;
     QSystemTrayIcon *trayIcon = nullptr;
 };

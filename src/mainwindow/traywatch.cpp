@@ -1,0 +1,93 @@
+#include "traywatch.h"
+
+#include <QByteArray>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDBusServiceWatcher>
+#include <QX11Info>
+
+#include <cstdlib>
+
+#include <xcb/xcb.h>
+
+namespace {
+
+const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
+
+// A StatusNotifierItem host (a panel) is registered with the watcher.
+bool statusNotifierHostPresent()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface()->isServiceRegistered(kWatcherService))
+        return false;
+    QDBusInterface watcher(kWatcherService, kWatcherPath, kWatcherService, bus);
+    return watcher.isValid() && watcher.property("IsStatusNotifierHostRegistered").toBool();
+}
+
+// Some client owns the X screen's system tray selection.
+bool xembedTrayPresent()
+{
+    if (!QX11Info::isPlatformX11())
+        return false;
+    xcb_connection_t *connection = QX11Info::connection();
+    if (!connection)
+        return false;
+    const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(QX11Info::appScreen());
+    xcb_intern_atom_reply_t *atom = xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, false, quint16(name.size()), name.constData()),
+        nullptr);
+    if (!atom)
+        return false;
+    xcb_get_selection_owner_reply_t *owner = xcb_get_selection_owner_reply(
+        connection, xcb_get_selection_owner(connection, atom->atom), nullptr);
+    const bool owned = owner && owner->owner != XCB_NONE;
+    std::free(owner);
+    std::free(atom);
+    return owned;
+}
+
+} // namespace
+
+TrayWatch::TrayWatch(QObject *parent) : QObject(parent)
+{
+    xembedPoll.setInterval(1000);
+    connect(&xembedPoll, &QTimer::timeout, this, &TrayWatch::check);
+}
+
+bool TrayWatch::trayPresent()
+{
+    return xembedTrayPresent() || statusNotifierHostPresent();
+}
+
+void TrayWatch::start()
+{
+    if (watching)
+        return;
+    watching = true;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected()) {
+        auto *services = new QDBusServiceWatcher(kWatcherService, bus,
+                                                 QDBusServiceWatcher::WatchForRegistration, this);
+        connect(services, &QDBusServiceWatcher::serviceRegistered, this, &TrayWatch::check);
+        // A panel registers as host after the watcher is up.
+        bus.connect(kWatcherService, kWatcherPath, kWatcherService,
+                    QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(check()));
+    }
+    if (QX11Info::isPlatformX11())
+        xembedPoll.start();
+    check();
+}
+
+void TrayWatch::check()
+{
+    if (!watching || !trayPresent())
+        return;
+    watching = false;
+    xembedPoll.stop();
+    QDBusConnection::sessionBus().disconnect(kWatcherService, kWatcherPath, kWatcherService,
+                                             QStringLiteral("StatusNotifierHostRegistered"), this,
+                                             SLOT(check()));
+    Q_EMIT trayAppeared();
+}
