@@ -1,3 +1,4 @@
+#include "cardobject.h"
 #include "cardrecord.h"
 
 #include <QJsonObject>
@@ -119,7 +120,7 @@ void CardRecordTest::decodesEachKind()
 {
     QFETCH(QString, record);
     QFETCH(Fields, expected);
-    verifyCard(decodeCardRecord(gb18030(record)), expected);
+    verifyCard(cardObject(gb18030(record)), expected);
 }
 
 void CardRecordTest::keepsFieldsVerbatim_data()
@@ -165,7 +166,7 @@ void CardRecordTest::keepsFieldsVerbatim()
 {
     QFETCH(QString, record);
     QFETCH(Fields, expected);
-    verifyCard(decodeCardRecord(gb18030(record)), expected);
+    verifyCard(cardObject(gb18030(record)), expected);
 }
 
 void CardRecordTest::rejectsUnknownKinds_data()
@@ -186,20 +187,20 @@ void CardRecordTest::rejectsUnknownKinds_data()
 void CardRecordTest::rejectsUnknownKinds()
 {
     QFETCH(QString, record);
-    QVERIFY(decodeCardRecord(gb18030(record)).isEmpty());
+    QVERIFY(cardObject(gb18030(record)).isEmpty());
 }
 
 void CardRecordTest::shortRecordLeavesMissingKeysEmpty()
 {
-    verifyCard(decodeCardRecord("A:NAME::M"), Fields{{"name", "NAME"}, {"gender", "M"}});
-    verifyCard(decodeCardRecord("J"), Fields{{"idType", "J"}});
+    verifyCard(cardObject("A:NAME::M"), Fields{{"name", "NAME"}, {"gender", "M"}});
+    verifyCard(cardObject("J"), Fields{{"idType", "J"}});
 }
 
 void CardRecordTest::invalidBytesBecomeReplacementCharacters()
 {
     // 0x81 0x20 and a lone 0xFF are no GB18030 sequences.
     const QByteArray bytes = QByteArray("A:X\x81\x20Y::M::\xff:::::::::P");
-    const QJsonObject card = decodeCardRecord(bytes);
+    const QJsonObject card = cardObject(bytes);
     QVERIFY(card.value("name").toString().contains(QChar(0xFFFD)));
     QVERIFY(card.value("name").toString().startsWith(QLatin1Char('X')));
     QCOMPARE(card.value("nation").toString(), QString(QChar(0xFFFD)));
@@ -239,7 +240,7 @@ void CardRecordTest::decodesLikeTheCodec()
     QFETCH(QByteArray, bytes);
     const QStringList fields =
         QTextCodec::codecForName("GB18030")->toUnicode(bytes).split(QLatin1Char(':'));
-    const QJsonObject card = decodeCardRecord(bytes);
+    const QJsonObject card = cardObject(bytes);
     QVERIFY(!card.isEmpty());
     const QPair<const char *, int> common[] = {
         {"gender", 3},      {"birthday", 7},    {"idNum", 9}, {"issueOrg", 10},

@@ -3,8 +3,8 @@
 
 // Scans over text that is mostly plain ASCII. A card's photo is most of a
 // read reply and is looked through twice on the way (for where the decoded
-// part of the record ends, and for bytes to escape), so these look at sixteen
-// bytes at a time where the processor has SSE2, and eight elsewhere.
+// part of the record ends, and for bytes to escape), so these look at eight
+// bytes at a time, in a 64-bit word.
 namespace AsciiScan {
 
 // Length of the leading run of bytes that a JSON string holds as they are:
@@ -16,13 +16,6 @@ int lastNonAscii(const char *bytes, int size);
 
 // Widens ASCII (or Latin-1) bytes to UTF-16 code units.
 void widen(const char *bytes, int size, char16_t *units);
-
-// The same, eight bytes at a time in a 64-bit word: what processors without
-// SSE2 run, and what tests check the fast versions against.
-namespace Portable {
-int plainJsonRun(const char *bytes, int size);
-int lastNonAscii(const char *bytes, int size);
-} // namespace Portable
 
 } // namespace AsciiScan
 

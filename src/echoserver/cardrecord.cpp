@@ -1,105 +1,80 @@
 #include "cardrecord.h"
 
 #include "asciiscan.h"
+#include "jsonwriter.h"
 
-#include <QJsonValue>
-#include <QStringList>
 #include <QTextCodec>
 
-#include <algorithm>
-#include <array>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
-// The three kinds of record, told apart by the first character of field 0.
-struct Kind
-{
-    QChar letter;
-    const char *idType; // fixed per kind, not read from the record
-};
-const std::array<Kind, 3> kKinds = {
-    {{QLatin1Char('A'), ""}, {QLatin1Char('J'), "J"}, {QLatin1Char('I'), "I"}}};
+// The three kinds of record, told apart by the first character of field 0,
+// with the "idType" text each gives (fixed per kind, not read from the record).
+constexpr char kLetters[] = {'A', 'J', 'I'};
+constexpr const char *kIdTypes[] = {"", "J", "I"};
 
 // Every kind yields the same twenty keys, so a client always gets one shape.
-// Each key is fed from one record position per kind; -1 leaves it empty.
+// Each key is fed from one record field per kind: Empty leaves it empty,
+// IdType gives the kind's fixed text. The keys are in ascending order, the
+// order in which Qt writes an object's members.
+constexpr int Empty = -1;
+constexpr int IdType = -2;
 struct Key
 {
     const char *name;
-    std::array<int, 3> position; // for kinds A, J, I
+    int field[3]; // for kinds A, J, I
 };
 // clang-format off
-constexpr std::array<Key, 20> kKeys = {{
-    //  key               A   J   I
-    {"idType",         {-1, -1, -1}},
-    {"name",           { 1,  1, -1}},
-    {"chineseName",    {-1, -1,  1}},
-    {"englishName",    {-1, -1,  2}},
-    {"gender",         { 3,  3,  3}},
-    {"issueOrg",       {10, 10, 10}},
-    {"address",        { 8,  8, -1}},
-    {"effectDate",     {11, 11, 11}},
-    {"expireDate",     {12, 12, 12}},
-    {"birthday",       { 7,  7,  7}},
-    {"idNum",          { 9,  9,  9}},
-    {"passNum",        {-1,  6, -1}},
-    {"nation",         { 5, -1, -1}},
-    {"nationCode",     {-1, -1,  5}},
-    {"dn",             {-1, -1, -1}},
-    {"photo",          {14, 14, 14}},
-    {"photoLen",       {-1, -1, -1}},
-    {"idCardVersion",  {-1, -1, 13}},
-    {"passNo",         {-1, 13, -1}},
-    {"photoMagick",    {-1, -1, -1}},
-}};
+constexpr Key kKeys[] = {
+    //  key                 A       J       I
+    {"address",       {     8,      8,  Empty}},
+    {"birthday",      {     7,      7,      7}},
+    {"chineseName",   { Empty,  Empty,      1}},
+    {"dn",            { Empty,  Empty,  Empty}},
+    {"effectDate",    {    11,     11,     11}},
+    {"englishName",   { Empty,  Empty,      2}},
+    {"expireDate",    {    12,     12,     12}},
+    {"gender",        {     3,      3,      3}},
+    {"idCardVersion", { Empty,  Empty,     13}},
+    {"idNum",         {     9,      9,      9}},
+    {"idType",        {IdType, IdType, IdType}},
+    {"issueOrg",      {    10,     10,     10}},
+    {"name",          {     1,      1,  Empty}},
+    {"nation",        {     5,  Empty,  Empty}},
+    {"nationCode",    { Empty,  Empty,      5}},
+    {"passNo",        { Empty,     13,  Empty}},
+    {"passNum",       { Empty,      6,  Empty}},
+    {"photo",         {    14,     14,     14}},
+    {"photoLen",      { Empty,  Empty,  Empty}},
+    {"photoMagick",   { Empty,  Empty,  Empty}},
+};
 // clang-format on
 
-constexpr int highestPosition()
+constexpr bool keysAscend()
 {
-    int highest = -1;
+    for (size_t k = 1; k < std::size(kKeys); ++k) {
+        const char *a = kKeys[k - 1].name;
+        const char *b = kKeys[k].name;
+        while (*a && *a == *b)
+            ++a, ++b;
+        if (*a >= *b)
+            return false;
+    }
+    return true;
+}
+static_assert(std::size(kKeys) == 20 && keysAscend(), "twenty keys, in the order Qt writes them");
+
+constexpr int highestField()
+{
+    int highest = 0;
     for (const Key &key : kKeys) {
-        for (int position : key.position)
-            highest = position > highest ? position : highest;
+        for (int field : key.field)
+            highest = field > highest ? field : highest;
     }
     return highest;
 }
-
-// Index of the kind whose letter field 0 starts with, or -1 for an
-// unrecognised record (an empty field 0 starts with QChar()).
-int kindOf(QChar first)
-{
-    for (size_t i = 0; i < kKinds.size(); ++i) {
-        if (first == kKinds[i].letter)
-            return int(i);
-    }
-    return -1;
-}
-
-// Indices into kKeys in ascending order of their keys: the order in which Qt
-// writes an object's members.
-const std::array<size_t, 20> &keyOrder()
-{
-    static const auto order = [] {
-        std::array<size_t, 20> indices{};
-        for (size_t i = 0; i < indices.size(); ++i)
-            indices[i] = i;
-        std::sort(indices.begin(), indices.end(),
-                  [](size_t a, size_t b) { return std::strcmp(kKeys[a].name, kKeys[b].name) < 0; });
-        return indices;
-    }();
-    return order;
-}
-
-} // namespace
-
-QByteArray cardRecordBytes(const char *buffer, int size)
-{
-    const void *nul = std::memchr(buffer, '\0', static_cast<size_t>(size));
-    const int length = nul ? static_cast<int>(static_cast<const char *>(nul) - buffer) : size;
-    return QByteArray(buffer, length);
-}
-
-namespace {
 
 // Looked up once: finding a codec by name compares it with every codec's names.
 QTextCodec *gb18030()
@@ -123,9 +98,15 @@ int asciiTailStart(const QByteArray &record)
 
 } // namespace
 
+QByteArray cardRecordBytes(const char *buffer, int size)
+{
+    const void *nul = std::memchr(buffer, '\0', size_t(size));
+    return QByteArray(buffer, nul ? int(static_cast<const char *>(nul) - buffer) : size);
+}
+
 CardText CardText::decode(const QByteArray &record)
 {
-    static_assert(highestPosition() < kFieldsRead, "every field a kind reads is kept");
+    static_assert(highestField() < kFieldsRead, "every field a kind reads is kept");
     CardText card;
     card.record = record;
     const int split = asciiTailStart(record);
@@ -139,6 +120,7 @@ CardText CardText::decode(const QByteArray &record)
     if (split < record.size() || split == 0)
         card.splitAsciiTail(split);
 
+    // An empty field 0 starts with no letter at all.
     QChar first;
     if (!card.textFields.isEmpty()) {
         if (!card.textFields.first().isEmpty())
@@ -146,7 +128,10 @@ CardText CardText::decode(const QByteArray &record)
     } else if (card.asciiFields[0].size > 0) {
         first = QLatin1Char(record.at(card.asciiFields[0].start));
     }
-    card.kind = kindOf(first);
+    for (int k = 0; k < 3; ++k) {
+        if (first == QLatin1Char(kLetters[k]))
+            card.kind = k;
+    }
     return card;
 }
 
@@ -164,48 +149,28 @@ void CardText::splitAsciiTail(int from)
     }
 }
 
-const int *CardText::positions(int kind)
+void CardText::writeJson(JsonWriter &out) const
 {
-    // For each kind, each key in ascending order: its field, -1 empty, -2 idType.
-    static const auto table = [] {
-        std::array<std::array<int, 20>, 3> result{};
-        for (size_t k = 0; k < 3; ++k) {
-            for (size_t i = 0; i < 20; ++i) {
-                const Key &key = kKeys[keyOrder()[i]];
-                result[k][i] = std::strcmp(key.name, "idType") == 0 ? -2 : key.position[k];
+    out.beginObject();
+    if (kind >= 0) {
+        // Text decoded from two GB18030 bytes is one code unit; keys and
+        // indents take a few hundred.
+        out.reserve(record.size() + 1024);
+        for (const Key &key : kKeys) {
+            out.key(QLatin1String(key.name));
+            const int field = key.field[kind];
+            if (field == IdType) {
+                out.value(QString::fromLatin1(kIdTypes[kind]));
+            } else if (field == Empty || field >= textFields.size() + asciiFieldCount) {
+                // A short record leaves the keys past its last field empty.
+                out.value(QString());
+            } else if (field < textFields.size()) {
+                out.value(textFields.at(field));
+            } else {
+                const Span &span = asciiFields[size_t(field - textFields.size())];
+                out.value(QLatin1String(record.constData() + span.start, span.size));
             }
         }
-        return result;
-    }();
-    return table[size_t(kind)].data();
-}
-
-const char *const *CardText::sortedKeys()
-{
-    static const auto keys = [] {
-        std::array<const char *, 20> names{};
-        for (size_t i = 0; i < 20; ++i)
-            names[i] = kKeys[keyOrder()[i]].name;
-        return names;
-    }();
-    return keys.data();
-}
-
-const char *CardText::idType(int kind)
-{
-    return kKinds[size_t(kind)].idType;
-}
-
-QJsonObject CardText::toJsonObject() const
-{
-    QJsonObject card;
-    forEachMember([&card](QLatin1String key, const QString *text, QLatin1String ascii) {
-        card.insert(key, text ? *text : QString(ascii));
-    });
-    return card;
-}
-
-QJsonObject decodeCardRecord(const QByteArray &record)
-{
-    return CardText::decode(record).toJsonObject();
+    }
+    out.endObject();
 }

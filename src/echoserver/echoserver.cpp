@@ -1,6 +1,6 @@
 #include "echoserver.h"
 
-#include "commandprotocol.h"
+#include "commanddispatch.h"
 
 #include <QCoreApplication>
 #include <QDebug>

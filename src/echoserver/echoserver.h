@@ -63,6 +63,7 @@ private Q_SLOTS:
     void sayGoodbye();
 
 public Q_SLOTS:
+    // Part of the server's interface, like threadPool: nothing here uses either.
     void OnThreadMessage(QWebSocket *pClient, const QString &msg);
 
 private:

@@ -1,5 +1,6 @@
 #include "jsonreader.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSet>
 #include <QString>
@@ -24,53 +25,18 @@ int stringEnd(const QByteArray &text, int start)
     return -1;
 }
 
-// A key as Qt compares it: the escapes of the string decoded, as UTF-16. A key
-// with a broken escape makes the text unparsable whatever it decodes to here.
+// A key as Qt compares it. Most keys hold no escape, and their bytes are their
+// text; the rare key with one is decoded by Qt itself, as the one string of an
+// array (an array cannot repeat a key), so the escape rules are exactly Qt's.
+// A key with a broken escape makes the text unparsable whatever it decodes to.
 QString decodeKey(const QByteArray &text, int open, int close)
 {
-    const QByteArray raw = text.mid(open + 1, close - open - 1);
-    if (!raw.contains('\\'))
-        return QString::fromUtf8(raw.constData(), raw.size()); // NUL bytes included
-    QString key;
-    int plain = 0;
-    int i = 0;
-    while (i < raw.size()) {
-        if (raw.at(i) != '\\') {
-            ++i;
-            continue;
-        }
-        key += QString::fromUtf8(raw.constData() + plain, i - plain);
-        const char escape = i + 1 < raw.size() ? raw.at(i + 1) : '\0';
-        int length = 2;
-        switch (escape) {
-        case 'b':
-            key += QChar(0x8);
-            break;
-        case 'f':
-            key += QChar(0xc);
-            break;
-        case 'n':
-            key += QChar(0xa);
-            break;
-        case 'r':
-            key += QChar(0xd);
-            break;
-        case 't':
-            key += QChar(0x9);
-            break;
-        case 'u':
-            length = qMin(6, int(raw.size()) - i);
-            key += QChar(ushort(raw.mid(i + 2, 4).toUShort(nullptr, 16)));
-            break;
-        default:
-            key += QLatin1Char(escape);
-            break;
-        }
-        i = qMin(i + length, int(raw.size()));
-        plain = i;
-    }
-    key += QString::fromUtf8(raw.constData() + plain, raw.size() - plain);
-    return key;
+    const char *const raw = text.constData() + open + 1;
+    const int size = close - open - 1;
+    if (!std::memchr(raw, '\\', size_t(size)))
+        return QString::fromUtf8(raw, size); // NUL bytes included
+    const QByteArray array = '[' + text.mid(open, size + 2) + ']';
+    return QJsonDocument::fromJson(array).array().at(0).toString();
 }
 
 struct Member

@@ -8,95 +8,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <type_traits>
 
-namespace JsonWriter {
 namespace {
 
-// Thrown by a buffer asked to grow past MaxTextSize, caught where writing began.
+// Thrown when the text would pass MaxTextSize, caught where writing began.
 struct TooLarge
 {
-};
-
-// The text being written, as UTF-8 bytes (QByteArray) or as UTF-16 code
-// units (QString). Room is claimed ahead and filled through a pointer: the
-// containers' own appends check for sharing and room on every call, and a
-// reply is written in hundreds of small pieces.
-template <typename Text> class Buffer
-{
-public:
-    // char for UTF-8, char16_t for UTF-16.
-    using Unit = std::conditional_t<std::is_same_v<Text, QString>, char16_t, char>;
-
-    explicit Buffer(int capacity) : text(capacity, Qt::Uninitialized)
-    {
-        end = begin();
-        limit = end + text.size();
-    }
-
-    // At least room units to write at the pointer returned; commit() the end.
-    Unit *claim(int room)
-    {
-        if (limit - end < room)
-            grow(room);
-        return end;
-    }
-    void commit(Unit *written) { end = written; }
-
-    // ASCII text, widened for UTF-16.
-    void appendAscii(const char *ascii, int size)
-    {
-        Unit *cursor = claim(size);
-        if constexpr (std::is_same_v<Unit, char>)
-            std::memcpy(cursor, ascii, size_t(size));
-        else
-            AsciiScan::widen(ascii, size, cursor);
-        end += size;
-    }
-    void append(int count, char c)
-    {
-        std::fill_n(claim(count), count, Unit(c));
-        end += count;
-    }
-    Buffer &operator+=(char c)
-    {
-        *claim(1) = Unit(c);
-        ++end;
-        return *this;
-    }
-    Buffer &operator+=(const char *ascii)
-    {
-        appendAscii(ascii, int(std::strlen(ascii)));
-        return *this;
-    }
-    Buffer &operator+=(const QByteArray &ascii)
-    {
-        appendAscii(ascii.constData(), ascii.size());
-        return *this;
-    }
-
-    Text take()
-    {
-        text.resize(int(end - begin()));
-        return std::move(text);
-    }
-
-private:
-    Unit *begin() { return reinterpret_cast<Unit *>(text.data()); }
-
-    void grow(int room)
-    {
-        const int used = int(end - begin());
-        if (room > MaxTextSize - used)
-            throw TooLarge();
-        text.resize(qMin(qMax(2 * text.size(), used + room), MaxTextSize));
-        end = begin() + used;
-        limit = begin() + text.size();
-    }
-
-    Text text;
-    Unit *end;
-    Unit *limit;
 };
 
 char hexDigit(uint value)
@@ -104,14 +21,12 @@ char hexDigit(uint value)
     return char(value < 10 ? '0' + value : 'a' + value - 10);
 }
 
-template <typename Unit> Unit *escapeCodeUnit(Unit *cursor, ushort unit)
+char16_t *escapeCodeUnit(char16_t *cursor, ushort unit)
 {
     *cursor++ = '\\';
     *cursor++ = 'u';
-    *cursor++ = hexDigit((unit >> 12) & 0xf);
-    *cursor++ = hexDigit((unit >> 8) & 0xf);
-    *cursor++ = hexDigit((unit >> 4) & 0xf);
-    *cursor++ = hexDigit(unit & 0xf);
+    for (int shift = 12; shift >= 0; shift -= 4)
+        *cursor++ = char16_t(hexDigit((unit >> shift) & 0xf));
     return cursor;
 }
 
@@ -138,84 +53,196 @@ char shortEscape(ushort u)
     }
 }
 
-// A JSON string body: quotes, backslashes and control characters escaped,
-// everything else as UTF-8 or UTF-16; a UTF-16 code unit that is no valid
-// UTF-8 (a lone surrogate) as a \u escape. Written through a pointer into room
-// reserved up front: at most six units for each code unit.
-template <typename Text, typename Char>
-void appendString(Buffer<Text> &out, const Char *unit, int size)
+// A quote, backslash or control character, escaped as Qt escapes it.
+char16_t *escapeAscii(char16_t *cursor, ushort u)
 {
-    using Unit = typename Buffer<Text>::Unit;
-    constexpr bool utf16 = std::is_same_v<Unit, char16_t>;
-    Unit *cursor = out.claim(6 * size);
-    const Char *const end = unit + size;
-    while (unit != end) {
-        // Runs of plain ASCII (a base64 photo is one) are copied in a tight loop.
-        while (unit != end && *unit >= 0x20 && *unit < 0x80 && *unit != '"' && *unit != '\\')
-            *cursor++ = Unit(*unit++);
-        if (unit == end)
+    if (const char letter = shortEscape(u)) {
+        *cursor++ = '\\';
+        *cursor++ = char16_t(letter);
+        return cursor;
+    }
+    return escapeCodeUnit(cursor, u);
+}
+
+} // namespace
+
+JsonWriter::JsonWriter(Format format)
+    : text(256, Qt::Uninitialized), compact(format == Format::Compact)
+{
+    end = reinterpret_cast<char16_t *>(text.data());
+    limit = end + text.size();
+}
+
+QString JsonWriter::write(const QJsonObject &object, std::initializer_list<Member> members,
+                          Format format)
+{
+    JsonWriter out(format);
+    try {
+        out.object(object, members);
+        if (!out.compact)
+            out.append('\n');
+    } catch (const TooLarge &) {
+        return QString();
+    }
+    out.text.resize(int(out.end - reinterpret_cast<char16_t *>(out.text.data())));
+    return std::move(out.text);
+}
+
+// Room is claimed ahead and filled through a pointer: QString's own appends
+// check for sharing and room on every call, and a reply is written in
+// hundreds of small pieces.
+char16_t *JsonWriter::claim(int room)
+{
+    if (limit - end < room)
+        grow(room);
+    return end;
+}
+
+void JsonWriter::grow(int room)
+{
+    char16_t *const begin = reinterpret_cast<char16_t *>(text.data());
+    const int used = int(end - begin);
+    if (room > MaxTextSize - used)
+        throw TooLarge();
+    text.resize(qMin(qMax(2 * text.size(), used + room), MaxTextSize));
+    end = reinterpret_cast<char16_t *>(text.data()) + used;
+    limit = reinterpret_cast<char16_t *>(text.data()) + text.size();
+}
+
+void JsonWriter::append(char c)
+{
+    *claim(1) = char16_t(c);
+    ++end;
+}
+
+void JsonWriter::append(const char *ascii)
+{
+    appendAscii(ascii, int(std::strlen(ascii)));
+}
+
+void JsonWriter::appendAscii(const char *ascii, int size)
+{
+    AsciiScan::widen(ascii, size, claim(size));
+    end += size;
+}
+
+void JsonWriter::indent()
+{
+    if (compact)
+        return;
+    const int spaces = 4 * depth;
+    std::fill_n(claim(spaces), spaces, u' ');
+    end += spaces;
+}
+
+void JsonWriter::separate()
+{
+    if (!first)
+        append(compact ? "," : ",\n");
+    first = false;
+}
+
+void JsonWriter::beginObject()
+{
+    append(compact ? "{" : "{\n");
+    ++depth;
+    first = true;
+}
+
+void JsonWriter::key(QLatin1String key)
+{
+    separate();
+    indent();
+    append('"');
+    asciiString(key.data(), key.size());
+    append(compact ? "\":" : "\": ");
+}
+
+void JsonWriter::key(const QString &key)
+{
+    separate();
+    indent();
+    append('"');
+    string(reinterpret_cast<const char16_t *>(key.utf16()), key.size());
+    append(compact ? "\":" : "\": ");
+}
+
+void JsonWriter::endObject()
+{
+    if (!first && !compact)
+        append('\n');
+    --depth;
+    indent();
+    append('}');
+    first = false;
+}
+
+void JsonWriter::value(int number)
+{
+    this->number(number);
+}
+
+void JsonWriter::value(const QString &text)
+{
+    append('"');
+    string(reinterpret_cast<const char16_t *>(text.utf16()), text.size());
+    append('"');
+}
+
+void JsonWriter::value(QLatin1String ascii)
+{
+    append('"');
+    asciiString(ascii.data(), ascii.size());
+    append('"');
+}
+
+// A string body from bytes that are ASCII already: clean runs (a base64 photo
+// is one) are copied whole, the few bytes between them escaped.
+void JsonWriter::asciiString(const char *ascii, int size)
+{
+    const char *const stop = ascii + size;
+    while (ascii != stop) {
+        const int run = AsciiScan::plainJsonRun(ascii, int(stop - ascii));
+        appendAscii(ascii, run);
+        ascii += run;
+        if (ascii == stop)
             break;
-        const ushort u = ushort(*unit++);
+        end = escapeAscii(claim(6), uchar(*ascii++));
+    }
+}
+
+// A string body: quotes, backslashes and control characters escaped, a lone
+// surrogate as a \u escape (it has no UTF-8 form), everything else as it is.
+// Written into room claimed up front: at most six units for each unit.
+void JsonWriter::string(const char16_t *unit, int size)
+{
+    char16_t *cursor = claim(6 * size);
+    const char16_t *const stop = unit + size;
+    while (unit != stop) {
+        // Runs of plain ASCII are copied in a tight loop.
+        while (unit != stop && *unit >= 0x20 && *unit < 0x80 && *unit != '"' && *unit != '\\')
+            *cursor++ = *unit++;
+        if (unit == stop)
+            break;
+        const ushort u = *unit++;
         if (u < 0x80) {
-            // A quote, a backslash or a control character: the loop above took the rest.
-            if (const char letter = shortEscape(u)) {
-                *cursor++ = '\\';
-                *cursor++ = letter;
-            } else {
-                cursor = escapeCodeUnit(cursor, u);
-            }
-        } else if constexpr (utf16) {
-            if (!QChar::isSurrogate(u)) {
-                *cursor++ = Unit(u);
-            } else if (QChar::isHighSurrogate(u) && unit != end &&
-                       QChar::isLowSurrogate(ushort(*unit))) {
-                *cursor++ = Unit(u);
-                *cursor++ = Unit(*unit++);
-            } else {
-                cursor = escapeCodeUnit(cursor, u);
-            }
-        } else if (u < 0x800) {
-            *cursor++ = char(0xc0 | (u >> 6));
-            *cursor++ = char(0x80 | (u & 0x3f));
+            cursor = escapeAscii(cursor, u);
         } else if (!QChar::isSurrogate(u)) {
-            *cursor++ = char(0xe0 | (u >> 12));
-            *cursor++ = char(0x80 | ((u >> 6) & 0x3f));
-            *cursor++ = char(0x80 | (u & 0x3f));
-        } else if (QChar::isHighSurrogate(u) && unit != end &&
-                   QChar::isLowSurrogate(ushort(*unit))) {
-            const uint ucs4 = QChar::surrogateToUcs4(u, ushort(*unit++));
-            *cursor++ = char(0xf0 | (ucs4 >> 18));
-            *cursor++ = char(0x80 | ((ucs4 >> 12) & 0x3f));
-            *cursor++ = char(0x80 | ((ucs4 >> 6) & 0x3f));
-            *cursor++ = char(0x80 | (ucs4 & 0x3f));
+            *cursor++ = u;
+        } else if (QChar::isHighSurrogate(u) && unit != stop && QChar::isLowSurrogate(*unit)) {
+            *cursor++ = u;
+            *cursor++ = *unit++;
         } else {
             cursor = escapeCodeUnit(cursor, u);
         }
     }
-    out.commit(cursor);
+    end = cursor;
 }
 
-template <typename Text> void appendString(Buffer<Text> &out, const QString &text)
-{
-    appendString(out, text.utf16(), text.size());
-}
-
-template <typename Text> void appendQuoted(Buffer<Text> &out, const QString &text)
-{
-    out += '"';
-    appendString(out, text);
-    out += '"';
-}
-
-template <typename Text> void appendString(Buffer<Text> &out, QLatin1String text)
-{
-    appendString(out, reinterpret_cast<const uchar *>(text.data()), text.size());
-}
-
-template <typename Text> void appendNumber(Buffer<Text> &out, double value)
+void JsonWriter::number(double value)
 {
     if (!std::isfinite(value)) {
-        out += "null";
+        append("null");
         return;
     }
     // Whole numbers up to 2^64 are written out in full, others in the shortest
@@ -225,206 +252,84 @@ template <typename Text> void appendNumber(Buffer<Text> &out, double value)
         // Digits written backwards into a small array: status codes are in
         // every reply, and a QByteArray for each would be an allocation.
         char digits[20];
-        char *first = std::end(digits);
+        char *digit = std::end(digits);
         quint64 rest = quint64(magnitude);
         do {
-            *--first = char('0' + rest % 10);
+            *--digit = char('0' + rest % 10);
             rest /= 10;
         } while (rest);
         if (value < 0)
-            *--first = '-';
-        out.appendAscii(first, int(std::end(digits) - first));
+            *--digit = '-';
+        appendAscii(digit, int(std::end(digits) - digit));
         return;
     }
     const bool whole = std::floor(magnitude) == magnitude && magnitude <= 18446744073709551616.0;
-    out += QByteArray::number(value, whole ? 'f' : 'g', QLocale::FloatingPointShortest);
+    const QByteArray digits =
+        QByteArray::number(value, whole ? 'f' : 'g', QLocale::FloatingPointShortest);
+    appendAscii(digits.constData(), digits.size());
 }
 
-template <typename Text>
-void appendValue(Buffer<Text> &out, const QJsonValue &value, int indent, bool compact);
-
-// A string body from bytes that are ASCII already: clean runs (a base64 photo
-// is one) are copied whole, the few bytes between them escaped.
-template <typename Text> void appendEscapedAscii(Buffer<Text> &out, QLatin1String ascii)
-{
-    const char *p = ascii.data();
-    const char *const end = p + ascii.size();
-    while (p != end) {
-        const int run = AsciiScan::plainJsonRun(p, int(end - p));
-        out.appendAscii(p, run);
-        p += run;
-        if (p == end)
-            break;
-        appendString(out, QLatin1String(p, 1));
-        ++p;
-    }
-}
-
-template <typename Text> void appendIndent(Buffer<Text> &out, int indent)
-{
-    out.append(4 * indent, ' ');
-}
-
-template <typename Text, typename Key>
-void appendKey(Buffer<Text> &out, const Key &key, int indent, bool compact)
-{
-    appendIndent(out, indent);
-    out += '"';
-    appendString(out, key);
-    out += compact ? "\":" : "\": ";
-}
-
-// Members at the given indent; members override the object's own of the same key.
-template <typename Text>
-void appendCard(Buffer<Text> &out, const CardText &card, int indent, bool compact);
-
-template <typename Text>
-void appendMemberValue(Buffer<Text> &out, const Member &member, int indent, bool compact)
-{
-    if (member.card) {
-        appendCard(out, *member.card, indent, compact);
-    } else if (member.text) {
-        appendQuoted(out, *member.text);
-    } else {
-        appendValue(out, member.value, indent, compact);
-    }
-}
-
-template <typename Text>
-void appendObjectContent(Buffer<Text> &out, const QJsonObject &object,
-                         std::initializer_list<Member> members, int indent, bool compact)
-{
-    bool first = true;
-    auto separate = [&] {
-        if (!first)
-            out += compact ? "," : ",\n";
-        first = false;
-    };
-    auto member = members.begin();
-    auto writeMember = [&] {
-        separate();
-        appendKey(out, member->key, indent, compact);
-        appendMemberValue(out, *member, indent, compact);
-        ++member;
-    };
-    for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
-        const QString key = it.key();
-        // ASCII keys sort the same by UTF-16 code unit and by code point.
-        while (member != members.end() && QString::compare(member->key, key) < 0)
-            writeMember();
-        if (member != members.end() && member->key == key) {
-            writeMember(); // set in place of the object's own
-            continue;
-        }
-        separate();
-        appendKey(out, key, indent, compact);
-        appendValue(out, it.value(), indent, compact);
-    }
-    while (member != members.end())
-        writeMember();
-    if (!first && !compact)
-        out += '\n';
-}
-
-template <typename Text>
-void appendArrayContent(Buffer<Text> &out, const QJsonArray &array, int indent, bool compact)
-{
-    bool first = true;
-    for (const QJsonValue &value : array) {
-        if (!first)
-            out += compact ? "," : ",\n";
-        first = false;
-        appendIndent(out, indent);
-        appendValue(out, value, indent, compact);
-    }
-    if (!first && !compact)
-        out += '\n';
-}
-
-template <typename Text>
-void appendValue(Buffer<Text> &out, const QJsonValue &value, int indent, bool compact)
+void JsonWriter::value(const QJsonValue &value)
 {
     switch (value.type()) {
     case QJsonValue::Bool:
-        out += value.toBool() ? "true" : "false";
+        append(value.toBool() ? "true" : "false");
         break;
     case QJsonValue::Double:
-        appendNumber(out, value.toDouble());
+        number(value.toDouble());
         break;
     case QJsonValue::String:
-        appendQuoted(out, value.toString());
+        this->value(value.toString());
         break;
     case QJsonValue::Array:
-        out += compact ? "[" : "[\n";
-        appendArrayContent(out, value.toArray(), compact ? indent : indent + 1, compact);
-        appendIndent(out, indent);
-        out += ']';
+        array(value.toArray());
         break;
     case QJsonValue::Object:
-        out += compact ? "{" : "{\n";
-        appendObjectContent(out, value.toObject(), {}, compact ? indent : indent + 1, compact);
-        appendIndent(out, indent);
-        out += '}';
+        object(value.toObject(), {});
         break;
     default:
-        out += "null";
+        append("null");
     }
 }
 
-// The card object as Qt would write it: twenty string members in key order.
-template <typename Text>
-void appendCard(Buffer<Text> &out, const CardText &card, int indent, bool compact)
+void JsonWriter::array(const QJsonArray &array)
 {
-    const int inner = compact ? indent : indent + 1;
-    out += compact ? "{" : "{\n";
-    bool first = true;
-    // Text decoded from two GB18030 bytes takes three in UTF-8; keys and
-    // indents take a few hundred.
-    out.claim(card.recordSize() + card.recordSize() / 2 + 1024);
-    card.forEachMember([&](QLatin1String key, const QString *text, QLatin1String ascii) {
-        if (!first)
-            out += compact ? "," : ",\n";
-        first = false;
-        appendKey(out, key, inner, compact);
-        if (text) {
-            appendQuoted(out, *text);
-        } else {
-            out += '"';
-            appendEscapedAscii(out, ascii);
-            out += '"';
-        }
-    });
+    append(compact ? "[" : "[\n");
+    ++depth;
+    first = true;
+    for (const QJsonValue &element : array) {
+        separate();
+        indent();
+        value(element);
+    }
     if (!first && !compact)
-        out += '\n';
-    appendIndent(out, indent);
-    out += '}';
+        append('\n');
+    --depth;
+    indent();
+    append(']');
+    first = false;
 }
 
-template <typename Text>
-Text write(const QJsonObject &object, std::initializer_list<Member> members, Format format)
+// The object's members in key order, the members set in place of its own.
+void JsonWriter::object(const QJsonObject &object, std::initializer_list<Member> members)
 {
-    const bool compact = format == Format::Compact;
-    Buffer<Text> out(256);
-    try {
-        out += compact ? "{" : "{\n";
-        appendObjectContent(out, object, members, compact ? 0 : 1, compact);
-        out += compact ? "}" : "}\n";
-    } catch (const TooLarge &) {
-        return Text();
+    beginObject();
+    auto member = members.begin();
+    for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+        const QString ownKey = it.key();
+        // ASCII keys sort the same by UTF-16 code unit and by code point.
+        for (; member != members.end() && QString::compare(member->key, ownKey) <= 0; ++member) {
+            key(member->key);
+            member->writeValue(*this);
+        }
+        if (member != members.begin() && (member - 1)->key == ownKey)
+            continue; // set in place of the object's own
+        key(ownKey);
+        value(it.value());
     }
-    return out.take();
+    for (; member != members.end(); ++member) {
+        key(member->key);
+        member->writeValue(*this);
+    }
+    endObject();
 }
-
-} // namespace
-
-QByteArray object(const QJsonObject &object, std::initializer_list<Member> members, Format format)
-{
-    return write<QByteArray>(object, members, format);
-}
-
-QString text(const QJsonObject &object, std::initializer_list<Member> members, Format format)
-{
-    return write<QString>(object, members, format);
-}
-
-} // namespace JsonWriter

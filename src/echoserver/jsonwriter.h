@@ -1,50 +1,80 @@
 #ifndef JSONWRITER_H
 #define JSONWRITER_H
 
-#include <QByteArray>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QLatin1String>
 #include <QString>
 
-#include "cardrecord.h"
-
+#include <functional>
 #include <initializer_list>
 
-// Writes a JSON object as text, byte for byte as QJsonDocument::toJson does,
-// with some members set on the way: the object as if those members had been
-// inserted into it, without building the changed object. Replies are the
-// request with a few status members set, and this is their hot path.
-namespace JsonWriter {
-
-enum class Format { Indented, Compact };
-
-// The longest text written, in characters (UTF-16 code units for text(), bytes
-// for object()). The largest reply to a well-formed request is a few MiB: a
-// 1 MiB request of whole numbers written out in full, plus a 10 KB card. Deep
-// nesting multiplies the indent of every element, and a request of 200 KB can
-// ask for a reply of gigabytes: writing stops as soon as it passes this bound.
-constexpr int MaxTextSize = 8 * 1024 * 1024;
-
-struct Member
+// Writes JSON text byte for byte as QJsonDocument::toJson does, as the UTF-16
+// text that a reply goes out as, with some members set on the way: the object
+// as if they had been inserted into it, without building the changed object.
+// Replies are the request with a few status members set, and this is their
+// hot path.
+class JsonWriter
 {
-    QLatin1String key; // ASCII
-    QJsonValue value;
-    // Written instead of value when set: the card object, from the record itself.
-    const CardText *card = nullptr;
-    // Written instead of value when set: a string, without making it a JSON value first.
-    const QString *text = nullptr;
+public:
+    enum class Format { Indented, Compact };
+
+    // The longest text written, in UTF-16 code units. The largest reply to a
+    // well-formed request is a few MiB: a 1 MiB request of whole numbers
+    // written out in full, plus a 10 KB card. Deep nesting multiplies the
+    // indent of every element, and a request of 200 KB can ask for a reply of
+    // gigabytes: writing stops as soon as it passes this bound.
+    static constexpr int MaxTextSize = 8 * 1024 * 1024;
+
+    // A member set in the object: its key (ASCII) and what writes its value.
+    struct Member
+    {
+        QLatin1String key;
+        std::function<void(JsonWriter &)> writeValue;
+    };
+
+    // The object with the members set, or a null text when it would be longer
+    // than MaxTextSize. The members' keys must be in ascending order, each once.
+    static QString write(const QJsonObject &object, std::initializer_list<Member> members,
+                         Format format);
+
+    // For a member's writeValue:
+    void value(const QJsonValue &value);
+    void value(int number);
+    void value(const QString &text);
+    // A string from bytes that are ASCII already (a card's photo).
+    void value(QLatin1String ascii);
+    // An object whose members are written between the two, each after key().
+    void beginObject();
+    void key(QLatin1String key);
+    void endObject();
+    // Room for at least units more code units, claimed ahead of a large value.
+    void reserve(int units) { claim(units); }
+
+private:
+    explicit JsonWriter(Format format);
+
+    char16_t *claim(int room);
+    void grow(int room);
+    void append(char c);
+    void append(const char *ascii);
+    void appendAscii(const char *ascii, int size);
+    void indent();
+    void separate();
+    void key(const QString &key);
+    void asciiString(const char *ascii, int size);
+    void string(const char16_t *units, int size);
+    void number(double value);
+    void object(const QJsonObject &object, std::initializer_list<Member> members);
+    void array(const QJsonArray &array);
+
+    QString text;
+    char16_t *end;
+    char16_t *limit;
+    const bool compact;
+    int depth = 0;
+    // No member written yet at the current depth.
+    bool first = true;
 };
-
-// The object with the members set, in the given format, or a null text when
-// it would be longer than MaxTextSize. The members' keys must be ASCII and in
-// ascending order, each at most once.
-QByteArray object(const QJsonObject &object, std::initializer_list<Member> members, Format format);
-
-// The same as text: object()'s bytes as UTF-16, written directly, for a reply
-// that goes out as a text message (whose API takes a QString).
-QString text(const QJsonObject &object, std::initializer_list<Member> members, Format format);
-
-} // namespace JsonWriter
 
 #endif // JSONWRITER_H

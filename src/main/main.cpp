@@ -1,8 +1,8 @@
 #include "globals.h"
+#include "libraryloader.h"
 #include "logsink.h"
 #include "mainwindow.h"
 #include "signalwatcher.h"
-#include "terminalprotocol.h"
 
 #include <QApplication>
 #include <QHostAddress>
@@ -14,6 +14,11 @@
 #include <sys/resource.h>
 
 namespace {
+
+// What the process returns when start-up fails; a parent sees them as the
+// exit statuses 252 and 254.
+constexpr int ExitPortTaken = -4;
+constexpr int ExitNoReaderLibrary = -2;
 
 // Proves the port free before anything else is set up, so that a second
 // instance stops here instead of running without a server.
@@ -65,14 +70,14 @@ int main(int argc, char *argv[])
             QMessageBox::critical(nullptr, QStringLiteral("KRVI2VeravaWebSocket"),
                                   QStringLiteral("No Available Ports Were Found"), QMessageBox::Ok,
                                   QMessageBox::NoButton);
-        return -4;
+        return ExitPortTaken;
     }
 
     qInstallMessageHandler(outputMyMessage);
 
     if (!LoadTerminalProtocolDll(ExePath + QStringLiteral("libCommonInterface.so"))) {
         bLoadDll = false;
-        return -2;
+        return ExitNoReaderLibrary;
     }
 
     SignalWatcher signalWatcher;

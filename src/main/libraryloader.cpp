@@ -1,4 +1,4 @@
-#include "terminalprotocol.h"
+#include "libraryloader.h"
 
 #include <QDebug>
 #include <QLibrary>

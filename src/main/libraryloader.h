@@ -1,5 +1,5 @@
-#ifndef TERMINALPROTOCOL_H
-#define TERMINALPROTOCOL_H
+#ifndef LIBRARYLOADER_H
+#define LIBRARYLOADER_H
 
 #include "commoninterface.h"
 
@@ -26,4 +26,4 @@ extern bool bLoadDll;
 // A library that loads stays loaded for the life of the process.
 bool LoadTerminalProtocolDll(const QString &dllFileName);
 
-#endif // TERMINALPROTOCOL_H
+#endif // LIBRARYLOADER_H

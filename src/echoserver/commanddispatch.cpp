@@ -1,17 +1,17 @@
-#include "commandprotocol.h"
+#include "commanddispatch.h"
 
 #include "cardrecord.h"
 #include "jsonreader.h"
 #include "jsonwriter.h"
+#include "libraryloader.h"
 #include "logsink.h"
-#include "terminalprotocol.h"
 
 #include <QDebug>
 #include <QJsonObject>
 
 namespace {
 
-using JsonWriter::Format;
+using Format = JsonWriter::Format;
 
 const QString kDriverMissing = QStringLiteral("缺少设备驱动文件!");
 
@@ -83,15 +83,23 @@ Status runCommand(const QString &cmd)
 QString reply(const QJsonObject &request, const Status &status, Format format)
 {
     using Member = JsonWriter::Member;
-    const Member message{QLatin1String("message"), {}, nullptr, &status.message};
-    const Member code{QLatin1String("statuCode"), status.code};
+    const Member message{QLatin1String("message"), [&](JsonWriter &out) {
+                             out.value(status.message);
+                         }};
+    const Member code{QLatin1String("statuCode"), [&](JsonWriter &out) {
+                          out.value(status.code);
+                      }};
     if (!status.withResult)
-        return JsonWriter::text(request, {message, code}, format);
-    const Member result{QLatin1String("result"), status.code};
+        return JsonWriter::write(request, {message, code}, format);
+    const Member result{QLatin1String("result"), [&](JsonWriter &out) {
+                            out.value(status.code);
+                        }};
     if (!status.withCard)
-        return JsonWriter::text(request, {message, result, code}, format);
-    const Member card{QLatin1String("read_result"), QJsonValue(), &status.card};
-    return JsonWriter::text(request, {message, card, result, code}, format);
+        return JsonWriter::write(request, {message, result, code}, format);
+    const Member card{QLatin1String("read_result"), [&](JsonWriter &out) {
+                          status.card.writeJson(out);
+                      }};
+    return JsonWriter::write(request, {message, card, result, code}, format);
 }
 
 // A reply too long to write is not sent: say so in the log, once.
@@ -122,7 +130,7 @@ QString answerTextMessage(const QString &message)
     if (cmdValue.isUndefined()) {
         if (logging)
             qDebug() << "processTextMessage message not contains cmd";
-        return replyOrNothing(JsonWriter::text(request, {}, Format::Indented));
+        return replyOrNothing(JsonWriter::write(request, {}, Format::Indented));
     }
 
     const QString cmd = cmdValue.toString();

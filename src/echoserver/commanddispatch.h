@@ -1,5 +1,5 @@
-#ifndef COMMANDPROTOCOL_H
-#define COMMANDPROTOCOL_H
+#ifndef COMMANDDISPATCH_H
+#define COMMANDDISPATCH_H
 
 #include <QString>
 
@@ -20,4 +20,4 @@
 // each step at debug level.
 QString answerTextMessage(const QString &message);
 
-#endif // COMMANDPROTOCOL_H
+#endif // COMMANDDISPATCH_H
