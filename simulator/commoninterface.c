@@ -31,6 +31,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -226,86 +227,104 @@ static long look_up_card(char *record, size_t *written)
 /*
  * The card on the reader, kept between reads while the card files are
  * unchanged: two path look-ups and an iconv conversion at every read would
- * make the simulator, not the service, what a benchmark measures. Each read
- * compares what stat() says of both card files (following symbolic links)
- * with what it said when the card was kept: a file written, replaced,
- * renamed or removed changes its inode, size or time stamps. A file system
- * may stamp two writes within one tick of its clock alike, so a card file
- * changed less than a moment before it was read is read again next time.
+ * make the simulator, not the service, what a benchmark measures. The
+ * library's folder is watched with inotify for names coming and going, and
+ * each card file for changes made through any of its names; the kernel
+ * queues an event before the system call that makes the change returns, so
+ * every read still sees the card as it lies when the read begins. Writes to
+ * other files in the folder (the service's log) raise no event. A card file
+ * that is a symbolic link is never kept, and without inotify every read looks
+ * the files up.
  */
-struct card_file
-{
-    int present;
-    dev_t device;
-    ino_t inode;
-    off_t size;
-    struct timespec modified, changed;
-};
-
 static struct
 {
-    int valid; /* the card below is what a look-up would give */
-    struct card_file gb, txt;
+    int watch;   /* inotify descriptor; -1 before the first read, -2 none */
+    int folder;  /* the folder's watch */
+    int valid;   /* the card below is what a look-up would give */
     long result; /* look_up_card's result */
     size_t written;
     char record[COMMONINTERFACE_RECORD_SIZE];
-} reader;
+} reader = {-1, -1, 0, 0, 0, {0}};
 
-/* What stat() says of a card file; 0 when that cannot be told. */
-static int look_at(const char *name, struct card_file *file)
+static void stop_watching(void)
+{
+    if (reader.watch >= 0)
+        close(reader.watch);
+    reader.watch = -2;
+    reader.valid = 0;
+}
+
+static int is_card_file(const struct inotify_event *event)
+{
+    return event->len > 0 && (!strcmp(event->name, "card.gb") || !strcmp(event->name, "card.txt"));
+}
+
+/* Takes every queued event; any about a card file drops the kept card. */
+static void take_events(void)
+{
+    if (reader.watch == -1) {
+        char folder[4096];
+        reader.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (reader.watch < 0 || !beside_library(".", folder, sizeof folder) ||
+            (reader.folder = inotify_add_watch(
+                 reader.watch, folder,
+                 IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
+                     IN_MOVE_SELF | IN_ONLYDIR)) < 0) {
+            stop_watching();
+            return;
+        }
+    }
+    char buffer[4096] __attribute__((aligned(__alignof__(struct inotify_event))));
+    ssize_t got;
+    while (reader.watch >= 0 && (got = read(reader.watch, buffer, sizeof buffer)) != 0) {
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN)
+                stop_watching();
+            return;
+        }
+        for (char *at = buffer; at < buffer + got;) {
+            const struct inotify_event *event = (const struct inotify_event *)at;
+            if (event->mask & IN_Q_OVERFLOW ||
+                (event->wd == reader.folder &&
+                 event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)))
+                stop_watching();
+            else if (event->wd != reader.folder || is_card_file(event))
+                reader.valid = 0;
+            at += sizeof *event + event->len;
+        }
+    }
+}
+
+/* Watches the card file name, if there is one, for changes made through any
+ * of its names. 0 when a change to it could go unseen. */
+static int watch_card_file(const char *name)
 {
     char path[4096];
-    struct stat info;
-    memset(file, 0, sizeof *file);
+    struct stat file;
     if (!beside_library(name, path, sizeof path))
         return 0;
-    if (stat(path, &info) != 0)
+    if (lstat(path, &file) != 0)
         return errno == ENOENT;
-    *file =
-        (struct card_file){1, info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
-    return 1;
-}
-
-static int same_time(const struct timespec *a, const struct timespec *b)
-{
-    return a->tv_sec == b->tv_sec && a->tv_nsec == b->tv_nsec;
-}
-
-static int same_file(const struct card_file *a, const struct card_file *b)
-{
-    return a->present == b->present && a->device == b->device && a->inode == b->inode &&
-           a->size == b->size && same_time(&a->modified, &b->modified) &&
-           same_time(&a->changed, &b->changed);
-}
-
-/* Not changed in the last 100 ms before now. */
-static int settled(const struct card_file *file, const struct timespec *now)
-{
-    const struct timespec *last = file->changed.tv_sec > file->modified.tv_sec ||
-                                          (file->changed.tv_sec == file->modified.tv_sec &&
-                                           file->changed.tv_nsec > file->modified.tv_nsec)
-                                      ? &file->changed
-                                      : &file->modified;
-    const long long age_ms =
-        (now->tv_sec - last->tv_sec) * 1000LL + (now->tv_nsec - last->tv_nsec) / 1000000LL;
-    return !file->present || age_ms > 100;
+    return S_ISREG(file.st_mode) &&
+           inotify_add_watch(reader.watch, path,
+                             IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF |
+                                 IN_MOVE_SELF | IN_DONT_FOLLOW) >= 0;
 }
 
 /* Puts the card lying on the reader into record; 0 or a failure code. */
 static long place_card(char *record)
 {
-    struct timespec now;
-    struct card_file gb, txt;
-    clock_gettime(CLOCK_REALTIME, &now);
-    const int seen = look_at("card.gb", &gb) && look_at("card.txt", &txt);
-    if (!reader.valid || !seen || !same_file(&gb, &reader.gb) || !same_file(&txt, &reader.txt)) {
+    take_events();
+    if (!reader.valid) {
         memset(reader.record, 0, sizeof reader.record);
+        /* Watched before the look-up, so that a change during it is seen next time. */
+        const int watched =
+            reader.watch >= 0 && watch_card_file("card.gb") && watch_card_file("card.txt");
         reader.result = look_up_card(reader.record, &reader.written);
-        reader.gb = gb;
-        reader.txt = txt;
         /* A file that could not be read is looked up again at the next read. */
-        reader.valid =
-            seen && reader.result != KRSIM_BAD_CARD && settled(&gb, &now) && settled(&txt, &now);
+        reader.valid = watched && reader.result != KRSIM_BAD_CARD;
     }
     memcpy(record, reader.record, reader.written);
     return reader.result;

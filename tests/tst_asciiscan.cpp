@@ -1,5 +1,5 @@
-// The word-at-a-time scans must agree with a byte-by-byte look, wherever in
-// a word the byte they look for falls.
+// The scans must agree with a byte-by-byte look, wherever in a vector the
+// byte they look for falls.
 #include "asciiscan.h"
 
 #include <QRandomGenerator>

@@ -3,8 +3,8 @@
 
 // Scans over text that is mostly plain ASCII. A card's photo is most of a
 // read reply and is looked through twice on the way (for where the decoded
-// part of the record ends, and for bytes to escape), so these look at eight
-// bytes at a time, in a 64-bit word.
+// part of the record ends, and for bytes to escape), so where the processor
+// has SSE2 these look at sixteen bytes at a time; elsewhere at one.
 namespace AsciiScan {
 
 // Length of the leading run of bytes that a JSON string holds as they are:

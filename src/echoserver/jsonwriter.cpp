@@ -149,13 +149,20 @@ void JsonWriter::beginObject()
     first = true;
 }
 
+// Member keys set by the service are plain ASCII names: no escapes to look for.
 void JsonWriter::key(QLatin1String key)
 {
     separate();
     indent();
-    append('"');
-    asciiString(key.data(), key.size());
-    append(compact ? "\":" : "\": ");
+    char16_t *cursor = claim(key.size() + 4);
+    *cursor++ = u'"';
+    for (const char c : key)
+        *cursor++ = char16_t(c);
+    *cursor++ = u'"';
+    *cursor++ = u':';
+    if (!compact)
+        *cursor++ = u' ';
+    end = cursor;
 }
 
 void JsonWriter::key(const QString &key)

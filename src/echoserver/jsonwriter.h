@@ -26,7 +26,8 @@ public:
     // gigabytes: writing stops as soon as it passes this bound.
     static constexpr int MaxTextSize = 8 * 1024 * 1024;
 
-    // A member set in the object: its key (ASCII) and what writes its value.
+    // A member set in the object: its key (plain ASCII letters) and what
+    // writes its value.
     struct Member
     {
         QLatin1String key;
@@ -44,7 +45,8 @@ public:
     void value(const QString &text);
     // A string from bytes that are ASCII already (a card's photo).
     void value(QLatin1String ascii);
-    // An object whose members are written between the two, each after key().
+    // An object whose members are written between the two, each after key()
+    // with a key of plain ASCII letters (nothing in it is escaped).
     void beginObject();
     void key(QLatin1String key);
     void endObject();
