@@ -158,7 +158,7 @@ void AbuseTest::logSurvivesSigkill()
     for (int i = 0; i < answered; ++i)
         QVERIFY(
             !client.request(QStringLiteral(R"({"cmd":"close_device","n":%1})").arg(i)).isNull());
-    ::kill(pid_t(logged.pid()), SIGKILL);
+    QVERIFY(logged.sendSignal(SIGKILL));
     QVERIFY(logged.waitForExit());
 
     const QByteArray log = logged.log();

@@ -128,7 +128,7 @@ void DesktopTest::exitAsksFirst()
     WsClient client;
     QVERIFY(client.open());
     if (key == QLatin1String("SIGTERM"))
-        QCOMPARE(::kill(pid_t(service->pid()), SIGTERM), 0);
+        QVERIFY(service->sendSignal(SIGTERM));
     else
         QVERIFY(Xdotool::pressKey(boxes.first(), key));
 

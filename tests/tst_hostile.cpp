@@ -181,6 +181,7 @@ void HostileTest::descriptorFloodPausesAccepting()
     ServiceFixture service;
     QVERIFY2(service.start(), qPrintable(service.error()));
     // The desktop's usual limits, but lower, so that a flood reaches them quickly.
+    QVERIFY(service.pid() > 0);
     const rlimit limit{96, 96};
     QCOMPARE(::prlimit(pid_t(service.pid()), RLIMIT_NOFILE, &limit, nullptr), 0);
 

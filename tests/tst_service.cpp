@@ -125,19 +125,37 @@ void ServiceTest::endsWith254WithoutUsableLibrary_data()
 {
     QTest::addColumn<QString>("library");
     QTest::addColumn<QString>("failure");
-    QTest::newRow("no library") << QString() << "LoadTerminalProtocolDll load file fail";
+    QTest::addColumn<QString>("reason"); // in the line after the failure; empty: no such line
+    const QString fail = QStringLiteral("LoadTerminalProtocolDll load file fail");
+    QTest::newRow("no library") << QString() << fail << "No such file or directory";
     QTest::newRow("not a library")
-        << QStringLiteral(KRV_OUTPUT_DIR "/logo.ico") << "LoadTerminalProtocolDll load file fail";
+        << QStringLiteral(KRV_OUTPUT_DIR "/logo.ico") << fail << "invalid ELF header";
+    // The simulator, marked as built for another processor.
+    QTest::newRow("another processor")
+        << QStringLiteral("foreign") << fail << "the library is built for another processor";
     for (const char *entry : {"OpenDevice", "CloseDevice", "SamGetId", "SamGetIdStr", "IdReadCard"})
         QTest::newRow(qPrintable(QStringLiteral("without %1").arg(entry)))
             << QStringLiteral(KRV_SIM_VARIANTS "/without-%1/libCommonInterface.so").arg(entry)
-            << "LoadTerminalProtocolDll load function fail";
+            << "LoadTerminalProtocolDll load function fail" << QString();
 }
 
 void ServiceTest::endsWith254WithoutUsableLibrary()
 {
     QFETCH(QString, library);
     QFETCH(QString, failure);
+    QFETCH(QString, reason);
+    QTemporaryDir other;
+    if (library == QLatin1String("foreign")) {
+        library = other.filePath(QStringLiteral("libCommonInterface.so"));
+        QVERIFY(QFile::copy(QStringLiteral(KRV_SIMULATOR), library));
+        QFile file(library);
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(18));
+        const QByteArray machine = file.read(2);
+        QVERIFY(file.seek(18));
+        // aarch64 (183) for an x86-64 (62) service, and the other way round.
+        file.write(machine == QByteArray("\x3e\x00", 2) ? QByteArray("\xb7\x00", 2)
+                                                        : QByteArray("\x3e\x00", 2));
+    }
     for (const bool log : {false, true}) {
         ServiceFixture::Options options;
         options.library = library;
@@ -151,10 +169,14 @@ void ServiceTest::endsWith254WithoutUsableLibrary()
         if (log) {
             const QString path = service.path(QStringLiteral("libCommonInterface.so"));
             const QStringList lines = logLines(service.log());
-            QCOMPARE(lines.size(), 2);
+            QCOMPARE(lines.size(), reason.isEmpty() ? 2 : 3);
             QCOMPARE(textOf(lines.at(0)),
                      QStringLiteral("LoadTerminalProtocolDll DllFileName: \"%1\"").arg(path));
             QCOMPARE(textOf(lines.at(1)), failure);
+            if (!reason.isEmpty()) {
+                QVERIFY(textOf(lines.at(2)).startsWith("LoadTerminalProtocolDll reason: "));
+                QVERIFY2(textOf(lines.at(2)).contains(reason), qPrintable(lines.at(2)));
+            }
         } else {
             QVERIFY(!QFile::exists(service.path(QStringLiteral("krlog.txt"))));
         }
@@ -305,8 +327,7 @@ void ServiceTest::endsOrderlyOnSignals()
     QVERIFY2(service.start(), qPrintable(service.error()));
     WsClient client;
     QVERIFY(client.open());
-    QVERIFY(service.pid() > 0);
-    ::kill(pid_t(service.pid()), signal);
+    QVERIFY(service.sendSignal(signal));
     QVERIFY(service.waitForExit());
     QCOMPARE(service.exitStatus(), QProcess::NormalExit);
     QCOMPARE(service.exitCode(), 0);

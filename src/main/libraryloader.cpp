@@ -1,6 +1,7 @@
 #include "libraryloader.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QLibrary>
 
 OpenDeviceFn pOpenDevice = nullptr;
@@ -9,6 +10,39 @@ SamGetIdFn pSamGetId = nullptr;
 SamGetIdStrFn pSamGetIdStr = nullptr;
 IdReadCardFn pIdReadCard = nullptr;
 bool bLoadDll = false;
+
+namespace {
+
+// The processor an ELF file is built for (its e_machine), or -1 when the file
+// is no ELF file or cannot be read.
+int elfMachine(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray header = file.read(20);
+    if (header.size() < 20 || !header.startsWith("\x7f"
+                                                 "ELF"))
+        return -1;
+    return uchar(header.at(18)) | uchar(header.at(19)) << 8; // little-endian, as on our processors
+}
+
+// Why the library did not load. The system's reason for a library built for
+// another processor is "No such file or directory": say what it is instead.
+QString loadFailure(const QLibrary &library, const QString &path)
+{
+    const int theirs = elfMachine(path);
+    const int ours = elfMachine(QStringLiteral("/proc/self/exe"));
+    if (theirs >= 0 && ours >= 0 && theirs != ours)
+        return QStringLiteral("the library is built for another processor (ELF machine %1, "
+                              "this service's is %2): %3")
+            .arg(theirs)
+            .arg(ours)
+            .arg(library.errorString());
+    return library.errorString();
+}
+
+} // namespace
 
 bool LoadTerminalProtocolDll(const QString &dllFileName)
 {
@@ -19,6 +53,8 @@ bool LoadTerminalProtocolDll(const QString &dllFileName)
     QLibrary library(dllFileName);
     if (!library.load()) {
         qDebug() << "LoadTerminalProtocolDll load file fail";
+        qDebug().noquote() << "LoadTerminalProtocolDll reason:"
+                           << loadFailure(library, dllFileName);
         return false;
     }
 

@@ -9,6 +9,8 @@
 #include <QThread>
 #include <QWebSocket>
 
+#include <signal.h>
+
 namespace {
 
 void copyExecutable(const QString &from, const QString &to)
@@ -110,6 +112,12 @@ void ServiceFixture::stop()
         process.kill();
         process.waitForFinished(5000);
     }
+}
+
+bool ServiceFixture::sendSignal(int signal) const
+{
+    const qint64 id = process.processId();
+    return id > 0 && running() && ::kill(pid_t(id), signal) == 0;
 }
 
 void ServiceFixture::putCard(const QString &kind) const

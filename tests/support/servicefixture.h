@@ -47,6 +47,10 @@ public:
     void stop();
 
     bool running() const { return process.state() != QProcess::NotRunning; }
+    // Sends the signal to the running service. Refuses a pid that is not
+    // positive (a process that failed to start): kill() would signal every
+    // process of the user for -1, a process group for 0 or less.
+    bool sendSignal(int signal) const;
     int exitCode() const { return process.exitCode(); }
     QProcess::ExitStatus exitStatus() const { return process.exitStatus(); }
     QByteArray standardOutput() { return out += process.readAllStandardOutput(); }
