@@ -42,12 +42,15 @@ if ! grep -rqs bookworm-backports /etc/apt/sources.list /etc/apt/sources.list.d/
 fi
 apt-get update -q
 apt-get install -y -q --no-install-recommends crossbuild-essential-arm64 cmake ninja-build \
-    pkg-config qtbase5-dev-tools dpkg-dev lintian binfmt-support util-linux iproute2 \
+    pkg-config qtbase5-dev-tools dpkg-dev lintian util-linux iproute2 file \
     qtbase5-dev:arm64 libqt5websockets5-dev:arm64 libqt5x11extras5-dev:arm64 libxcb1-dev:arm64
 apt-get install -y -q --no-install-recommends -t bookworm-backports qemu-user-static
-# Registered afresh, so that the kernel runs arm64 programs with this qemu.
-update-binfmts --disable qemu-aarch64 >/dev/null 2>&1 || true
-update-binfmts --enable qemu-aarch64
+# Registered afresh from the rule that qemu installs, so that the kernel runs
+# arm64 programs with this qemu (a machine without systemd never reads it).
+binfmt=/proc/sys/fs/binfmt_misc
+[ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
+[ -e "$binfmt/qemu-aarch64" ] && echo -1 >"$binfmt/qemu-aarch64"
+grep -v '^#' /usr/lib/binfmt.d/qemu-aarch64.conf >"$binfmt/register"
 
 build=build-arm64
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
