@@ -126,8 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::abort();
     }
     // The writer's text is Qt's, byte for byte.
-    const QString text = JsonWriter::write(request, {}, JsonWriter::Format::Indented);
-    if (text != QString::fromUtf8(QJsonDocument(request).toJson(QJsonDocument::Indented)))
+    const QString written = JsonWriter::write(request, {}, JsonWriter::Format::Indented);
+    if (written != QString::fromUtf8(QJsonDocument(request).toJson(QJsonDocument::Indented)))
         std::abort();
     const QJsonObject answer = parsed.object();
     for (auto it = request.constBegin(); it != request.constEnd(); ++it) {
