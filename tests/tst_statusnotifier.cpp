@@ -99,10 +99,10 @@ public Q_SLOTS:
     }
     QStringList GetCapabilities() { return {QStringLiteral("body")}; }
     void CloseNotification(uint) {}
-    void GetServerInformation(QString &name, QString &vendor, QString &version, QString &spec)
+    void GetServerInformation(QString &name, QString &vendor, QString &version, QString &protocolVersion)
     {
         name = vendor = QStringLiteral("test");
-        version = spec = QStringLiteral("1.2");
+        version = protocolVersion = QStringLiteral("1.2");
     }
 };
 
