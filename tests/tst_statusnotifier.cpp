@@ -99,7 +99,8 @@ public Q_SLOTS:
     }
     QStringList GetCapabilities() { return {QStringLiteral("body")}; }
     void CloseNotification(uint) {}
-    void GetServerInformation(QString &name, QString &vendor, QString &version, QString &protocolVersion)
+    void GetServerInformation(QString &name, QString &vendor, QString &version,
+                              QString &protocolVersion)
     {
         name = vendor = QStringLiteral("test");
         version = protocolVersion = QStringLiteral("1.2");
