@@ -3,10 +3,11 @@
 #include "testfiles.h"
 
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QFile>
-#include <QSignalSpy>
 #include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
 #include <QWebSocket>
 
 #include <signal.h>
@@ -78,21 +79,37 @@ bool ServiceFixture::start()
         // Serving, not only listening: the port accepts as soon as the server
         // listens, but handshakes are answered once the event loop runs, which
         // a loaded machine (a sanitizer build beside another test) can delay.
-        if (portAccepts() && answersHandshake(deadline))
+        QString probeError;
+        if (portAccepts() && answersHandshake(deadline, &probeError))
             return true;
+        if (!probeError.isEmpty())
+            lastError = probeError;
         process.waitForFinished(20);
     }
-    lastError = QStringLiteral("the service did not serve within 60 s");
+    lastError = QStringLiteral("the service did not serve within 60 s (last handshake: %1)")
+                    .arg(lastError.isEmpty() ? QStringLiteral("none tried") : lastError);
     return false;
 }
 
-bool ServiceFixture::answersHandshake(const QDeadlineTimer &deadline)
+bool ServiceFixture::answersHandshake(const QDeadlineTimer &deadline, QString *why)
 {
     QWebSocket probe;
-    QSignalSpy connected(&probe, &QWebSocket::connected);
+    // The wait ends with the handshake, its failure or ten seconds: a failed
+    // probe is tried again by the caller rather than waited on.
+    QEventLoop loop;
+    QObject::connect(&probe, &QWebSocket::connected, &loop, &QEventLoop::quit);
+    QObject::connect(&probe, &QWebSocket::disconnected, &loop, &QEventLoop::quit);
+    QObject::connect(&probe, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), &loop,
+                     &QEventLoop::quit);
+    QTimer::singleShot(int(qBound<qint64>(1, deadline.remainingTime(), 10000)), &loop,
+                       &QEventLoop::quit);
     probe.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
-    const bool answered =
-        connected.wait(int(qMax<qint64>(1, deadline.remainingTime()))) || !connected.isEmpty();
+    loop.exec();
+    const bool answered = probe.state() == QAbstractSocket::ConnectedState;
+    if (!answered && why)
+        *why = probe.error() == QAbstractSocket::UnknownSocketError
+                   ? QStringLiteral("no answer within 10 s")
+                   : probe.errorString();
     probe.abort();
     return answered;
 }

@@ -68,8 +68,9 @@ public:
     static const quint16 port = 35561;
     // True when something accepts TCP connections on the service port.
     static bool portAccepts();
-    // Whether a WebSocket handshake on the port completes before the deadline.
-    static bool answersHandshake(const QDeadlineTimer &deadline);
+    // Whether a WebSocket handshake on the port completes before the deadline
+    // (and within 10 s); if not, why (when asked).
+    static bool answersHandshake(const QDeadlineTimer &deadline, QString *why = nullptr);
 
 private:
     QTemporaryDir folder;
