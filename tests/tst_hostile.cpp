@@ -116,16 +116,21 @@ void HostileTest::hugeReplyClosesOnlyItsConnection()
 
 void HostileTest::clientsThatNeverReadAreClosed_data()
 {
+    QTest::addColumn<int>("opcode");
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<int>("count"); // sent by each of the four clients
 
-    QTest::newRow("card reads") << QByteArray(R"({"cmd":"read_card_info"})") << 6000;
-    QTest::newRow("64 KB echoes") << QByteArray(R"({"pad":")" + QByteArray(65536, 'p') + "\"}")
+    QTest::newRow("card reads") << 0x1 << QByteArray(R"({"cmd":"read_card_info"})") << 6000;
+    QTest::newRow("64 KB echoes") << 0x1
+                                  << QByteArray(R"({"pad":")" + QByteArray(65536, 'p') + "\"}")
                                   << 1200;
+    // Qt answers each with a pong of the same 125 bytes.
+    QTest::newRow("pings") << 0x9 << QByteArray(125, 'p') << 100000;
 }
 
 void HostileTest::clientsThatNeverReadAreClosed()
 {
+    QFETCH(int, opcode);
     QFETCH(QByteArray, request);
     QFETCH(int, count);
     ServiceFixture::Options options;
@@ -141,7 +146,7 @@ void HostileTest::clientsThatNeverReadAreClosed()
 
     constexpr int clients = 4;
     std::vector<std::unique_ptr<RawWsClient>> silent;
-    const QByteArray frame = RawWsClient::frame(0x1, request);
+    const QByteArray frame = RawWsClient::frame(opcode, request);
     for (int i = 0; i < clients; ++i) {
         silent.push_back(std::make_unique<RawWsClient>());
         QVERIFY(silent.back()->open(QStringLiteral("127.0.0.1"), ServiceFixture::port));
@@ -166,7 +171,7 @@ void HostileTest::clientsThatNeverReadAreClosed()
         RawWsClient::Frame frame;
         do
             frame = client->readFrame(10000);
-        while (frame.opcode == 0x1);
+        while (frame.opcode == 0x1 || frame.opcode == 0xA);
         if (frame.opcode == 0x8)
             QCOMPARE(frame.closeCode(), 1008);
         QVERIFY(client->waitForDisconnected(40000));

@@ -105,6 +105,13 @@ void EchoServer::onNewConnection()
     connect(pSocket, &QWebSocket::textMessageReceived, this, &EchoServer::processTextMessage);
     connect(pSocket, &QWebSocket::binaryMessageReceived, this, &EchoServer::processBinaryMessage);
     connect(pSocket, &QWebSocket::disconnected, this, &EchoServer::socketDisconnected);
+    // Qt answers every ping with a pong by itself, queued like a reply, and
+    // tells nobody. Its frame reader, a child of the socket, announces each
+    // ping: a client that pings without reading is held to the same bound.
+    for (QObject *child : pSocket->children()) {
+        if (child->metaObject()->indexOfSignal("pingReceived(QByteArray)") >= 0)
+            connect(child, SIGNAL(pingReceived(QByteArray)), this, SLOT(pingReceived()));
+    }
     if (clientList.size() >= MaxClients) {
         qDebug() << "Client refused, closing with 1013:" << clientList.size()
                  << "clients connected already";
@@ -153,18 +160,36 @@ void EchoServer::processTextMessage(const QString &message)
         qDebug() << timeOfDay() << "Message received:" << message;
     if (!pClient)
         return;
-    if (pClient->bytesToWrite() > MaxQueuedBytes) {
-        qDebug() << "Client not reading its replies, closing with 1008:" << pClient->bytesToWrite()
-                 << "bytes unread";
-        dismiss(pClient, 1008, QStringLiteral("replies not read"));
+    if (!withinQueueBound(pClient))
         return;
-    }
     const QString reply = answerTextMessage(message);
     if (reply.isNull()) {
         dismiss(pClient, 1009, QStringLiteral("reply too large"));
         return;
     }
     pClient->sendTextMessage(reply);
+}
+
+bool EchoServer::withinQueueBound(QWebSocket *pClient)
+{
+    if (pClient->bytesToWrite() <= MaxQueuedBytes)
+        return true;
+    if (!clientList.contains(pClient)) {
+        // Dismissed already, and still sending.
+        pClient->abort();
+        return false;
+    }
+    qDebug() << "Client not reading its replies, closing with 1008:" << pClient->bytesToWrite()
+             << "bytes unread";
+    dismiss(pClient, 1008, QStringLiteral("replies not read"));
+    return false;
+}
+
+void EchoServer::pingReceived()
+{
+    // The sender is the socket's frame reader; its pong is queued by now.
+    if (auto *pClient = qobject_cast<QWebSocket *>(sender() ? sender()->parent() : nullptr))
+        withinQueueBound(pClient);
 }
 
 void EchoServer::processBinaryMessage(const QByteArray &message)

@@ -29,8 +29,10 @@ public:
     // client that reads its replies as they come has one or two of them
     // queued at most (a card read's is 12 KB, the longest reply to a 1 MiB
     // request a few MiB); one that never reads would make the queue grow
-    // until memory runs out. Past this bound its next request closes its
-    // connection with code 1008 (policy violation) instead of being carried out.
+    // until memory runs out, and so would one that pings without reading the
+    // pongs. Past this bound its next request or ping closes its connection
+    // with code 1008 (policy violation) instead of being carried out; one
+    // that goes on sending after that is dropped.
     static constexpr qint64 MaxQueuedBytes = 8 * 1024 * 1024;
 
     // Connected clients at most. A desk has a page or two open; a thousand
@@ -60,6 +62,7 @@ private Q_SLOTS:
     void processBinaryMessage(const QByteArray &message);
     void socketDisconnected();
     void checkDescriptors();
+    void pingReceived();
     void sayGoodbye();
 
 public Q_SLOTS:
@@ -71,6 +74,8 @@ private:
     // that it sends, and drops the connection if the close is not taken in time.
     void dismiss(QWebSocket *pClient, int closeCode, const QString &reason);
     void resumeAccepting();
+    // False, with the client dismissed, when it has more than MaxQueuedBytes unread.
+    bool withinQueueBound(QWebSocket *pClient);
 
     QWebSocketServer *pServer;
     QList<QWebSocket *> clientList;
