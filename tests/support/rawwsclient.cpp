@@ -108,10 +108,10 @@ bool RawWsClient::fill(int size, int timeout)
             if (socket.isOpen())
                 buffer += socket.readAll();
             ended = socket.state() == QAbstractSocket::UnconnectedState;
-            return buffer.size() >= size || ended;
+            return buffer.size() - consumed >= size || ended;
         },
         QDeadlineTimer(timeout));
-    return filled && buffer.size() >= size;
+    return filled && buffer.size() - consumed >= size;
 }
 
 RawWsClient::Frame RawWsClient::readFrame(int timeout)
@@ -119,26 +119,33 @@ RawWsClient::Frame RawWsClient::readFrame(int timeout)
     Frame frame;
     if (!fill(2, timeout))
         return frame;
-    const uchar first = uchar(buffer.at(0));
-    quint64 length = uchar(buffer.at(1)) & 0x7F;
+    const char *const head = buffer.constData() + consumed;
+    const uchar first = uchar(head[0]);
+    quint64 length = uchar(head[1]) & 0x7F;
     int offset = 2;
     if (length == 126) {
         if (!fill(4, timeout))
             return frame;
-        length = qFromBigEndian<quint16>(buffer.constData() + 2);
+        length = qFromBigEndian<quint16>(buffer.constData() + consumed + 2);
         offset = 4;
     } else if (length == 127) {
         if (!fill(10, timeout))
             return frame;
-        length = qFromBigEndian<quint64>(buffer.constData() + 2);
+        length = qFromBigEndian<quint64>(buffer.constData() + consumed + 2);
         offset = 10;
     }
     if (!fill(offset + int(length), timeout))
         return frame;
     frame.fin = first & 0x80;
     frame.opcode = first & 0x0F;
-    frame.payload = buffer.mid(offset, int(length));
-    buffer.remove(0, offset + int(length));
+    frame.payload = buffer.mid(consumed + offset, int(length));
+    // Frames are taken from the front of megabytes of them: drop what was
+    // read only once it is half the buffer, not after every frame.
+    consumed += offset + int(length);
+    if (consumed > buffer.size() / 2) {
+        buffer.remove(0, consumed);
+        consumed = 0;
+    }
     return frame;
 }
 

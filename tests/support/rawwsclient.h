@@ -36,6 +36,7 @@ public:
 private:
     bool fill(int size, int timeout);
     QByteArray buffer;
+    int consumed = 0; // bytes at the front of buffer already read as frames
 };
 
 #endif // RAWWSCLIENT_H

@@ -11,6 +11,7 @@
 #include <QWebSocket>
 
 #include <signal.h>
+#include <sys/prctl.h>
 
 namespace {
 
@@ -22,6 +23,11 @@ void copyExecutable(const QString &from, const QString &to)
 }
 
 } // namespace
+
+void ServiceProcess::setupChildProcess()
+{
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+}
 
 ServiceFixture::ServiceFixture(const Options &options)
     : environment(QProcessEnvironment::systemEnvironment())

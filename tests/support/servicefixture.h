@@ -8,6 +8,14 @@
 #include <QString>
 #include <QTemporaryDir>
 
+// The service's process, which the system ends together with the test: a test
+// that aborts leaves no service behind holding the port for the tests after it.
+class ServiceProcess : public QProcess
+{
+protected:
+    void setupChildProcess() override;
+};
+
 // The real service, copied into a fresh temporary folder beside a reader
 // library (the simulator by default), the icon and optionally a card, the way
 // it lies on a user's desk.
@@ -74,7 +82,7 @@ public:
 
 private:
     QTemporaryDir folder;
-    QProcess process;
+    ServiceProcess process;
     QProcessEnvironment environment;
     QString workingDirectory;
     QByteArray out;
