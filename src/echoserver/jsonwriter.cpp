@@ -176,11 +176,17 @@ void JsonWriter::key(const QString &key)
 
 void JsonWriter::endObject()
 {
+    close('}');
+}
+
+// Ends an object or array: its last member on a line of its own, unless empty.
+void JsonWriter::close(char bracket)
+{
     if (!first && !compact)
         append('\n');
     --depth;
     indent();
-    append('}');
+    append(bracket);
     first = false;
 }
 
@@ -309,12 +315,7 @@ void JsonWriter::array(const QJsonArray &array)
         indent();
         value(element);
     }
-    if (!first && !compact)
-        append('\n');
-    --depth;
-    indent();
-    append(']');
-    first = false;
+    close(']');
 }
 
 // The object's members in key order, the members set in place of its own.

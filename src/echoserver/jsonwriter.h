@@ -62,6 +62,7 @@ private:
     void append(const char *ascii);
     void appendAscii(const char *ascii, int size);
     void indent();
+    void close(char bracket);
     void separate();
     void key(const QString &key);
     void asciiString(const char *ascii, int size);
