@@ -1,5 +1,6 @@
 // Any bytes the reader library may leave in the record buffer: the record is
 // taken up to the first NUL (or the whole buffer) and decoded.
+#include "cardobject.h"
 #include "cardrecord.h"
 #include "commoninterface.h"
 #include "jsonwriter.h"
@@ -29,13 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const CardText text = CardText::decode(record);
     QJsonObject card;
     for (auto format : {JsonWriter::Format::Indented, JsonWriter::Format::Compact}) {
-        const QByteArray written = JsonWriter::write({},
-                                                     {{QLatin1String("card"),
-                                                       [&](JsonWriter &out) {
-                                                           text.writeJson(out);
-                                                       }}},
-                                                     format)
-                                       .toUtf8();
+        const QByteArray written = writtenCard(text, format);
         const QJsonDocument parsed = QJsonDocument::fromJson(written);
         if (written != parsed.toJson(format == JsonWriter::Format::Compact
                                          ? QJsonDocument::Compact

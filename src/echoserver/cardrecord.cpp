@@ -160,7 +160,7 @@ void CardText::writeJson(JsonWriter &out) const
             out.key(QLatin1String(key.name));
             const int field = key.field[kind];
             if (field == IdType) {
-                out.value(QString::fromLatin1(kIdTypes[kind]));
+                out.value(QLatin1String(kIdTypes[kind]));
             } else if (field == Empty || field >= textFields.size() + asciiFieldCount) {
                 // A short record leaves the keys past its last field empty.
                 out.value(QString());

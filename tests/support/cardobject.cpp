@@ -1,18 +1,19 @@
 #include "cardobject.h"
 
 #include "cardrecord.h"
-#include "jsonwriter.h"
 
 #include <QJsonDocument>
 
+QByteArray writtenCard(const CardText &card, JsonWriter::Format format)
+{
+    const auto writeCard = [&card](JsonWriter &out) {
+        card.writeJson(out);
+    };
+    return JsonWriter::write({}, {{QLatin1String("card"), writeCard}}, format).toUtf8();
+}
+
 QJsonObject cardObject(const QByteArray &record)
 {
-    const CardText card = CardText::decode(record);
-    const QString text = JsonWriter::write({},
-                                           {{QLatin1String("card"),
-                                             [&](JsonWriter &out) {
-                                                 card.writeJson(out);
-                                             }}},
-                                           JsonWriter::Format::Compact);
-    return QJsonDocument::fromJson(text.toUtf8()).object().value(QLatin1String("card")).toObject();
+    const QByteArray text = writtenCard(CardText::decode(record), JsonWriter::Format::Compact);
+    return QJsonDocument::fromJson(text).object().value(QLatin1String("card")).toObject();
 }
