@@ -174,11 +174,6 @@ bool EchoServer::withinQueueBound(QWebSocket *pClient)
 {
     if (pClient->bytesToWrite() <= MaxQueuedBytes)
         return true;
-    if (!clientList.contains(pClient)) {
-        // Dismissed already, and still sending.
-        pClient->abort();
-        return false;
-    }
     qDebug() << "Client not reading its replies, closing with 1008:" << pClient->bytesToWrite()
              << "bytes unread";
     dismiss(pClient, 1008, QStringLiteral("replies not read"));

@@ -31,8 +31,7 @@ public:
     // request a few MiB); one that never reads would make the queue grow
     // until memory runs out, and so would one that pings without reading the
     // pongs. Past this bound its next request or ping closes its connection
-    // with code 1008 (policy violation) instead of being carried out; one
-    // that goes on sending after that is dropped.
+    // with code 1008 (policy violation) instead of being carried out.
     static constexpr qint64 MaxQueuedBytes = 8 * 1024 * 1024;
 
     // Connected clients at most. A desk has a page or two open; a thousand
