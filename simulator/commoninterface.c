@@ -36,37 +36,8 @@
 #include <time.h>
 #include <unistd.h>
 
-/*
- * Test builds leave one entry point out of the export table by defining
- * KRSIM_OMIT_<NAME>; the function stays in the library, hidden.
- */
+/* Everything else stays hidden (the build's visibility preset). */
 #define KRSIM_EXPORTED __attribute__((visibility("default")))
-#define KRSIM_HIDDEN __attribute__((visibility("hidden")))
-#ifdef KRSIM_OMIT_OPENDEVICE
-#define KRSIM_OPENDEVICE KRSIM_HIDDEN
-#else
-#define KRSIM_OPENDEVICE KRSIM_EXPORTED
-#endif
-#ifdef KRSIM_OMIT_CLOSEDEVICE
-#define KRSIM_CLOSEDEVICE KRSIM_HIDDEN
-#else
-#define KRSIM_CLOSEDEVICE KRSIM_EXPORTED
-#endif
-#ifdef KRSIM_OMIT_SAMGETID
-#define KRSIM_SAMGETID KRSIM_HIDDEN
-#else
-#define KRSIM_SAMGETID KRSIM_EXPORTED
-#endif
-#ifdef KRSIM_OMIT_SAMGETIDSTR
-#define KRSIM_SAMGETIDSTR KRSIM_HIDDEN
-#else
-#define KRSIM_SAMGETIDSTR KRSIM_EXPORTED
-#endif
-#ifdef KRSIM_OMIT_IDREADCARD
-#define KRSIM_IDREADCARD KRSIM_HIDDEN
-#else
-#define KRSIM_IDREADCARD KRSIM_EXPORTED
-#endif
 
 /* Failure codes of IdReadCard. */
 enum {
@@ -114,70 +85,43 @@ static int env_long(const char *name, long *value)
     return 1;
 }
 
-/* Path of a file beside this library. The library never moves while loaded,
- * so its folder is looked up once. */
+/* Path of a file beside this library. */
 static int beside_library(const char *name, char *path, size_t size)
 {
-    static char folder[4096];
-    static int looked_up;
-    if (!looked_up) {
-        Dl_info info;
-        if (!dladdr((void *)&IdReadCard, &info) || !info.dli_fname)
-            return 0;
-        const char *slash = strrchr(info.dli_fname, '/');
-        int length = slash ? (int)(slash - info.dli_fname + 1) : 0;
-        if (length >= (int)sizeof folder)
-            return 0;
-        memcpy(folder, info.dli_fname, (size_t)length);
-        folder[length] = '\0';
-        looked_up = 1;
-    }
-    int written = snprintf(path, size, "%s%s", folder, name);
+    Dl_info info;
+    if (!dladdr((void *)&IdReadCard, &info) || !info.dli_fname)
+        return 0;
+    const char *slash = strrchr(info.dli_fname, '/');
+    int folder = slash ? (int)(slash - info.dli_fname + 1) : 0;
+    int written = snprintf(path, size, "%.*s%s", folder, info.dli_fname, name);
     return written > 0 && (size_t)written < size;
 }
 
-/* Reads a whole file; returns its length or -1. *data is malloc'd. */
-static long read_file(const char *path, char **data)
+/* Reads up to size bytes of a file into data; their count, or -1 with errno set. */
+static long read_file(const char *path, char *data, size_t size)
 {
     FILE *file = fopen(path, "rb");
     if (!file)
         return -1;
-    size_t capacity = 4096, length = 0;
-    char *buffer = malloc(capacity);
-    size_t got;
-    while (buffer && (got = fread(buffer + length, 1, capacity - length, file)) > 0) {
-        length += got;
-        if (length == capacity) {
-            char *grown = realloc(buffer, capacity * 2);
-            if (!grown) {
-                free(buffer);
-                buffer = NULL;
-                break;
-            }
-            buffer = grown;
-            capacity *= 2;
-        }
-    }
+    size_t length = fread(data, 1, size, file);
+    int failed = ferror(file);
     fclose(file);
-    if (!buffer)
-        return -1;
-    *data = buffer;
-    return (long)length;
+    return failed ? -1 : (long)length;
 }
 
-/* Converts UTF-8 text to GB18030 into out (size bytes, NUL-terminated). */
+/* Converts UTF-8 text to GB18030 into out (size bytes, NUL-terminated); 0 or a failure code. */
 static long to_gb18030(char *text, size_t length, char *out, size_t size)
 {
     iconv_t converter = iconv_open("GB18030", "UTF-8");
     if (converter == (iconv_t)-1)
-        return -KRSIM_BAD_CARD;
+        return KRSIM_BAD_CARD;
     char *in = text, *dest = out;
     size_t in_left = length, out_left = size - 1; /* room for the NUL */
     size_t status = iconv(converter, &in, &in_left, &dest, &out_left);
     int error = errno;
     iconv_close(converter);
     if (status == (size_t)-1)
-        return error == E2BIG ? -KRSIM_RECORD_TOO_LONG : -KRSIM_BAD_CARD;
+        return error == E2BIG ? KRSIM_RECORD_TOO_LONG : KRSIM_BAD_CARD;
     *dest = '\0';
     return 0;
 }
@@ -193,32 +137,30 @@ static void sleep_ms(long milliseconds)
  * 0 or a failure code. *written is how many bytes of record were written. */
 static long look_up_card(char *record, size_t *written)
 {
+    /* Four times what a record holds: a longer text never fits the record. */
+    static char text[4 * COMMONINTERFACE_RECORD_SIZE];
     char path[4096];
-    char *data = NULL;
     long length;
 
     *written = 0;
-    if (beside_library("card.gb", path, sizeof path) && (length = read_file(path, &data)) >= 0) {
-        *written =
-            length < COMMONINTERFACE_RECORD_SIZE ? (size_t)length : COMMONINTERFACE_RECORD_SIZE;
-        memcpy(record, data, *written);
-        free(data);
+    if (beside_library("card.gb", path, sizeof path) &&
+        (length = read_file(path, record, COMMONINTERFACE_RECORD_SIZE)) >= 0) {
+        *written = (size_t)length;
         return 0;
     }
     if (!beside_library("card.txt", path, sizeof path))
         return KRSIM_NO_CARD;
-    length = read_file(path, &data);
+    length = read_file(path, text, sizeof text);
     if (length < 0)
         return errno == ENOENT ? KRSIM_NO_CARD : KRSIM_BAD_CARD;
-    while (length > 0 && (data[length - 1] == '\n' || data[length - 1] == '\r'))
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r'))
         --length;
-    long result = to_gb18030(data, (size_t)length, record, COMMONINTERFACE_RECORD_SIZE);
-    free(data);
+    long result = to_gb18030(text, (size_t)length, record, COMMONINTERFACE_RECORD_SIZE);
     if (result != 0) {
         /* A failed conversion leaves the whole buffer zeroed. */
         memset(record, 0, COMMONINTERFACE_RECORD_SIZE);
         *written = COMMONINTERFACE_RECORD_SIZE;
-        return -result;
+        return result;
     }
     *written = strlen(record) + 1;
     return 0;
@@ -266,10 +208,10 @@ static void take_events(void)
         char folder[4096];
         reader.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (reader.watch < 0 || !beside_library(".", folder, sizeof folder) ||
-            (reader.folder = inotify_add_watch(
-                 reader.watch, folder,
-                 IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
-                     IN_MOVE_SELF | IN_ONLYDIR)) < 0) {
+            (reader.folder = inotify_add_watch(reader.watch, folder,
+                                               IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                                   IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR)) <
+                0) {
             stop_watching();
             return;
         }
@@ -330,7 +272,7 @@ static long place_card(char *record)
     return reader.result;
 }
 
-KRSIM_OPENDEVICE long OpenDevice(const char *port, const char *device, const char *options)
+KRSIM_EXPORTED long OpenDevice(const char *port, const char *device, const char *options)
 {
     long result = 0;
     if (!env_long("KRSIM_OPEN_RESULT", &result))
@@ -342,7 +284,7 @@ KRSIM_OPENDEVICE long OpenDevice(const char *port, const char *device, const cha
     return result;
 }
 
-KRSIM_CLOSEDEVICE long CloseDevice(void)
+KRSIM_EXPORTED long CloseDevice(void)
 {
     long result = 0;
     env_long("KRSIM_CLOSE_RESULT", &result);
@@ -351,7 +293,7 @@ KRSIM_CLOSEDEVICE long CloseDevice(void)
     return result;
 }
 
-KRSIM_SAMGETID long SamGetId(unsigned char *id, long size)
+KRSIM_EXPORTED long SamGetId(unsigned char *id, long size)
 {
     static const unsigned char sam[] = {0x05, 0x01, 0x20, 0x26, 0x12, 0x07, 0x00, 0x01};
     if (!id || size < (long)sizeof sam)
@@ -361,7 +303,7 @@ KRSIM_SAMGETID long SamGetId(unsigned char *id, long size)
     return 0;
 }
 
-KRSIM_SAMGETIDSTR long SamGetIdStr(char *text, long size)
+KRSIM_EXPORTED long SamGetIdStr(char *text, long size)
 {
     static const char sam[] = "05.01-20261207-0000000001";
     if (!text || size < (long)sizeof sam)
@@ -371,7 +313,7 @@ KRSIM_SAMGETIDSTR long SamGetIdStr(char *text, long size)
     return 0;
 }
 
-KRSIM_IDREADCARD long IdReadCard(long slot, long mode, char *record, long flags)
+KRSIM_EXPORTED long IdReadCard(long slot, long mode, char *record, long flags)
 {
     long delay = 0;
     if (env_long("KRSIM_READ_DELAY_MS", &delay) && delay > 0)

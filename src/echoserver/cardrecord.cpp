@@ -120,18 +120,11 @@ CardText CardText::decode(const QByteArray &record)
     if (split < record.size() || split == 0)
         card.splitAsciiTail(split);
 
-    // An empty field 0 starts with no letter at all.
-    QChar first;
-    if (!card.textFields.isEmpty()) {
-        if (!card.textFields.first().isEmpty())
-            first = card.textFields.first().at(0);
-    } else if (card.asciiFields[0].size > 0) {
-        first = QLatin1Char(record.at(card.asciiFields[0].start));
-    }
-    for (int k = 0; k < 3; ++k) {
-        if (first == QLatin1Char(kLetters[k]))
-            card.kind = k;
-    }
+    // Field 0's first character is the record's first byte when that is a
+    // letter: a GB18030 character of several bytes starts above 0x80.
+    const void *letter = record.isEmpty() ? nullptr : std::memchr(kLetters, record.at(0), 3);
+    if (letter)
+        card.kind = int(static_cast<const char *>(letter) - kLetters);
     return card;
 }
 

@@ -25,13 +25,10 @@ public:
     // that client's connection with close code 1009 (too much data).
     static constexpr quint64 MaxIncomingMessageSize = 1024 * 1024;
 
-    // Reply bytes queued for one client and not yet taken by the system. A
-    // client that reads its replies as they come has one or two of them
-    // queued at most (a card read's is 12 KB, the longest reply to a 1 MiB
-    // request a few MiB); one that never reads would make the queue grow
-    // until memory runs out, and so would one that pings without reading the
-    // pongs. Past this bound its next request or ping closes its connection
-    // with code 1008 (policy violation) instead of being carried out.
+    // Reply bytes queued for one client and not yet taken by the system. One
+    // that reads its replies has one or two queued (a card read's is 12 KB);
+    // past this bound (it never reads, or pings without reading the pongs)
+    // its next request or ping closes it with code 1008 (policy violation).
     static constexpr qint64 MaxQueuedBytes = 8 * 1024 * 1024;
 
     // Connected clients at most. A desk has a page or two open; a thousand
@@ -44,8 +41,7 @@ public:
     static constexpr int CloseGraceMs = 30000;
 
     // Descriptors kept free for the reader library and the log file: with
-    // fewer left, accepting pauses until a client leaves, looking again at
-    // this interval meanwhile.
+    // fewer left, accepting pauses, and is tried again at the interval.
     static constexpr int DescriptorReserve = 16;
     static constexpr int AcceptRetryMs = 500;
 

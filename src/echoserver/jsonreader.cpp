@@ -146,35 +146,16 @@ bool isJsonSpace(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-// Text without repeated keys, read by Qt's parser.
-bool parseWithQt(const QByteArray &utf8, QJsonObject *object)
-{
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(utf8, &error);
-    if (error.error != QJsonParseError::NoError)
-        return false;
-    if (object)
-        *object = document.object();
-    return true;
-}
-
-// Parses as Qt's parser would, never giving Qt a text with a repeated key:
-// the earlier members of a repeated key are left out, and each of them is
-// checked on its own, as an object of that one member, so that the text is
-// accepted exactly when Qt would accept it whole. False for text Qt refuses.
+// Qt's parse of the text with the earlier members of repeated keys left out,
+// each checked on its own as an object of that one member. False for text
+// that Qt refuses.
 bool parse(const QByteArray &utf8, QJsonObject *object, int depth)
 {
     QVector<Drop> drops;
-    if (!findRepeatedKeys(utf8, drops))
-        return false;
-    if (!drops.isEmpty() && depth == RepeatLimit)
+    if (!findRepeatedKeys(utf8, drops) || (!drops.isEmpty() && depth == RepeatLimit))
         return false;
 
-    if (drops.isEmpty())
-        return parseWithQt(utf8, object); // nothing to leave out: no copy
-
-    QByteArray kept;
-    kept.reserve(utf8.size());
+    QByteArray kept; // only when something is left out: most texts are not copied
     int from = 0;
     for (const Drop &drop : qAsConst(drops)) {
         if (drop.start < from)
@@ -190,8 +171,16 @@ bool parse(const QByteArray &utf8, QJsonObject *object, int depth)
         kept.append(utf8.constData() + from, drop.start - from);
         from = drop.next;
     }
-    kept.append(utf8.constData() + from, utf8.size() - from);
-    return parseWithQt(kept, object);
+    if (!drops.isEmpty())
+        kept.append(utf8.constData() + from, utf8.size() - from);
+
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(drops.isEmpty() ? utf8 : kept, &error);
+    if (error.error != QJsonParseError::NoError)
+        return false;
+    if (object)
+        *object = document.object();
+    return true;
 }
 
 } // namespace

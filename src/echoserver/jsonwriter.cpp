@@ -16,52 +16,21 @@ struct TooLarge
 {
 };
 
-char hexDigit(uint value)
+// A character escaped as Qt escapes it: with JSON's two-character escape
+// where there is one, otherwise as \uXXXX.
+char16_t *escape(char16_t *cursor, ushort u)
 {
-    return char(value < 10 ? '0' + value : 'a' + value - 10);
-}
-
-char16_t *escapeCodeUnit(char16_t *cursor, ushort unit)
-{
+    static const char shortEscaped[] = "\"\\\b\f\n\r\t";
+    const char *const at = u && u < 0x80 ? std::strchr(shortEscaped, u) : nullptr;
     *cursor++ = '\\';
-    *cursor++ = 'u';
-    for (int shift = 12; shift >= 0; shift -= 4)
-        *cursor++ = char16_t(hexDigit((unit >> shift) & 0xf));
-    return cursor;
-}
-
-// The letter of a character's two-character escape in JSON, or 0 for none.
-char shortEscape(ushort u)
-{
-    switch (u) {
-    case '"':
-        return '"';
-    case '\\':
-        return '\\';
-    case 0x8:
-        return 'b';
-    case 0xc:
-        return 'f';
-    case 0xa:
-        return 'n';
-    case 0xd:
-        return 'r';
-    case 0x9:
-        return 't';
-    default:
-        return 0;
-    }
-}
-
-// A quote, backslash or control character, escaped as Qt escapes it.
-char16_t *escapeAscii(char16_t *cursor, ushort u)
-{
-    if (const char letter = shortEscape(u)) {
-        *cursor++ = '\\';
-        *cursor++ = char16_t(letter);
+    if (at) {
+        *cursor++ = char16_t("\"\\bfnrt"[at - shortEscaped]);
         return cursor;
     }
-    return escapeCodeUnit(cursor, u);
+    *cursor++ = 'u';
+    for (int shift = 12; shift >= 0; shift -= 4)
+        *cursor++ = char16_t("0123456789abcdef"[(u >> shift) & 0xf]);
+    return cursor;
 }
 
 } // namespace
@@ -149,29 +118,20 @@ void JsonWriter::beginObject()
     first = true;
 }
 
-// Member keys set by the service are plain ASCII names: no escapes to look for.
 void JsonWriter::key(QLatin1String key)
 {
     separate();
     indent();
-    char16_t *cursor = claim(key.size() + 4);
-    *cursor++ = u'"';
-    for (const char c : key)
-        *cursor++ = char16_t(c);
-    *cursor++ = u'"';
-    *cursor++ = u':';
-    if (!compact)
-        *cursor++ = u' ';
-    end = cursor;
+    value(key);
+    append(compact ? ":" : ": ");
 }
 
 void JsonWriter::key(const QString &key)
 {
     separate();
     indent();
-    append('"');
-    string(reinterpret_cast<const char16_t *>(key.utf16()), key.size());
-    append(compact ? "\":" : "\": ");
+    value(key);
+    append(compact ? ":" : ": ");
 }
 
 void JsonWriter::endObject()
@@ -188,11 +148,6 @@ void JsonWriter::close(char bracket)
     indent();
     append(bracket);
     first = false;
-}
-
-void JsonWriter::value(int number)
-{
-    this->number(number);
 }
 
 void JsonWriter::value(const QString &text)
@@ -220,7 +175,7 @@ void JsonWriter::asciiString(const char *ascii, int size)
         ascii += run;
         if (ascii == stop)
             break;
-        end = escapeAscii(claim(6), uchar(*ascii++));
+        end = escape(claim(6), uchar(*ascii++));
     }
 }
 
@@ -238,21 +193,19 @@ void JsonWriter::string(const char16_t *unit, int size)
         if (unit == stop)
             break;
         const ushort u = *unit++;
-        if (u < 0x80) {
-            cursor = escapeAscii(cursor, u);
-        } else if (!QChar::isSurrogate(u)) {
+        if (u >= 0x80 && !QChar::isSurrogate(u)) {
             *cursor++ = u;
         } else if (QChar::isHighSurrogate(u) && unit != stop && QChar::isLowSurrogate(*unit)) {
             *cursor++ = u;
             *cursor++ = *unit++;
         } else {
-            cursor = escapeCodeUnit(cursor, u);
+            cursor = escape(cursor, u);
         }
     }
     end = cursor;
 }
 
-void JsonWriter::number(double value)
+void JsonWriter::value(double value)
 {
     if (!std::isfinite(value)) {
         append("null");
@@ -261,24 +214,12 @@ void JsonWriter::number(double value)
     // Whole numbers up to 2^64 are written out in full, others in the shortest
     // form. Below 2^53 every whole number is exact: its digits are the integer's.
     const double magnitude = std::fabs(value);
-    if (magnitude < 9007199254740992.0 && std::floor(magnitude) == magnitude) {
-        // Digits written backwards into a small array: status codes are in
-        // every reply, and a QByteArray for each would be an allocation.
-        char digits[20];
-        char *digit = std::end(digits);
-        quint64 rest = quint64(magnitude);
-        do {
-            *--digit = char('0' + rest % 10);
-            rest /= 10;
-        } while (rest);
-        if (value < 0)
-            *--digit = '-';
-        appendAscii(digit, int(std::end(digits) - digit));
-        return;
-    }
-    const bool whole = std::floor(magnitude) == magnitude && magnitude <= 18446744073709551616.0;
+    const bool whole = std::floor(magnitude) == magnitude;
     const QByteArray digits =
-        QByteArray::number(value, whole ? 'f' : 'g', QLocale::FloatingPointShortest);
+        whole && magnitude < 9007199254740992.0
+            ? QByteArray::number(qint64(value))
+            : QByteArray::number(value, whole && magnitude <= 18446744073709551616.0 ? 'f' : 'g',
+                                 QLocale::FloatingPointShortest);
     appendAscii(digits.constData(), digits.size());
 }
 
@@ -289,7 +230,7 @@ void JsonWriter::value(const QJsonValue &value)
         append(value.toBool() ? "true" : "false");
         break;
     case QJsonValue::Double:
-        number(value.toDouble());
+        this->value(value.toDouble());
         break;
     case QJsonValue::String:
         this->value(value.toString());

@@ -41,12 +41,11 @@ public:
 
     // For a member's writeValue:
     void value(const QJsonValue &value);
-    void value(int number);
+    void value(double number);
     void value(const QString &text);
     // A string from bytes that are ASCII already (a card's photo).
     void value(QLatin1String ascii);
-    // An object whose members are written between the two, each after key()
-    // with a key of plain ASCII letters (nothing in it is escaped).
+    // An object whose members are written between the two, each after key().
     void beginObject();
     void key(QLatin1String key);
     void endObject();
@@ -67,7 +66,6 @@ private:
     void key(const QString &key);
     void asciiString(const char *ascii, int size);
     void string(const char16_t *units, int size);
-    void number(double value);
     void object(const QJsonObject &object, std::initializer_list<Member> members);
     void array(const QJsonArray &array);
 

@@ -167,25 +167,12 @@ void outputMyMessage(QtMsgType type, const QMessageLogContext &context, const QS
     const QByteArray bytes = QTextCodec::codecForLocale()->fromUnicode(line);
 
     // One write, and closed before the lock is released: every line is with
-    // the system when the handler returns, so a crash loses nothing. A line
-    // is written whole or not at all: when the disk fills up half-way, the
-    // file is cut back to where the line began, so the next line does not
-    // start in the middle of this one.
+    // the system when the handler returns, so a crash loses nothing. A line is
+    // written whole or not at all: after a short write (a full disk) the file
+    // is cut back to where the line began, so the next line starts on its own.
     const off_t before = ::lseek(fd, 0, SEEK_END);
-    const char *data = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, size_t(left));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            break;
-        data += written;
-        left -= written;
-    }
-    if (left > 0 && before >= 0) {
-        while (::ftruncate(fd, before) != 0 && errno == EINTR) {
-        }
+    if (::write(fd, bytes.constData(), size_t(bytes.size())) != bytes.size() && before >= 0) {
+        [[maybe_unused]] const int cut = ::ftruncate(fd, before);
     }
     ::close(fd);
 }
