@@ -36,9 +36,6 @@
 #include <time.h>
 #include <unistd.h>
 
-/* Everything else stays hidden (the build's visibility preset). */
-#define KRSIM_EXPORTED __attribute__((visibility("default")))
-
 /* Failure codes of IdReadCard. */
 enum {
     KRSIM_NO_CARD = 1,          /* no card file beside the library */
@@ -124,13 +121,6 @@ static long to_gb18030(char *text, size_t length, char *out, size_t size)
         return error == E2BIG ? KRSIM_RECORD_TOO_LONG : KRSIM_BAD_CARD;
     *dest = '\0';
     return 0;
-}
-
-static void sleep_ms(long milliseconds)
-{
-    struct timespec delay = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-    while (nanosleep(&delay, &delay) == -1 && errno == EINTR)
-        ;
 }
 
 /* Looks the card files up and puts the card into record, a zeroed buffer;
@@ -272,7 +262,7 @@ static long place_card(char *record)
     return reader.result;
 }
 
-KRSIM_EXPORTED long OpenDevice(const char *port, const char *device, const char *options)
+long OpenDevice(const char *port, const char *device, const char *options)
 {
     long result = 0;
     if (!env_long("KRSIM_OPEN_RESULT", &result))
@@ -284,7 +274,7 @@ KRSIM_EXPORTED long OpenDevice(const char *port, const char *device, const char 
     return result;
 }
 
-KRSIM_EXPORTED long CloseDevice(void)
+long CloseDevice(void)
 {
     long result = 0;
     env_long("KRSIM_CLOSE_RESULT", &result);
@@ -293,7 +283,7 @@ KRSIM_EXPORTED long CloseDevice(void)
     return result;
 }
 
-KRSIM_EXPORTED long SamGetId(unsigned char *id, long size)
+long SamGetId(unsigned char *id, long size)
 {
     static const unsigned char sam[] = {0x05, 0x01, 0x20, 0x26, 0x12, 0x07, 0x00, 0x01};
     if (!id || size < (long)sizeof sam)
@@ -303,7 +293,7 @@ KRSIM_EXPORTED long SamGetId(unsigned char *id, long size)
     return 0;
 }
 
-KRSIM_EXPORTED long SamGetIdStr(char *text, long size)
+long SamGetIdStr(char *text, long size)
 {
     static const char sam[] = "05.01-20261207-0000000001";
     if (!text || size < (long)sizeof sam)
@@ -313,11 +303,14 @@ KRSIM_EXPORTED long SamGetIdStr(char *text, long size)
     return 0;
 }
 
-KRSIM_EXPORTED long IdReadCard(long slot, long mode, char *record, long flags)
+long IdReadCard(long slot, long mode, char *record, long flags)
 {
     long delay = 0;
-    if (env_long("KRSIM_READ_DELAY_MS", &delay) && delay > 0)
-        sleep_ms(delay);
+    if (env_long("KRSIM_READ_DELAY_MS", &delay) && delay > 0) {
+        struct timespec left = {delay / 1000, (delay % 1000) * 1000000L};
+        while (nanosleep(&left, &left) == -1 && errno == EINTR)
+            ;
+    }
 
     /* The service promises a zero-filled buffer of the full record size. */
     static const char zeros[COMMONINTERFACE_RECORD_SIZE];
@@ -330,15 +323,9 @@ KRSIM_EXPORTED long IdReadCard(long slot, long mode, char *record, long flags)
     if (result == 0 && env_long("KRSIM_READ_FAIL_EVERY", &every) && every > 0 &&
         read_count % every == 0)
         result = KRSIM_INJECTED_FAILURE;
-    if (result != 0) {
-        /* injected failure: nothing is written */
-    } else if (!record) {
-        result = KRSIM_BAD_CARD;
-    } else if (!device_open) {
-        result = KRSIM_NOT_OPEN;
-    } else {
-        result = place_card(record);
-    }
+    /* An injected failure writes nothing. */
+    if (result == 0)
+        result = !record ? KRSIM_BAD_CARD : !device_open ? KRSIM_NOT_OPEN : place_card(record);
 
     call_log("IdReadCard(%ld, %ld, %s, %ld) -> %ld", slot, mode,
              zeroed ? "<10240 zero bytes>" : "<buffer not zeroed>", flags, result);

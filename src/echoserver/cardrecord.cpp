@@ -76,13 +76,6 @@ constexpr int highestField()
     return highest;
 }
 
-// Looked up once: finding a codec by name compares it with every codec's names.
-QTextCodec *gb18030()
-{
-    static QTextCodec *const codec = QTextCodec::codecForName("GB18030");
-    return codec;
-}
-
 // Where the codec's part of a record ends: just after the first colon after
 // the last byte above 0x7f (a colon is never inside a multi-byte sequence, so
 // the codec has finished every character before it); 0 for a plain ASCII record.
@@ -111,7 +104,9 @@ CardText CardText::decode(const QByteArray &record)
     card.record = record;
     const int split = asciiTailStart(record);
     if (split > 0) {
-        const QString text = gb18030()->toUnicode(record.constData(), split);
+        // Looked up once: finding a codec by name compares it with every codec's names.
+        static QTextCodec *const gb18030 = QTextCodec::codecForName("GB18030");
+        const QString text = gb18030->toUnicode(record.constData(), split);
         card.textFields = text.split(QLatin1Char(':'), Qt::KeepEmptyParts, Qt::CaseSensitive);
         // The codec's part ends with the colon before the first tail field.
         if (split < record.size())
@@ -135,7 +130,7 @@ void CardText::splitAsciiTail(int from)
     while (textFields.size() + asciiFieldCount < kFieldsRead) {
         const void *colon = std::memchr(bytes + from, ':', size_t(size - from));
         const int end = colon ? int(static_cast<const char *>(colon) - bytes) : size;
-        asciiFields[size_t(asciiFieldCount++)] = {from, end - from};
+        asciiFields[size_t(asciiFieldCount++)] = QLatin1String(bytes + from, end - from);
         if (!colon)
             return;
         from = end + 1;
@@ -160,8 +155,7 @@ void CardText::writeJson(JsonWriter &out) const
             } else if (field < textFields.size()) {
                 out.value(textFields.at(field));
             } else {
-                const Span &span = asciiFields[size_t(field - textFields.size())];
-                out.value(QLatin1String(record.constData() + span.start, span.size));
+                out.value(asciiFields[size_t(field - textFields.size())]);
             }
         }
     }

@@ -36,16 +36,11 @@ private:
 
     void splitAsciiTail(int from);
 
-    struct Span
-    {
-        int start;
-        int size;
-    };
-
     int kind = -1;
+    // Never changed after decode(), so the tail fields' views into it stay valid.
     QByteArray record;
     QStringList textFields;
-    std::array<Span, kFieldsRead> asciiFields{};
+    std::array<QLatin1String, kFieldsRead> asciiFields{};
     int asciiFieldCount = 0;
 };
 

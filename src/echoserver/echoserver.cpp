@@ -199,18 +199,16 @@ void EchoServer::socketDisconnected()
     auto *pClient = qobject_cast<QWebSocket *>(sender());
     if (bDebug)
         qDebug() << timeOfDay() << "socketDisconnected:" << pClient;
-    if (pClient) {
-        clientList.removeAll(pClient);
-        // Other receivers of disconnected() may still be running.
-        pClient->deleteLater();
-    }
+    if (!pClient)
+        return;
+    clientList.removeAll(pClient);
+    // Other receivers of disconnected() may still be running.
+    pClient->deleteLater();
     // A descriptor is free again once the socket is deleted.
-    if (pClient && acceptRetry.isActive()) {
-        connect(pClient, &QObject::destroyed, this, [this] {
-            if (acceptRetry.isActive())
-                resumeAccepting();
-        });
-    }
+    connect(pClient, &QObject::destroyed, this, [this] {
+        if (acceptRetry.isActive())
+            resumeAccepting();
+    });
 }
 
 void EchoServer::sayGoodbye()

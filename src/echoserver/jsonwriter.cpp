@@ -150,42 +150,15 @@ void JsonWriter::close(char bracket)
     first = false;
 }
 
+// Quotes, backslashes and control characters escaped, a lone surrogate as a
+// \u escape (it has no UTF-8 form), everything else as it is. Written into
+// room claimed up front: at most six units for each unit, and the quotes.
 void JsonWriter::value(const QString &text)
 {
-    append('"');
-    string(reinterpret_cast<const char16_t *>(text.utf16()), text.size());
-    append('"');
-}
-
-void JsonWriter::value(QLatin1String ascii)
-{
-    append('"');
-    asciiString(ascii.data(), ascii.size());
-    append('"');
-}
-
-// A string body from bytes that are ASCII already: clean runs (a base64 photo
-// is one) are copied whole, the few bytes between them escaped.
-void JsonWriter::asciiString(const char *ascii, int size)
-{
-    const char *const stop = ascii + size;
-    while (ascii != stop) {
-        const int run = AsciiScan::plainJsonRun(ascii, int(stop - ascii));
-        appendAscii(ascii, run);
-        ascii += run;
-        if (ascii == stop)
-            break;
-        end = escape(claim(6), uchar(*ascii++));
-    }
-}
-
-// A string body: quotes, backslashes and control characters escaped, a lone
-// surrogate as a \u escape (it has no UTF-8 form), everything else as it is.
-// Written into room claimed up front: at most six units for each unit.
-void JsonWriter::string(const char16_t *unit, int size)
-{
-    char16_t *cursor = claim(6 * size);
-    const char16_t *const stop = unit + size;
+    const char16_t *unit = reinterpret_cast<const char16_t *>(text.utf16());
+    const char16_t *const stop = unit + text.size();
+    char16_t *cursor = claim(6 * text.size() + 2);
+    *cursor++ = '"';
     while (unit != stop) {
         // Runs of plain ASCII are copied in a tight loop.
         while (unit != stop && *unit >= 0x20 && *unit < 0x80 && *unit != '"' && *unit != '\\')
@@ -202,7 +175,25 @@ void JsonWriter::string(const char16_t *unit, int size)
             cursor = escape(cursor, u);
         }
     }
+    *cursor++ = '"';
     end = cursor;
+}
+
+// Bytes that are ASCII already: clean runs (a base64 photo is one) are copied
+// whole, the few bytes between them escaped.
+void JsonWriter::value(QLatin1String ascii)
+{
+    const char *bytes = ascii.data();
+    const char *const stop = bytes + ascii.size();
+    append('"');
+    while (bytes != stop) {
+        const int run = AsciiScan::plainJsonRun(bytes, int(stop - bytes));
+        appendAscii(bytes, run);
+        bytes += run;
+        if (bytes != stop)
+            end = escape(claim(6), uchar(*bytes++));
+    }
+    append('"');
 }
 
 void JsonWriter::value(double value)

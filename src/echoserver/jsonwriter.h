@@ -19,11 +19,9 @@ class JsonWriter
 public:
     enum class Format { Indented, Compact };
 
-    // The longest text written, in UTF-16 code units. The largest reply to a
-    // well-formed request is a few MiB: a 1 MiB request of whole numbers
-    // written out in full, plus a 10 KB card. Deep nesting multiplies the
-    // indent of every element, and a request of 200 KB can ask for a reply of
-    // gigabytes: writing stops as soon as it passes this bound.
+    // The longest text written, in UTF-16 code units. A well-formed request's
+    // reply is a few MiB at most, but deep nesting multiplies every element's
+    // indent (200 KB can ask for gigabytes): writing stops past this bound.
     static constexpr int MaxTextSize = 8 * 1024 * 1024;
 
     // A member set in the object: its key (plain ASCII letters) and what
@@ -64,8 +62,6 @@ private:
     void close(char bracket);
     void separate();
     void key(const QString &key);
-    void asciiString(const char *ascii, int size);
-    void string(const char16_t *units, int size);
     void object(const QJsonObject &object, std::initializer_list<Member> members);
     void array(const QJsonArray &array);
 
