@@ -104,11 +104,13 @@ void JsonWriter::indent()
     end += spaces;
 }
 
+// Starts the next member or element: after a comma, on a line of its own.
 void JsonWriter::separate()
 {
     if (!first)
         append(compact ? "," : ",\n");
     first = false;
+    indent();
 }
 
 void JsonWriter::beginObject()
@@ -121,7 +123,6 @@ void JsonWriter::beginObject()
 void JsonWriter::key(QLatin1String key)
 {
     separate();
-    indent();
     value(key);
     append(compact ? ":" : ": ");
 }
@@ -129,7 +130,6 @@ void JsonWriter::key(QLatin1String key)
 void JsonWriter::key(const QString &key)
 {
     separate();
-    indent();
     value(key);
     append(compact ? ":" : ": ");
 }
@@ -244,7 +244,6 @@ void JsonWriter::array(const QJsonArray &array)
     first = true;
     for (const QJsonValue &element : array) {
         separate();
-        indent();
         value(element);
     }
     close(']');
