@@ -325,14 +325,20 @@ void ServiceTest::endsOrderlyOnSignals()
     QFETCH(int, signal);
     ServiceFixture service;
     QVERIFY2(service.start(), qPrintable(service.error()));
-    WsClient client;
-    QVERIFY(client.open());
+    // Several clients: each one, not every second one, is told goodbye.
+    std::vector<std::unique_ptr<WsClient>> clients(5);
+    for (auto &client : clients) {
+        client = std::make_unique<WsClient>();
+        QVERIFY(client->open());
+    }
     QVERIFY(service.sendSignal(signal));
     QVERIFY(service.waitForExit());
     QCOMPARE(service.exitStatus(), QProcess::NormalExit);
     QCOMPARE(service.exitCode(), 0);
-    QVERIFY(client.waitForDisconnect());
-    QCOMPARE(int(client.socket.closeCode()), 1001);
+    for (auto &client : clients) {
+        QVERIFY(client->waitForDisconnect());
+        QCOMPARE(int(client->socket.closeCode()), 1001);
+    }
 }
 
 QTEST_GUILESS_MAIN(ServiceTest)

@@ -213,7 +213,10 @@ void EchoServer::socketDisconnected()
 
 void EchoServer::sayGoodbye()
 {
-    for (QWebSocket *client : qAsConst(clientList)) {
+    // close() emits disconnected() at once, and socketDisconnected() takes the
+    // client out of clientList: walk a copy, or every second client is skipped.
+    const QList<QWebSocket *> clients = clientList;
+    for (QWebSocket *client : clients) {
         client->close(QWebSocketProtocol::CloseCodeGoingAway);
         // The event loop is over: hand the close frame to the system now.
         client->flush();
