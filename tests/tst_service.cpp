@@ -174,7 +174,11 @@ void ServiceTest::endsWith254WithoutUsableLibrary()
                      QStringLiteral("LoadTerminalProtocolDll DllFileName: \"%1\"").arg(path));
             QCOMPARE(textOf(lines.at(1)), failure);
             if (!reason.isEmpty()) {
+                // The system's own words for the very file the service tried.
                 QVERIFY(textOf(lines.at(2)).startsWith("LoadTerminalProtocolDll reason: "));
+                const QRegularExpression file(QStringLiteral("/[^\\s:()]+"));
+                for (auto files = file.globalMatch(lines.at(2)); files.hasNext();)
+                    QVERIFY2(files.next().captured() == path, qPrintable(lines.at(2)));
                 QVERIFY2(textOf(lines.at(2)).contains(reason), qPrintable(lines.at(2)));
             }
         } else {

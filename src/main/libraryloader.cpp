@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QLibrary>
 
+#include <dlfcn.h>
+
 OpenDeviceFn pOpenDevice = nullptr;
 CloseDeviceFn pCloseDevice = nullptr;
 SamGetIdFn pSamGetId = nullptr;
@@ -27,9 +29,21 @@ int elfMachine(const QString &path)
     return uchar(header.at(18)) | uchar(header.at(19)) << 8; // little-endian, as on our processors
 }
 
+// The system's reason for this very file. QLibrary's names the last of the
+// variants it tried ("liblibCommonInterface.so" and the like), not the file.
+QString systemReason(const QString &path)
+{
+    void *handle = ::dlopen(QFile::encodeName(path).constData(), RTLD_LAZY | RTLD_LOCAL);
+    if (handle) {
+        ::dlclose(handle);
+        return QStringLiteral("%1: loaded on a second try").arg(path);
+    }
+    return QString::fromLocal8Bit(::dlerror());
+}
+
 // Why the library did not load. The system's reason for a library built for
 // another processor is "No such file or directory": say what it is instead.
-QString loadFailure(const QLibrary &library, const QString &path)
+QString loadFailure(const QString &path)
 {
     const int theirs = elfMachine(path);
     const int ours = elfMachine(QStringLiteral("/proc/self/exe"));
@@ -38,8 +52,8 @@ QString loadFailure(const QLibrary &library, const QString &path)
                               "this service's is %2): %3")
             .arg(theirs)
             .arg(ours)
-            .arg(library.errorString());
-    return library.errorString();
+            .arg(systemReason(path));
+    return systemReason(path);
 }
 
 } // namespace
@@ -54,7 +68,7 @@ bool LoadTerminalProtocolDll(const QString &dllFileName)
     if (!library.load()) {
         qDebug() << "LoadTerminalProtocolDll load file fail";
         qDebug().noquote() << "LoadTerminalProtocolDll reason:"
-                           << loadFailure(library, dllFileName);
+                           << loadFailure(dllFileName);
         return false;
     }
 
