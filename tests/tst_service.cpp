@@ -300,13 +300,18 @@ void ServiceTest::closesOversizedMessagesOnly()
     WsClient other;
     QVERIFY(other.open());
 
-    RawWsClient greedy;
-    QVERIFY(greedy.open(QStringLiteral("127.0.0.1"), ServiceFixture::port));
-    greedy.write(RawWsClient::header(0x1, 2 * 1024 * 1024));
-    const RawWsClient::Frame reply = greedy.readFrame();
-    QCOMPARE(reply.opcode, 0x8);
-    QCOMPARE(reply.closeCode(), 1009);
-    QVERIFY(greedy.waitForDisconnected());
+    // Each sends the whole 2 MiB message in one frame and is still sending
+    // when it is closed: the close frame must reach it all the same, not a reset.
+    const QByteArray message = RawWsClient::frame(0x1, QByteArray(2 * 1024 * 1024, 'x'));
+    for (int i = 0; i < 8; ++i) {
+        RawWsClient greedy;
+        QVERIFY(greedy.open(QStringLiteral("127.0.0.1"), ServiceFixture::port));
+        greedy.write(message);
+        const RawWsClient::Frame reply = greedy.readFrame();
+        QCOMPARE(reply.opcode, 0x8);
+        QCOMPARE(reply.closeCode(), 1009);
+        QVERIFY(greedy.waitForDisconnected());
+    }
 
     const QString padded =
         QStringLiteral(R"({"cmd":"close_device","pad":"%1"})").arg(QString(969, QLatin1Char('p')));

@@ -1,5 +1,6 @@
 #include "echoserver.h"
 
+#include "closelinger.h"
 #include "commanddispatch.h"
 
 #include <QCoreApplication>
@@ -105,6 +106,11 @@ void EchoServer::onNewConnection()
     connect(pSocket, &QWebSocket::textMessageReceived, this, &EchoServer::processTextMessage);
     connect(pSocket, &QWebSocket::binaryMessageReceived, this, &EchoServer::processBinaryMessage);
     connect(pSocket, &QWebSocket::disconnected, this, &EchoServer::socketDisconnected);
+    // Every close, Qt's own (1009) and ours (1008, 1013), leaves the peer time
+    // to take the close frame.
+    CloseLinger::watch(pSocket,
+                       pServer->findChild<QTcpServer *>(QString(), Qt::FindDirectChildrenOnly),
+                       CloseGraceMs, this);
     // Qt answers every ping with a pong by itself, queued like a reply, and
     // tells nobody. Its frame reader, a child of the socket, announces each
     // ping: a client that pings without reading is held to the same bound.
