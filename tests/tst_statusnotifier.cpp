@@ -119,10 +119,13 @@ private Q_SLOTS:
     void registersWithTheWatcher_data();
     void registersWithTheWatcher();
     void menuOpensTheAboutWindowAndAsksBeforeExit();
+    void iconReturnsAfterEveryPanelRestart();
 
 private:
     void startPanel();
     QList<MenuEntry> menu();
+    // The item's icon of that name, as its panel reads it: (width, height, ARGB) each.
+    QList<QByteArray> pixmaps(const QString &property);
     bool click(int id);
 
     QDBusConnection bus = QDBusConnection::sessionBus();
@@ -180,6 +183,31 @@ QList<MenuEntry> StatusNotifierTest::menu()
     return entries;
 }
 
+QList<QByteArray> StatusNotifierTest::pixmaps(const QString &property)
+{
+    const QDBusMessage reply =
+        bus.call(QDBusMessage::createMethodCall(
+                     watcher->senders.value(0), QStringLiteral("/StatusNotifierItem"),
+                     QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"))
+                 << QStringLiteral("org.kde.StatusNotifierItem") << property);
+    QList<QByteArray> images;
+    if (reply.type() != QDBusMessage::ReplyMessage)
+        return images;
+    const QDBusArgument list =
+        reply.arguments().value(0).value<QDBusVariant>().variant().value<QDBusArgument>();
+    list.beginArray();
+    while (!list.atEnd()) {
+        int width = 0, height = 0;
+        QByteArray argb;
+        list.beginStructure();
+        list >> width >> height >> argb;
+        list.endStructure();
+        images.append(QByteArray::number(width) + 'x' + QByteArray::number(height) + argb);
+    }
+    list.endArray();
+    return images;
+}
+
 bool StatusNotifierTest::click(int id)
 {
     QDBusInterface item(watcher->senders.value(0), QStringLiteral("/StatusNotifierItem"),
@@ -219,6 +247,14 @@ void StatusNotifierTest::registersWithTheWatcher()
     for (const MenuEntry &entry : menu())
         labels.append(entry.label);
     QCOMPARE(labels, (QStringList{QStringLiteral("关于"), QStringLiteral("退出")}));
+    // While the balloon shows, the panel shows the attention icon: the product's own.
+    QDBusInterface item(watcher->senders.value(0), QStringLiteral("/StatusNotifierItem"),
+                        QStringLiteral("org.kde.StatusNotifierItem"), bus);
+    QCOMPARE(item.property("Status").toString(), QStringLiteral("NeedsAttention"));
+    QCOMPARE(item.property("AttentionIconName").toString(), QString());
+    const QList<QByteArray> icon = pixmaps(QStringLiteral("IconPixmap"));
+    QVERIFY(!icon.isEmpty());
+    QCOMPARE(pixmaps(QStringLiteral("AttentionIconPixmap")), icon);
 }
 
 void StatusNotifierTest::menuOpensTheAboutWindowAndAsksBeforeExit()
@@ -244,6 +280,28 @@ void StatusNotifierTest::menuOpensTheAboutWindowAndAsksBeforeExit()
     QVERIFY(client.open());
     QVERIFY(
         client.request(QStringLiteral(R"({"cmd":"close_device"})")).contains("\"statuCode\": 0"));
+}
+
+void StatusNotifierTest::iconReturnsAfterEveryPanelRestart()
+{
+    startPanel();
+    QVERIFY2(service->start(), qPrintable(service->error()));
+    QTRY_COMPARE_WITH_TIMEOUT(watcher->items.size(), 1, 10000);
+    for (int restart = 1; restart <= 10; ++restart) {
+        QVERIFY(bus.unregisterService(kWatcher));
+        bus.unregisterObject(QStringLiteral("/StatusNotifierWatcher"));
+        watcher->items.clear();
+        watcher->senders.clear();
+        // The panel comes back: it takes the watcher's name a moment before it
+        // answers on it, so the item's own registration meets no object.
+        QVERIFY(bus.registerService(kWatcher));
+        QTest::qWait(100);
+        QVERIFY(bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcherObject));
+        Q_EMIT watcher->StatusNotifierHostRegistered();
+        QTRY_VERIFY2_WITH_TIMEOUT(!watcher->items.isEmpty(),
+                                  qPrintable(QStringLiteral("restart %1").arg(restart)), 5000);
+    }
+    QCOMPARE(menu().size(), 2);
 }
 
 QTEST_MAIN(StatusNotifierTest)

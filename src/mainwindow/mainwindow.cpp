@@ -33,16 +33,14 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
 
     // Without a tray the service serves all the same. A panel often starts
     // after the programs of the session: the icon follows as soon as it is there.
-    if (TrayWatch::trayPresent()) {
-        setUpTray();
-    } else {
-        auto *watch = new TrayWatch(this);
-        connect(watch, &TrayWatch::trayAppeared, this, [this, watch] {
-            setUpTray();
-            watch->deleteLater();
-        });
-        watch->start();
-    }
+    // A panel that restarts gets the icon again.
+    auto *watch = new TrayWatch(this);
+    connect(watch, &TrayWatch::trayAppeared, this, &MainWindow::setUpTray);
+    connect(watch, &TrayWatch::itemLost, this, [this] {
+        trayIcon->hide();
+        trayIcon->show();
+    });
+    watch->start();
 }
 
 void MainWindow::setUpTray()
@@ -59,9 +57,14 @@ void MainWindow::setUpTray()
     trayIcon->setToolTip(QStringLiteral("ROVoroZurOzured"));
     trayIcon->setContextMenu(menu);
     trayIcon->setVisible(true);
-    trayIcon->showMessage(QStringLiteral("KRVI2VeravaWebSocket"),
-                          QStringLiteral("Program Started Successfully"),
-                          QSystemTrayIcon::Information, 10000);
+    // A StatusNotifierItem tray shows the balloon's icon in place of the
+    // item's for as long as the balloon lasts: there it is the product's own.
+    const QString title = QStringLiteral("KRVI2VeravaWebSocket");
+    const QString text = QStringLiteral("Program Started Successfully");
+    if (TrayWatch::statusNotifierHostPresent())
+        trayIcon->showMessage(title, text, windowIcon(), 10000);
+    else
+        trayIcon->showMessage(title, text, QSystemTrayIcon::Information, 10000);
     connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::OnTrayIconActivated);
 
     statusBar()->hide();

@@ -1,12 +1,14 @@
 #include "traywatch.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QDBusServiceWatcher>
 #include <QX11Info>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include <xcb/xcb.h>
@@ -16,14 +18,27 @@ namespace {
 const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
 
-// A StatusNotifierItem host (a panel) is registered with the watcher.
-bool statusNotifierHostPresent()
+// Asks the watcher for a property; invalid when there is none on the bus.
+QVariant watcherProperty(const char *name)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected() || !bus.interface()->isServiceRegistered(kWatcherService))
-        return false;
+        return QVariant();
     QDBusInterface watcher(kWatcherService, kWatcherPath, kWatcherService, bus);
-    return watcher.isValid() && watcher.property("IsStatusNotifierHostRegistered").toBool();
+    return watcher.isValid() ? watcher.property(name) : QVariant();
+}
+
+// The watcher lists an item of this process: Qt names it
+// org.kde.StatusNotifierItem-<pid>-<n>; some watchers list the sender instead.
+bool itemRegistered()
+{
+    const QString ours =
+        QStringLiteral("StatusNotifierItem-%1-").arg(QCoreApplication::applicationPid());
+    const QString sender = QDBusConnection::sessionBus().baseService();
+    const QStringList items = watcherProperty("RegisteredStatusNotifierItems").toStringList();
+    return std::any_of(items.cbegin(), items.cend(), [&](const QString &item) {
+        return item.contains(ours) || item.startsWith(sender);
+    });
 }
 
 // Some client owns the X screen's system tray selection.
@@ -54,6 +69,14 @@ TrayWatch::TrayWatch(QObject *parent) : QObject(parent)
 {
     xembedPoll.setInterval(1000);
     connect(&xembedPoll, &QTimer::timeout, this, &TrayWatch::check);
+    itemPoll.setSingleShot(true);
+    itemPoll.setInterval(300);
+    connect(&itemPoll, &QTimer::timeout, this, &TrayWatch::checkItem);
+}
+
+bool TrayWatch::statusNotifierHostPresent()
+{
+    return watcherProperty("IsStatusNotifierHostRegistered").toBool();
 }
 
 bool TrayWatch::trayPresent()
@@ -71,7 +94,7 @@ void TrayWatch::start()
         auto *services = new QDBusServiceWatcher(kWatcherService, bus,
                                                  QDBusServiceWatcher::WatchForRegistration, this);
         connect(services, &QDBusServiceWatcher::serviceRegistered, this, &TrayWatch::check);
-        // A panel registers as host after the watcher is up.
+        // A panel registers as host after the watcher is up, also when it restarts.
         bus.connect(kWatcherService, kWatcherPath, kWatcherService,
                     QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(check()));
     }
@@ -82,12 +105,19 @@ void TrayWatch::start()
 
 void TrayWatch::check()
 {
+    if (found) {
+        itemPoll.start();
+        return;
+    }
     if (!watching || !trayPresent())
         return;
-    watching = false;
+    found = true;
     xembedPoll.stop();
-    QDBusConnection::sessionBus().disconnect(kWatcherService, kWatcherPath, kWatcherService,
-                                             QStringLiteral("StatusNotifierHostRegistered"), this,
-                                             SLOT(check()));
     Q_EMIT trayAppeared();
+}
+
+void TrayWatch::checkItem()
+{
+    if (statusNotifierHostPresent() && !itemRegistered())
+        Q_EMIT itemLost();
 }
