@@ -5,6 +5,9 @@
 #include "wsclient.h"
 #include "xdotool.h"
 
+#include <QImage>
+#include <QPixmap>
+#include <QScreen>
 #include <QTest>
 
 #include <signal.h>
@@ -66,6 +69,8 @@ private Q_SLOTS:
     void exitAsksFirst_data();
     void exitAsksFirst();
     void aboutShowsTheFixedWindowAndCloseHidesIt();
+    void aboutWindowScalesWithTheScreen_data();
+    void aboutWindowScalesWithTheScreen();
     void startsQuietlyWithoutItsIcon();
     void servesWithoutTray();
     void iconAppearsWhenTheTrayStartsLate();
@@ -74,6 +79,7 @@ private:
     // Right-clicks the tray icon and picks the menu entry with the keyboard.
     bool pickFromTrayMenu(int entry);
     std::unique_ptr<ServiceFixture> service;
+    QImage aboutAt96Dpi;
 };
 
 bool DesktopTest::pickFromTrayMenu(int entry)
@@ -178,6 +184,58 @@ void DesktopTest::aboutShowsTheFixedWindowAndCloseHidesIt()
     QVERIFY(serves());
 }
 
+void DesktopTest::aboutWindowScalesWithTheScreen_data()
+{
+    QTest::addColumn<int>("dpi"); // the desktop's Xft.dpi; 96 first, as the reference
+    QTest::newRow("96 dpi") << 96;
+    QTest::newRow("144 dpi") << 144;
+    QTest::newRow("192 dpi") << 192;
+}
+
+void DesktopTest::aboutWindowScalesWithTheScreen()
+{
+    QFETCH(int, dpi);
+    // Where the desktop's settings tell Qt the screen's density.
+    const auto setDpi = [](int dpi) {
+        return QProcess::execute(QStringLiteral("xprop"),
+                                 {QStringLiteral("-root"), QStringLiteral("-f"),
+                                  QStringLiteral("RESOURCE_MANAGER"), QStringLiteral("8s"),
+                                  QStringLiteral("-set"), QStringLiteral("RESOURCE_MANAGER"),
+                                  QStringLiteral("Xft.dpi:\t%1\n").arg(dpi)}) == 0;
+    };
+    QVERIFY(setDpi(dpi));
+    QVERIFY2(service->start(), qPrintable(service->error()));
+    QVERIFY(pickFromTrayMenu(0));
+    const QStringList windows = Xdotool::waitForWindows(QStringLiteral("^关于$"));
+    setDpi(96);
+    QCOMPARE(windows.size(), 1);
+    const QSize size = Xdotool::geometry(windows.first()).size();
+    const qreal scale = dpi / 96.0;
+    QVERIFY2(qAbs(size.width() - 426 * scale) <= 1 && qAbs(size.height() - 255 * scale) <= 1,
+             qPrintable(QStringLiteral("%1 x %2").arg(size.width()).arg(size.height())));
+
+    // The same window, only larger: brought back to 426 x 255 it looks as it
+    // does at 96 dpi, with no line cut off or run over.
+    QTest::qWait(500); // painted
+    const QImage shot = QGuiApplication::primaryScreen()
+                            ->grabWindow(windows.first().toULongLong())
+                            .toImage()
+                            .scaled(426, 255, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                            .convertToFormat(QImage::Format_Grayscale8);
+    if (dpi == 96) {
+        aboutAt96Dpi = shot;
+        return;
+    }
+    QVERIFY(!aboutAt96Dpi.isNull());
+    qint64 difference = 0;
+    for (int y = 0; y < shot.height(); ++y) {
+        for (int x = 0; x < shot.width(); ++x)
+            difference += qAbs(qGray(shot.pixel(x, y)) - qGray(aboutAt96Dpi.pixel(x, y)));
+    }
+    const qreal mean = qreal(difference) / (426 * 255);
+    QVERIFY2(mean < 4, qPrintable(QStringLiteral("mean difference %1 of 255").arg(mean)));
+}
+
 void DesktopTest::startsQuietlyWithoutItsIcon()
 {
     QVERIFY(QFile::remove(service->path(QStringLiteral("logo.ico"))));
@@ -227,5 +285,5 @@ void DesktopTest::iconAppearsWhenTheTrayStartsLate()
     tray.waitForFinished();
 }
 
-QTEST_GUILESS_MAIN(DesktopTest)
+QTEST_MAIN(DesktopTest)
 #include "tst_desktop.moc"

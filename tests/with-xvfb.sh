@@ -1,5 +1,5 @@
 #!/bin/bash
-# Runs a command on a private Xvfb display; with --tray, trayer provides the
+# Runs a command on a private Xvfb display (at 96 dpi, as desktops set it); with --tray, trayer provides the
 # system tray; with --dbus, a private session bus is there (and otherwise none
 # at all, so that a test never meets the desktop's own). The display and the
 # bus are torn down however the command ends.
@@ -30,7 +30,7 @@ cleanup() {
 trap cleanup EXIT
 
 # Xvfb picks a free display number and writes it to the file.
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$workdir/display" 2>"$workdir/xvfb.log" &
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp 3>"$workdir/display" 2>"$workdir/xvfb.log" &
 pids+=($!)
 for _ in $(seq 200); do
     [ -s "$workdir/display" ] && break

@@ -55,6 +55,12 @@ bool hasScreen()
 int main(int argc, char *argv[])
 {
     raiseDescriptorLimit();
+    // On a high-density screen (Xft.dpi 144 or 192) the fonts grow with the
+    // screen's DPI: scale the fixed-size window with them, by the exact factor,
+    // so that 426 x 255 stays its size in device-independent pixels.
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
+        Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     // Wayland compositors match the window to its desktop entry by this name.
