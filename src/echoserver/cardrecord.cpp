@@ -5,6 +5,7 @@
 
 #include <QTextCodec>
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
@@ -51,6 +52,16 @@ constexpr Key kKeys[] = {
     {"photoMagick",   { Empty,  Empty,  Empty}},
 };
 // clang-format on
+
+// What tells who the holder is: masked in a redacted log, the photo left out.
+bool isHolderKey(const char *name)
+{
+    static const char *const holderKeys[] = {"address",     "birthday", "chineseName",
+                                             "englishName", "idNum",    "name",
+                                             "passNo",      "passNum",  "photo"};
+    return std::any_of(std::begin(holderKeys), std::end(holderKeys),
+                       [name](const char *key) { return std::strcmp(key, name) == 0; });
+}
 
 constexpr bool keysAscend()
 {
@@ -137,7 +148,7 @@ void CardText::splitAsciiTail(int from)
     }
 }
 
-void CardText::writeJson(JsonWriter &out) const
+void CardText::writeJson(JsonWriter &out, bool redacted) const
 {
     out.beginObject();
     if (kind >= 0) {
@@ -145,6 +156,9 @@ void CardText::writeJson(JsonWriter &out) const
         // indents take a few hundred.
         out.reserve(record.size() + 1024);
         for (const Key &key : kKeys) {
+            const bool holder = redacted && isHolderKey(key.name);
+            if (holder && std::strcmp(key.name, "photo") == 0)
+                continue;
             out.key(QLatin1String(key.name));
             const int field = key.field[kind];
             if (field == IdType) {
@@ -153,9 +167,14 @@ void CardText::writeJson(JsonWriter &out) const
                 // A short record leaves the keys past its last field empty.
                 out.value(QString());
             } else if (field < textFields.size()) {
-                out.value(textFields.at(field));
+                const QString &text = textFields.at(field);
+                out.value(holder ? QString(text.size(), QLatin1Char('*')) : text);
             } else {
-                out.value(asciiFields[size_t(field - textFields.size())]);
+                const QLatin1String text = asciiFields[size_t(field - textFields.size())];
+                if (holder)
+                    out.value(QString(text.size(), QLatin1Char('*')));
+                else
+                    out.value(text);
             }
         }
     }

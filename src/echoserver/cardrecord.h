@@ -27,8 +27,10 @@ public:
 
     bool recognised() const { return kind >= 0; }
 
-    // The card object, written as Qt would write it.
-    void writeJson(JsonWriter &out) const;
+    // The card object, written as Qt would write it. Redacted, for a log that
+    // must not keep the holder: the fields that tell who it is are masked
+    // with as many "*" as they have characters, and the photo is left out.
+    void writeJson(JsonWriter &out, bool redacted = false) const;
 
 private:
     // Fields past the last one any kind reads are never looked at.

@@ -13,11 +13,11 @@
 
 int CloseLinger::lingering = 0;
 
-void CloseLinger::watch(QWebSocket *socket, QObject *listener, int graceMs, QObject *owner)
+void CloseLinger::watch(QWebSocket *socket, int graceMs, QObject *owner)
 {
-    // The client's connection is the listening socket's child with its peer;
-    // a new one is among the last.
-    const QObjectList &children = listener->children();
+    // The client's connection is the owner's child with its peer; a new one
+    // is among the last.
+    const QObjectList &children = owner->children();
     QPointer<QTcpSocket> connection;
     for (auto child = children.crbegin(); child != children.crend() && !connection; ++child) {
         auto *candidate = qobject_cast<QTcpSocket *>(*child);

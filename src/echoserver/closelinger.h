@@ -27,10 +27,10 @@ public:
     // Connections lingering at once; past it a close is left to Qt alone.
     static constexpr int MaxLingering = 256;
 
-    // Lingers on the socket's connection, a child of the listening socket, when
-    // it closes. Qt may wait up to graceMs for its last bytes to be taken
-    // before it lets go.
-    static void watch(QWebSocket *socket, QObject *listener, int graceMs, QObject *owner);
+    // Lingers on the socket's connection, a child of the owner, when it
+    // closes. Qt may wait up to graceMs for its last bytes to be taken before
+    // it lets go.
+    static void watch(QWebSocket *socket, int graceMs, QObject *owner);
 
     ~CloseLinger() override;
 

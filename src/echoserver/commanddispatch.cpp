@@ -5,6 +5,7 @@
 #include "jsonwriter.h"
 #include "libraryloader.h"
 #include "logsink.h"
+#include "policy.h"
 
 #include <QDebug>
 #include <QJsonObject>
@@ -79,8 +80,10 @@ Status runCommand(const QString &cmd)
     return {-4, QStringLiteral("未知命令")};
 }
 
-// The request with the status set in it, members in key order.
-QString reply(const QJsonObject &request, const Status &status, Format format)
+// The request with the status set in it, members in key order; redacted for
+// a log that must not keep the card's holder.
+QString reply(const QJsonObject &request, const Status &status, Format format,
+              bool redacted = false)
 {
     using Member = JsonWriter::Member;
     const Member message{QLatin1String("message"), [&](JsonWriter &out) {
@@ -97,7 +100,7 @@ QString reply(const QJsonObject &request, const Status &status, Format format)
     if (!status.withCard)
         return JsonWriter::write(request, {message, result, code}, format);
     const Member card{QLatin1String("read_result"), [&](JsonWriter &out) {
-                          status.card.writeJson(out);
+                          status.card.writeJson(out, redacted);
                       }};
     return JsonWriter::write(request, {message, card, result, code}, format);
 }
@@ -144,6 +147,7 @@ QString answerTextMessage(const QString &message)
     // so does its log line.
     const QString sent = replyOrNothing(reply(request, status, Format::Indented));
     if (logging && !sent.isNull())
-        qDebug() << "processTextMessage response:" << reply(request, status, Format::Compact);
+        qDebug() << "processTextMessage response:"
+                 << reply(request, status, Format::Compact, policy.redactsCardData());
     return sent;
 }

@@ -2,11 +2,14 @@
 
 #include "closelinger.h"
 #include "commanddispatch.h"
+#include "connectiongate.h"
+#include "policy.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QHostAddress>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTime>
 #include <QTimer>
 #include <QWebSocket>
@@ -47,24 +50,29 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
                                                     QWebSocketServer::NonSecureMode, this)),
       bDebug(debug)
 {
-    if (pServer->listen(QHostAddress::Any, port)) {
+    for (const QHostAddress &address : policy.listenAddresses()) {
+        auto *listener = new QTcpServer(this);
+        if (!listener->listen(address, port)) {
+            // The tray still announces a successful start, so leave a trace of
+            // why no client can connect.
+            const QString where = address == QHostAddress::Any
+                                      ? QString()
+                                      : QStringLiteral(" of %1").arg(address.toString());
+            qWarning().noquote() << QStringLiteral("Echoserver failed to listen on port %1%2: %3")
+                                        .arg(port)
+                                        .arg(where, listener->errorString());
+            delete listener;
+            continue;
+        }
+        listeners.append(listener);
+        connect(listener, &QTcpServer::newConnection, this, &EchoServer::takeConnections);
+        connect(listener, &QTcpServer::acceptError, this, &EchoServer::checkDescriptors);
+    }
+    if (!listeners.isEmpty()) {
         if (bDebug)
             qDebug() << "Echoserver listening on port" << port;
         connect(pServer, &QWebSocketServer::newConnection, this, &EchoServer::onNewConnection);
         connect(pServer, &QWebSocketServer::closed, this, &EchoServer::closed);
-        // Out of descriptors, Qt's accept fails without a word and tries again
-        // as soon as the event loop runs, at full speed for as long as it
-        // lasts. Look after every connection the listening socket accepts
-        // (before its handshake), and pause accepting while too few are left.
-        auto *listener = pServer->findChild<QTcpServer *>();
-        connect(listener, &QTcpServer::newConnection, this, &EchoServer::checkDescriptors);
-        connect(pServer, &QWebSocketServer::acceptError, this, &EchoServer::checkDescriptors);
-    } else {
-        // The tray still announces a successful start, so leave a trace of why
-        // no client can connect.
-        qWarning().noquote() << QStringLiteral("Echoserver failed to listen on port %1: %2")
-                                    .arg(port)
-                                    .arg(pServer->errorString());
     }
     threadPool.setMaxThreadCount(300);
     // However the process ends (the tray's exit, a signal at logout), clients
@@ -78,6 +86,8 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
 
 EchoServer::~EchoServer()
 {
+    for (QTcpServer *listener : qAsConst(listeners))
+        listener->close();
     pServer->close();
     // A socket deleted here still emits disconnected(); unhook it first so that
     // socketDisconnected() does not edit the list being walked.
@@ -88,6 +98,33 @@ EchoServer::~EchoServer()
             delete client;
         }
     }
+}
+
+void EchoServer::takeConnections()
+{
+    auto *listener = qobject_cast<QTcpServer *>(sender());
+    while (listener && listener->hasPendingConnections()) {
+        QTcpSocket *connection = listener->nextPendingConnection();
+        // Out of descriptors, Qt's accept fails without a word and tries again
+        // as soon as the event loop runs, at full speed for as long as it
+        // lasts: look after every connection accepted, before its handshake,
+        // and pause accepting while too few are left.
+        checkDescriptors();
+        // Kept here, where a closing client's connection is found again.
+        connection->setParent(this);
+        handOver(connection);
+    }
+}
+
+void EchoServer::handOver(QTcpSocket *connection)
+{
+    if (!policy.inForce()) {
+        pServer->handleConnection(connection);
+        return;
+    }
+    auto *gate = new ConnectionGate(connection, policy, this);
+    connect(gate, &ConnectionGate::admitted, this,
+            [this](QTcpSocket *admitted) { pServer->handleConnection(admitted); });
 }
 
 void EchoServer::onNewConnection()
@@ -108,9 +145,7 @@ void EchoServer::onNewConnection()
     connect(pSocket, &QWebSocket::disconnected, this, &EchoServer::socketDisconnected);
     // Every close, Qt's own (1009) and ours (1008, 1013), leaves the peer time
     // to take the close frame.
-    CloseLinger::watch(pSocket,
-                       pServer->findChild<QTcpServer *>(QString(), Qt::FindDirectChildrenOnly),
-                       CloseGraceMs, this);
+    CloseLinger::watch(pSocket, CloseGraceMs, this);
     // Qt answers every ping with a pong by itself, queued like a reply, and
     // tells nobody. Its frame reader, a child of the socket, announces each
     // ping: a client that pings without reading is held to the same bound.
@@ -139,24 +174,24 @@ void EchoServer::dismiss(QWebSocket *pClient, int closeCode, const QString &reas
 
 void EchoServer::checkDescriptors()
 {
-    if (!descriptorsRunningOut(int(pServer->nativeDescriptor())))
+    if (listeners.isEmpty() || !descriptorsRunningOut(int(listeners.first()->socketDescriptor())))
         return;
     if (!acceptRetry.isActive())
         qDebug() << "Accepting paused: fewer than" << DescriptorReserve << "file descriptors left";
-    // Again after every accept: taking a connection from the listening socket
-    // switches accepting back on.
-    pServer->pauseAccepting();
+    for (QTcpServer *listener : qAsConst(listeners))
+        listener->pauseAccepting();
     acceptRetry.start();
 }
 
 void EchoServer::resumeAccepting()
 {
-    if (descriptorsRunningOut(int(pServer->nativeDescriptor()))) {
+    if (descriptorsRunningOut(int(listeners.first()->socketDescriptor()))) {
         acceptRetry.start();
         return;
     }
     acceptRetry.stop();
-    pServer->resumeAccepting();
+    for (QTcpServer *listener : qAsConst(listeners))
+        listener->resumeAccepting();
 }
 
 void EchoServer::processTextMessage(const QString &message)

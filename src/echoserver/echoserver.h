@@ -8,11 +8,14 @@
 #include <QThreadPool>
 #include <QTimer>
 
+class QTcpServer;
+class QTcpSocket;
 class QWebSocket;
 class QWebSocketServer;
 
-// Listens for WebSocket clients on every interface, keeps the list of connected
-// clients and answers each text message on the socket that sent it.
+// Listens for WebSocket clients on every interface (or, by policy, on the
+// loopback addresses only), keeps the list of connected clients and answers
+// each text message on the socket that sent it.
 class EchoServer : public QObject
 {
     Q_OBJECT
@@ -53,6 +56,7 @@ Q_SIGNALS:
 
 private Q_SLOTS:
     void onNewConnection();
+    void takeConnections();
     void processTextMessage(const QString &message);
     void processBinaryMessage(const QByteArray &message);
     void socketDisconnected();
@@ -69,10 +73,16 @@ private:
     // that it sends, and drops the connection if the close is not taken in time.
     void dismiss(QWebSocket *pClient, int closeCode, const QString &reason);
     void resumeAccepting();
+    // Hands a new connection to the WebSocket handshake, through the policy's
+    // gate when a policy is in force.
+    void handOver(QTcpSocket *connection);
     // False, with the client dismissed, when it has more than MaxQueuedBytes unread.
     bool withinQueueBound(QWebSocket *pClient);
 
+    // Does the handshakes; the listeners accept the connections for it, one
+    // for every interface, or one each for 127.0.0.1 and ::1.
     QWebSocketServer *pServer;
+    QList<QTcpServer *> listeners;
     QList<QWebSocket *> clientList;
     bool bDebug;
     QThreadPool threadPool;

@@ -2,11 +2,13 @@
 #include "libraryloader.h"
 #include "logsink.h"
 #include "mainwindow.h"
+#include "policy.h"
 #include "signalwatcher.h"
 
 #include <QApplication>
 #include <QHostAddress>
 #include <QMessageBox>
+#include <QTcpServer>
 #include <QWebSocketServer>
 
 #include <cstdio>
@@ -16,18 +18,30 @@
 namespace {
 
 // What the process returns when start-up fails; a parent sees them as the
-// exit statuses 252 and 254.
+// exit statuses 252, 253 and 254.
 constexpr int ExitPortTaken = -4;
+constexpr int ExitPolicyRefused = -3;
 constexpr int ExitNoReaderLibrary = -2;
 
-// Proves the port free before anything else is set up, so that a second
-// instance stops here instead of running without a server.
+// A machine without IPv6 has no ::1 to listen on; the policy's loopback then
+// means 127.0.0.1 alone.
+bool addressExists(const QHostAddress &address)
+{
+    QTcpServer any;
+    return address != QHostAddress::LocalHostIPv6 || any.listen(address, 0);
+}
+
+// Proves the port free on every address the server will listen on, before
+// anything else is set up, so that a second instance stops here instead of
+// running without a server.
 bool portAvailable()
 {
-    QWebSocketServer probe(QStringLiteral("Orvanta Server"), QWebSocketServer::NonSecureMode);
-    if (!probe.listen(QHostAddress::Any, WebSocketPort))
-        return false;
-    probe.close();
+    for (const QHostAddress &address : policy.listenAddresses()) {
+        QWebSocketServer probe(QStringLiteral("Orvanta Server"), QWebSocketServer::NonSecureMode);
+        if (!probe.listen(address, WebSocketPort) && addressExists(address))
+            return false;
+        probe.close();
+    }
     return true;
 }
 
@@ -67,7 +81,18 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("krvi2veravawebsocket"));
 
     ExePath = QCoreApplication::applicationDirPath() + QLatin1Char('/');
-    strLogFile = ExePath + QStringLiteral("krlog.txt");
+    // A policy that cannot be honoured stops the service before it serves,
+    // with one line on standard error and in the log.
+    const bool policyRead = policy.load();
+    strLogFile =
+        policy.logFile().isEmpty() ? ExePath + QStringLiteral("krlog.txt") : policy.logFile();
+    if (!policyRead) {
+        std::fprintf(stderr, "krvi2veravawebsocket: policy refused: %s\n",
+                     policy.why().toUtf8().constData());
+        qInstallMessageHandler(outputMyMessage);
+        qWarning().noquote() << "Policy refused:" << policy.why();
+        return ExitPolicyRefused;
+    }
 
     if (!portAvailable()) {
         std::fputs("No Available Ports Were Found\n", stdout);

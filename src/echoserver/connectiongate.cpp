@@ -1,0 +1,163 @@
+#include "connectiongate.h"
+
+#include "policy.h"
+
+#include <QDebug>
+#include <QTcpSocket>
+
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace {
+
+// An IPv4 peer of a dual-stack listener shows as ::ffff:a.b.c.d.
+QHostAddress plain(const QHostAddress &address)
+{
+    bool v4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&v4);
+    return v4 ? QHostAddress(ipv4) : address;
+}
+
+// Fills a socket id's address from a Qt address, in network order.
+void putAddress(__be32 *field, const QHostAddress &address)
+{
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        field[0] = htonl(address.toIPv4Address());
+    } else {
+        const Q_IPV6ADDR ipv6 = address.toIPv6Address();
+        std::memcpy(field, ipv6.c, sizeof ipv6.c);
+    }
+}
+
+// The user that owns the peer's end of the connection, asked of the kernel
+// by the connection's four addresses; -1 when no socket on this machine has
+// them (a peer on another machine).
+long peerOwner(const QTcpSocket *socket)
+{
+    const QHostAddress peer = plain(socket->peerAddress());
+    const QHostAddress local = plain(socket->localAddress());
+    if (peer.protocol() != local.protocol())
+        return -1;
+    struct
+    {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } ask = {};
+    ask.header.nlmsg_len = sizeof ask;
+    ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    ask.header.nlmsg_flags = NLM_F_REQUEST;
+    ask.request.sdiag_family =
+        peer.protocol() == QAbstractSocket::IPv4Protocol ? AF_INET : AF_INET6;
+    ask.request.sdiag_protocol = IPPROTO_TCP;
+    ask.request.idiag_states = ~0u;
+    // The peer's socket: its source is the peer, its destination this end.
+    ask.request.id.idiag_sport = htons(socket->peerPort());
+    ask.request.id.idiag_dport = htons(socket->localPort());
+    putAddress(ask.request.id.idiag_src, peer);
+    putAddress(ask.request.id.idiag_dst, local);
+    ask.request.id.idiag_cookie[0] = ask.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+
+    const int diag = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (diag < 0)
+        return -1;
+    long owner = -1;
+    alignas(nlmsghdr) char answer[8192];
+    if (::send(diag, &ask, sizeof ask, 0) == ssize_t(sizeof ask)) {
+        const ssize_t got = ::recv(diag, answer, sizeof answer, 0);
+        const auto *header = reinterpret_cast<const nlmsghdr *>(answer);
+        if (got > 0 && NLMSG_OK(header, size_t(got)) && header->nlmsg_type == SOCK_DIAG_BY_FAMILY)
+            owner = static_cast<const inet_diag_msg *>(NLMSG_DATA(header))->idiag_uid;
+    }
+    ::close(diag);
+    return owner;
+}
+
+// The Origin header's value in a request head, or empty.
+QString originOf(const QByteArray &head)
+{
+    for (const QByteArray &line : head.split('\n')) {
+        const int colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().toLower() == "origin")
+            return QString::fromLatin1(line.mid(colon + 1).trimmed());
+    }
+    return QString();
+}
+
+} // namespace
+
+ConnectionGate::ConnectionGate(QTcpSocket *socket, const Policy &policy, QObject *parent)
+    : QObject(parent), socket(socket), policy(policy)
+{
+    connect(socket, &QTcpSocket::readyRead, this, &ConnectionGate::readHead);
+    connect(socket, &QTcpSocket::disconnected, this, [this] {
+        this->socket->deleteLater();
+        deleteLater();
+    });
+    headTimeout.setSingleShot(true);
+    connect(&headTimeout, &QTimer::timeout, this,
+            [this] { decide(QString(), QStringLiteral("no request within 10 s")); });
+    headTimeout.start(HeadTimeoutMs);
+    readHead();
+}
+
+void ConnectionGate::readHead()
+{
+    // Only looked at: Qt's handshake reads the same bytes once admitted.
+    const QByteArray head = socket->peek(MaxHeadBytes);
+    const int end = head.indexOf("\r\n\r\n");
+    if (end < 0) {
+        if (head.size() >= MaxHeadBytes)
+            decide(QString(), QStringLiteral("request head over 16 KiB"));
+        return;
+    }
+    const QString origin = originOf(head.left(end));
+    QString refusal = policy.refusalForOrigin(origin);
+    if (refusal.isEmpty() && policy.refusesOtherUsers()) {
+        const long owner = peerOwner(socket);
+        if (owner < 0)
+            refusal = QStringLiteral("the peer's user cannot be found");
+        else if (owner != long(::getuid()))
+            refusal = QStringLiteral("another user's program (uid %1)").arg(owner);
+    }
+    decide(origin, refusal);
+}
+
+void ConnectionGate::decide(const QString &origin, QString refusal)
+{
+    headTimeout.stop();
+    // Once admitted, the connection is Qt's to read and to dispose of.
+    disconnect(socket, nullptr, this, nullptr);
+    const QHostAddress peer = plain(socket->peerAddress());
+    const QString from = QStringLiteral("%1 port %2, origin %3")
+                             .arg(peer.toString())
+                             .arg(socket->peerPort())
+                             .arg(origin.isEmpty() ? QStringLiteral("none")
+                                                   : QLatin1Char('"') + origin + QLatin1Char('"'));
+    if (refusal.isEmpty()) {
+        qDebug().noquote() << "Connection from" << from << "accepted";
+        Q_EMIT admitted(socket);
+    } else {
+        qDebug().noquote() << "Connection from" << from << "refused:" << refusal;
+        const QByteArray body =
+            "Refused by the reader service's policy: " + refusal.toUtf8() + "\n";
+        socket->readAll();
+        socket->write("HTTP/1.1 403 Forbidden\r\n"
+                      "Content-Type: text/plain; charset=utf-8\r\n"
+                      "Content-Length: " +
+                      QByteArray::number(body.size()) +
+                      "\r\n"
+                      "Connection: close\r\n\r\n" +
+                      body);
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        // A peer that does not take the answer is dropped.
+        QTimer::singleShot(HeadTimeoutMs, socket, &QTcpSocket::abort);
+        socket->disconnectFromHost();
+    }
+    deleteLater();
+}

@@ -1,0 +1,148 @@
+#include "policy.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QUrl>
+
+Policy policy;
+
+namespace {
+
+const char *const kKeys[] = {"network/listen",     "network/origins", "network/noOrigin",
+                             "network/otherUsers", "log/cardData",    "log/file"};
+
+// The first policy file in the XDG system configuration folders, or empty.
+QString findPolicyFile()
+{
+    const QStringList folders = qEnvironmentVariable("XDG_CONFIG_DIRS", QStringLiteral("/etc/xdg"))
+                                    .split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    for (const QString &folder : folders) {
+        const QString file = folder + QStringLiteral("/krvi2veravawebsocket/policy.conf");
+        if (QFileInfo::exists(file))
+            return file;
+    }
+    return QString();
+}
+
+// A list value: QSettings splits at commas by itself unless the value is quoted.
+QString joined(const QVariant &value)
+{
+    return value.type() == QVariant::StringList ? value.toStringList().join(QLatin1Char(','))
+                                                : value.toString();
+}
+
+} // namespace
+
+bool Policy::fail(const QString &key, const QString &what)
+{
+    const int slash = key.indexOf(QLatin1Char('/'));
+    const QString where =
+        slash < 0 ? key : QStringLiteral("[%1] %2").arg(key.left(slash), key.mid(slash + 1));
+    problem = QStringLiteral("%1: %2: %3").arg(path, where, what);
+    return false;
+}
+
+bool Policy::load()
+{
+    *this = Policy();
+    path = findPolicyFile();
+    if (path.isEmpty())
+        return true;
+    if (!QFileInfo(path).isReadable())
+        return fail(QStringLiteral("file"), QStringLiteral("cannot be read"));
+    QSettings settings(path, QSettings::IniFormat);
+    const QStringList keys = settings.allKeys();
+    if (settings.status() != QSettings::NoError)
+        return fail(QStringLiteral("file"), settings.status() == QSettings::AccessError
+                                                ? QStringLiteral("cannot be read")
+                                                : QStringLiteral("is not an INI file"));
+    for (const QString &key : keys) {
+        if (std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys))
+            return fail(key, QStringLiteral("unknown key"));
+    }
+    keysSet = keys.size();
+
+    // One of the words, the first of them the default.
+    const auto choice = [&](const char *key, const QStringList &words, bool *second) {
+        const QString value = joined(settings.value(QLatin1String(key), words.first())).trimmed();
+        if (!words.contains(value))
+            return fail(QLatin1String(key), QStringLiteral("\"%1\" is not one of %2")
+                                                .arg(value, words.join(QStringLiteral(", "))));
+        *second = value == words.last();
+        return true;
+    };
+    if (!choice("network/listen", {QStringLiteral("any"), QStringLiteral("loopback")}, &loopback) ||
+        !choice("network/noOrigin", {QStringLiteral("allow"), QStringLiteral("refuse")},
+                &refuseNoOrigin) ||
+        !choice("network/otherUsers", {QStringLiteral("allow"), QStringLiteral("refuse")},
+                &refuseOthers) ||
+        !choice("log/cardData", {QStringLiteral("full"), QStringLiteral("redacted")}, &redact))
+        return false;
+
+    if (settings.contains(QStringLiteral("network/origins"))) {
+        const QString listed = joined(settings.value(QStringLiteral("network/origins")));
+        for (const QString &entry : listed.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            const QString origin = normalOrigin(entry.trimmed());
+            if (origin.isEmpty())
+                return fail(
+                    QStringLiteral("network/origins"),
+                    QStringLiteral("\"%1\" is not an origin (scheme://host[:port], or null)")
+                        .arg(entry.trimmed()));
+            origins.append(origin);
+        }
+        if (origins.isEmpty())
+            return fail(QStringLiteral("network/origins"),
+                        QStringLiteral("lists no origin (leave the key out to admit every one)"));
+    }
+
+    if (settings.contains(QStringLiteral("log/file"))) {
+        log = joined(settings.value(QStringLiteral("log/file"))).trimmed();
+        if (log.startsWith(QLatin1String("~/")))
+            log = QDir::homePath() + log.mid(1);
+        if (!QDir::isAbsolutePath(log))
+            return fail(QStringLiteral("log/file"),
+                        QStringLiteral("\"%1\" is not an absolute path or one in ~/").arg(log));
+    }
+    return true;
+}
+
+QList<QHostAddress> Policy::listenAddresses() const
+{
+    if (loopback)
+        return {QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)};
+    return {QHostAddress(QHostAddress::Any)};
+}
+
+QString Policy::refusalForOrigin(const QString &origin) const
+{
+    if (origin.isEmpty())
+        return refuseNoOrigin ? QStringLiteral("no Origin header") : QString();
+    if (origins.isEmpty() || origins.contains(normalOrigin(origin)))
+        return QString();
+    return QStringLiteral("origin not listed");
+}
+
+QString Policy::normalOrigin(const QString &origin)
+{
+    if (origin.compare(QLatin1String("null"), Qt::CaseInsensitive) == 0)
+        return QStringLiteral("null");
+    const QUrl url(origin, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty() ||
+        !url.query(QUrl::FullyEncoded).isEmpty() || !url.fragment().isEmpty() ||
+        (url.path() != QLatin1String("/") && !url.path().isEmpty()))
+        return QString();
+    const QString scheme = url.scheme().toLower();
+    int port = url.port();
+    if (port < 0 && (scheme == QLatin1String("http") || scheme == QLatin1String("ws")))
+        port = 80;
+    if (port < 0 && (scheme == QLatin1String("https") || scheme == QLatin1String("wss")))
+        port = 443;
+    if (port < 0)
+        return QString();
+    QUrl normal;
+    normal.setScheme(scheme);
+    normal.setHost(url.host().toLower());
+    normal.setPort(port);
+    return normal.toString();
+}

@@ -1,0 +1,66 @@
+#ifndef POLICY_H
+#define POLICY_H
+
+#include <QHostAddress>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// An administrator's policy: who may use the reader and what the log keeps.
+// Read once at start-up from krvi2veravawebsocket/policy.conf in the XDG
+// system configuration folders (/etc/xdg unless XDG_CONFIG_DIRS says
+// otherwise). Without a file, or with a file that sets nothing, everything is
+// as it always was: every interface, every origin, every user, the whole card
+// in the log, the log beside the executable.
+class Policy
+{
+public:
+    // Reads the policy in force. False, with why() set, when the file cannot
+    // be read or holds an unknown key or value: the service then must not
+    // serve with less protection than the file asked for.
+    bool load();
+    QString why() const { return problem; }
+
+    // A file is in force that sets at least one key.
+    bool inForce() const { return keysSet > 0; }
+    // The file read, or empty.
+    QString file() const { return path; }
+
+    // Where the server listens: every interface, or 127.0.0.1 and ::1.
+    bool loopbackOnly() const { return loopback; }
+    QList<QHostAddress> listenAddresses() const;
+
+    // Whether a connection must be looked at before its handshake.
+    bool gatesConnections() const { return !origins.isEmpty() || refuseNoOrigin || refuseOthers; }
+    // Why a handshake with this Origin header (empty: none sent) is refused;
+    // empty when it is admitted.
+    QString refusalForOrigin(const QString &origin) const;
+    bool refusesOtherUsers() const { return refuseOthers; }
+
+    bool redactsCardData() const { return redact; }
+    // The log file named by the policy, "~/" expanded; empty: none named.
+    QString logFile() const { return log; }
+
+    // An origin as browsers send it, in one spelling: lower-case scheme and
+    // host, and the port, also the scheme's default one. Empty when it is none.
+    static QString normalOrigin(const QString &origin);
+
+private:
+    bool fail(const QString &key, const QString &what);
+
+    QString path;
+    QString problem;
+    int keysSet = 0;
+    bool loopback = false;
+    QStringList origins; // normal forms, and "null" when listed
+    bool refuseNoOrigin = false;
+    bool refuseOthers = false;
+    bool redact = false;
+    QString log;
+};
+
+// The policy in force, loaded by start-up before the port is probed and only
+// read afterwards.
+extern Policy policy;
+
+#endif // POLICY_H
