@@ -35,6 +35,9 @@ check "run-path folder" test -d $app/lib
 check "desktop entry" test -f /usr/share/applications/krvi2veravawebsocket.desktop
 check "autostart entry" test -f /etc/xdg/autostart/krvi2veravawebsocket.desktop
 check "port reservation file" grep -q 35561 /etc/sysctl.d/60-krvi2veravawebsocket.conf
+policy=/etc/xdg/krvi2veravawebsocket/policy.conf
+check "policy file, every key commented out" \
+    bash -c "test -f $policy && ! grep -Eq '^[[:space:]]*[a-zA-Z]+[[:space:]]*=' $policy"
 if [ -w /proc/sys/net/ipv4/ip_local_reserved_ports ]; then
     check "port reserved now" grep -qw 35561 /proc/sys/net/ipv4/ip_local_reserved_ports
 fi
@@ -52,11 +55,14 @@ check "reads the sample card through the installed service" \
 kill "$service"
 wait "$service" 2>/dev/null || true
 rm -f $app/card.txt
+# A log switched on beside the service goes with a purge.
+touch $app/krlog.txt
 
 apt-get purge -y -q krvi2veravawebsocket-simulator krvi2veravawebsocket
 check "packages gone" bash -c '! dpkg -l "krvi2veravawebsocket*" 2>/dev/null | grep -q "^ii\|^rc"'
 for path in $app /usr/bin/krvi2veravawebsocket /usr/share/applications/krvi2veravawebsocket.desktop \
     /etc/xdg/autostart/krvi2veravawebsocket.desktop /etc/sysctl.d/60-krvi2veravawebsocket.conf \
+    /etc/xdg/krvi2veravawebsocket \
     /usr/share/icons/hicolor/64x64/apps/krvi2veravawebsocket.png /usr/share/doc/krvi2veravawebsocket \
     /usr/share/krvi2veravawebsocket-simulator; do
     check "nothing left at $path" test ! -e "$path"

@@ -3,6 +3,7 @@
 #include "testfiles.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QTcpSocket>
@@ -40,6 +41,12 @@ ServiceFixture::ServiceFixture(const Options &options)
         putCard(options.card);
     if (options.log)
         writeFile(path(QStringLiteral("krlog.txt")), QByteArray());
+    // The service reads its policy from the XDG system configuration folders.
+    QDir(dir()).mkpath(QStringLiteral("xdg/krvi2veravawebsocket"));
+    environment.insert(QStringLiteral("XDG_CONFIG_DIRS"), path(QStringLiteral("xdg")));
+    if (!options.policy.isEmpty())
+        writeFile(path(QStringLiteral("xdg/krvi2veravawebsocket/policy.conf")), options.policy);
+    probeOrigin = options.probeOrigin;
 
     // Headless unless a test asks for a display; simulator controls from the
     // surrounding environment must not leak in.
@@ -86,7 +93,7 @@ bool ServiceFixture::start()
         // listens, but handshakes are answered once the event loop runs, which
         // a loaded machine (a sanitizer build beside another test) can delay.
         QString probeError;
-        if (portAccepts() && answersHandshake(deadline, &probeError))
+        if (portAccepts() && answersHandshake(deadline, &probeError, probeOrigin))
             return true;
         if (!probeError.isEmpty())
             lastError = probeError;
@@ -97,9 +104,10 @@ bool ServiceFixture::start()
     return false;
 }
 
-bool ServiceFixture::answersHandshake(const QDeadlineTimer &deadline, QString *why)
+bool ServiceFixture::answersHandshake(const QDeadlineTimer &deadline, QString *why,
+                                      const QString &origin)
 {
-    QWebSocket probe;
+    QWebSocket probe(origin);
     // The wait ends with the handshake, its failure or ten seconds: a failed
     // probe is tried again by the caller rather than waited on.
     QEventLoop loop;

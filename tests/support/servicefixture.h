@@ -31,6 +31,11 @@ public:
         QString card;
         // Create an empty krlog.txt so that the service logs.
         bool log = false;
+        // The administrator's policy.conf; empty: none (the machine's own is
+        // never read).
+        QByteArray policy;
+        // The Origin that the start-up probe sends; empty: none.
+        QString probeOrigin;
     };
 
     ServiceFixture() : ServiceFixture(Options()) {}
@@ -62,6 +67,7 @@ public:
     int exitCode() const { return process.exitCode(); }
     QProcess::ExitStatus exitStatus() const { return process.exitStatus(); }
     QByteArray standardOutput() { return out += process.readAllStandardOutput(); }
+    QByteArray standardError() { return err += process.readAllStandardError(); }
     QString error() const { return lastError; }
     qint64 pid() const { return process.processId(); }
 
@@ -78,14 +84,17 @@ public:
     static bool portAccepts();
     // Whether a WebSocket handshake on the port completes before the deadline
     // (and within 10 s); if not, why (when asked).
-    static bool answersHandshake(const QDeadlineTimer &deadline, QString *why = nullptr);
+    static bool answersHandshake(const QDeadlineTimer &deadline, QString *why = nullptr,
+                                 const QString &origin = QString());
 
 private:
     QTemporaryDir folder;
     ServiceProcess process;
     QProcessEnvironment environment;
     QString workingDirectory;
+    QString probeOrigin;
     QByteArray out;
+    QByteArray err;
     QString lastError;
 };
 

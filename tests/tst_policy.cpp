@@ -1,0 +1,247 @@
+// The administrator's policy, placed where the service looks for it
+// (XDG_CONFIG_DIRS), with the real service and clients from outside: who may
+// connect, where it listens, what the log keeps, and a file it cannot honour.
+#include "servicefixture.h"
+#include "testfiles.h"
+#include "wsclient.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// A handshake from a separate program, as the user it runs as (-1: the
+// test's own; otherwise through setpriv); the status line it got.
+QByteArray handshake(const QString &host, const QString &origin, int uid)
+{
+    const QString request =
+        QStringLiteral("GET / HTTP/1.1\\r\\nHost: localhost\\r\\nUpgrade: websocket\\r\\n"
+                       "Connection: Upgrade\\r\\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\\r\\n"
+                       "Sec-WebSocket-Version: 13\\r\\n%1\\r\\n")
+            .arg(origin.isEmpty() ? QString() : QStringLiteral("Origin: %1\\r\\n").arg(origin));
+    const QString script = QStringLiteral("exec 3<>/dev/tcp/%1/35561 && printf '%2' >&3 && "
+                                          "timeout 5 head -n1 <&3")
+                               .arg(host, request);
+    QStringList command{QStringLiteral("bash"), QStringLiteral("-c"), script};
+    if (uid >= 0)
+        command =
+            QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=%1").arg(uid),
+                        QStringLiteral("--regid=%1").arg(uid), QStringLiteral("--clear-groups")} +
+            command;
+    QProcess client;
+    client.start(command.takeFirst(), command);
+    client.waitForFinished(10000);
+    return client.readAllStandardOutput().trimmed();
+}
+
+// The service's listening sockets on its port: the local addresses, as the
+// kernel lists them in /proc/net/tcp and tcp6 (state 0A is LISTEN).
+QStringList listeningAddresses()
+{
+    QStringList addresses;
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile file(QString::fromLatin1(table));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() > 3 && fields.at(3) == "0A" && fields.at(1).endsWith(":8AE9"))
+                addresses.append(QString::fromLatin1(fields.at(1).chopped(5)));
+        }
+    }
+    addresses.sort();
+    return addresses;
+}
+
+} // namespace
+
+class PolicyTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY2(!ServiceFixture::portAccepts(), "something else already listens on 35561");
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    }
+
+    void admitsWhomThePolicyNames_data();
+    void admitsWhomThePolicyNames();
+    void listensOnLoopbackOnly();
+    void logKeepsTheCardNotTheHolder();
+    void refusesToStartOnABadFile_data();
+    void refusesToStartOnABadFile();
+
+private:
+    QTemporaryDir runtime;
+};
+
+void PolicyTest::admitsWhomThePolicyNames_data()
+{
+    QTest::addColumn<QByteArray>("policy");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("origin");  // empty: no Origin header
+    QTest::addColumn<int>("uid");         // -1: the test's own user
+    QTest::addColumn<QString>("refusal"); // in the log line; empty: admitted
+
+    const QByteArray origins = "[network]\nlisten = loopback\n"
+                               "origins = https://reg.example.org, http://10.1.2.3:8080\n";
+    QTest::newRow("listed origin") << origins << "127.0.0.1"
+                                   << "https://reg.example.org" << -1 << QString();
+    QTest::newRow("listed origin, other spelling, over ::1")
+        << origins << "::1"
+        << "HTTPS://Reg.Example.ORG:443" << -1 << QString();
+    QTest::newRow("listed host, another port") << origins << "127.0.0.1"
+                                               << "http://10.1.2.3" << -1 << "origin not listed";
+    QTest::newRow("unlisted origin") << origins << "127.0.0.1"
+                                     << "https://evil.example" << -1 << "origin not listed";
+    QTest::newRow("a page from disk, not listed") << origins << "127.0.0.1"
+                                                  << "null" << -1 << "origin not listed";
+    QTest::newRow("a page from disk, listed")
+        << QByteArray("[network]\norigins = null\n") << "127.0.0.1"
+        << "null" << -1 << QString();
+    QTest::newRow("no Origin, allowed by default")
+        << origins << "127.0.0.1" << QString() << -1 << QString();
+    QTest::newRow("no Origin, refused") << QByteArray("[network]\nnoOrigin = refuse\n") << "::1"
+                                        << QString() << -1 << "no Origin header";
+    const QByteArray others = "[network]\notherUsers = refuse\n";
+    QTest::newRow("this user's program") << others << "127.0.0.1" << QString() << -1 << QString();
+    QTest::newRow("another user's program")
+        << others << "127.0.0.1" << QString() << 65534 << "another user's program (uid 65534)";
+    QTest::newRow("another user's program over ::1")
+        << others << "::1" << QString() << 65534 << "another user's program (uid 65534)";
+}
+
+void PolicyTest::admitsWhomThePolicyNames()
+{
+    QFETCH(QByteArray, policy);
+    QFETCH(QString, host);
+    QFETCH(QString, origin);
+    QFETCH(int, uid);
+    QFETCH(QString, refusal);
+    ServiceFixture::Options options;
+    options.policy = policy;
+    options.probeOrigin = refusal.isEmpty() && !origin.isEmpty()
+                              ? origin
+                              : QStringLiteral("https://reg.example.org");
+    options.log = true;
+    ServiceFixture service(options);
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    const int started = service.log().size();
+
+    // Twice: the gate decides every connection, not only the first.
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(handshake(host, origin, uid), refusal.isEmpty()
+                                                   ? QByteArray("HTTP/1.1 101 Switching Protocols")
+                                                   : QByteArray("HTTP/1.1 403 Forbidden"));
+    }
+    const QString log = QString::fromUtf8(service.log().mid(started));
+    const QString shown = origin.isEmpty() ? QStringLiteral("none") : '"' + origin + '"';
+    const QString line =
+        QStringLiteral("Connection from %1 port \\d+, origin %2 %3")
+            .arg(QRegularExpression::escape(host), QRegularExpression::escape(shown),
+                 refusal.isEmpty() ? QStringLiteral("accepted")
+                                   : "refused: " + QRegularExpression::escape(refusal));
+    QCOMPARE(log.count(QRegularExpression(line)), 2);
+    QVERIFY(service.running());
+}
+
+void PolicyTest::listensOnLoopbackOnly()
+{
+    ServiceFixture::Options options;
+    options.policy = "[network]\nlisten = loopback\n";
+    ServiceFixture service(options);
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    QCOMPARE(listeningAddresses(),
+             (QStringList{QStringLiteral("00000000000000000000000001000000"), // ::1
+                          QStringLiteral("0100007F")}));                      // 127.0.0.1
+    for (const char *host : {"127.0.0.1", "::1", "localhost"}) {
+        WsClient client;
+        QVERIFY2(client.open(WsClient::url(QString::fromLatin1(host))), host);
+        QVERIFY(client.request(QStringLiteral(R"({"cmd":"close_device"})"))
+                    .contains(QLatin1String("\"statuCode\": 0")));
+    }
+}
+
+void PolicyTest::logKeepsTheCardNotTheHolder()
+{
+    QTemporaryDir home;
+    const QString logFile = home.filePath(QStringLiteral("state/krlog.txt"));
+    QVERIFY(QDir(home.path()).mkpath(QStringLiteral("state")));
+    QVERIFY(writeFile(logFile, QByteArray()));
+    ServiceFixture::Options options;
+    options.card = QStringLiteral("A");
+    options.policy = "[log]\ncardData = redacted\nfile = ~/state/krlog.txt\n";
+    ServiceFixture service(options);
+    service.setEnv(QStringLiteral("HOME"), home.path());
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    WsClient client;
+    QVERIFY(client.open());
+    QVERIFY(
+        client.request(QStringLiteral(R"({"cmd":"open_device"})")).contains("\"statuCode\": 0"));
+    const QString card = client.request(QStringLiteral(R"({"cmd":"read_card_info"})"));
+    // The client gets the whole card...
+    QVERIFY(card.contains(QLatin1String("\"statuCode\": 0")));
+    const QString idNum = card.section(QStringLiteral("\"idNum\": \""), 1).section('"', 0, 0);
+    QVERIFY(idNum.size() == 18);
+    QVERIFY(card.contains(QLatin1String("\"photo\": \"")));
+
+    // ...the log, in the file the policy names, its shape only.
+    QVERIFY(!QFile::exists(service.path(QStringLiteral("krlog.txt"))));
+    QFile file(logFile);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString log = QString::fromUtf8(file.readAll());
+    QVERIFY(log.contains(QLatin1String("processTextMessage response:")));
+    QVERIFY2(!log.contains(idNum), qPrintable(log));
+    QVERIFY(!log.contains(QLatin1String(R"(\"photo\":)")));
+    QVERIFY(log.contains(QStringLiteral(R"(\"idNum\":\"%1\")").arg(QString(18, '*'))));
+    QVERIFY(log.contains(QLatin1String(R"(\"gender\":\")")));
+}
+
+void PolicyTest::refusesToStartOnABadFile_data()
+{
+    QTest::addColumn<QByteArray>("policy");
+    QTest::addColumn<QString>("complaint"); // after the file's path
+    QTest::newRow("unknown value")
+        << QByteArray("[network]\nlisten = everywhere\n")
+        << R"([network] listen: "everywhere" is not one of any, loopback)";
+    QTest::newRow("unknown key") << QByteArray("[network]\nlisten = loopback\norigin = x\n")
+                                 << "[network] origin: unknown key";
+    QTest::newRow("key outside a section")
+        << QByteArray("listen = loopback\n") << "listen: unknown key";
+    QTest::newRow("not an origin")
+        << QByteArray("[network]\norigins = https://a.example/page\n")
+        << R"([network] origins: "https://a.example/page" is not an origin)";
+    QTest::newRow("log file not absolute")
+        << QByteArray("[log]\nfile = krlog.txt\n")
+        << R"([log] file: "krlog.txt" is not an absolute path or one in ~/)";
+}
+
+void PolicyTest::refusesToStartOnABadFile()
+{
+    QFETCH(QByteArray, policy);
+    QFETCH(QString, complaint);
+    ServiceFixture::Options options;
+    options.policy = policy;
+    options.log = true;
+    ServiceFixture service(options);
+    service.launch();
+    QVERIFY(service.waitForExit());
+    QCOMPARE(service.exitCode(), 253);
+    const QString file = service.path(QStringLiteral("xdg/krvi2veravawebsocket/policy.conf"));
+    const QString said = QString::fromUtf8(service.standardError()).trimmed();
+    QVERIFY2(
+        said.startsWith(
+            QStringLiteral("krvi2veravawebsocket: policy refused: %1: %2").arg(file, complaint)),
+        qPrintable(said));
+    QVERIFY(said.count('\n') == 0);
+    QVERIFY(QString::fromUtf8(service.log()).contains(file + ": " + complaint));
+    QVERIFY(!ServiceFixture::portAccepts());
+}
+
+QTEST_GUILESS_MAIN(PolicyTest)
+#include "tst_policy.moc"
