@@ -125,9 +125,8 @@ void PolicyTest::admitsWhomThePolicyNames()
     QFETCH(QString, refusal);
     ServiceFixture::Options options;
     options.policy = policy;
-    options.probeOrigin = refusal.isEmpty() && !origin.isEmpty()
-                              ? origin
-                              : QStringLiteral("https://reg.example.org");
+    options.probeOrigin =
+        refusal.isEmpty() && !origin.isEmpty() ? origin : QStringLiteral("https://reg.example.org");
     options.log = true;
     ServiceFixture service(options);
     QVERIFY2(service.start(), qPrintable(service.error()));
@@ -211,6 +210,9 @@ void PolicyTest::refusesToStartOnABadFile_data()
         << R"([network] listen: "everywhere" is not one of any, loopback)";
     QTest::newRow("unknown key") << QByteArray("[network]\nlisten = loopback\norigin = x\n")
                                  << "[network] origin: unknown key";
+    QTest::newRow("comment with #")
+        << QByteArray("[network]\n#listen = loopback\n")
+        << R"([network] #listen: unknown key (comments begin with ";"))";
     QTest::newRow("key outside a section")
         << QByteArray("listen = loopback\n") << "listen: unknown key";
     QTest::newRow("not an origin")

@@ -20,7 +20,8 @@
     '-3': 'The card could not be read: open the reader first and check that a card lies on it.',
     '-4': 'The service does not know this command.',
     TIMEOUT: 'The service did not answer in time.',
-    UNREACHABLE: 'No connection to the service could be opened: start it on this computer.',
+    UNREACHABLE: 'No connection to the service could be opened: start it on this computer. ' +
+      'If it runs, its administrator\'s policy may refuse this page (its log says why).',
     BLOCKED: 'The browser does not let this page reach the service: allow local network ' +
       'access for this site (https pages only), or open the page from the intranet.',
     PERMISSION_PENDING: 'The browser is asking whether this page may reach devices on this ' +

@@ -56,10 +56,13 @@ bool Policy::load()
     if (settings.status() != QSettings::NoError)
         return fail(QStringLiteral("file"), settings.status() == QSettings::AccessError
                                                 ? QStringLiteral("cannot be read")
-                                                : QStringLiteral("is not an INI file"));
+                                                : QStringLiteral("is not an INI file (comments "
+                                                                 "begin with \";\")"));
     for (const QString &key : keys) {
         if (std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys))
-            return fail(key, QStringLiteral("unknown key"));
+            return fail(key, key.section(QLatin1Char('/'), -1).startsWith(QLatin1Char('#'))
+                                 ? QStringLiteral("unknown key (comments begin with \";\")")
+                                 : QStringLiteral("unknown key"));
     }
     keysSet = keys.size();
 
