@@ -41,7 +41,8 @@ QString timestamp()
 // removes or renames the file returns, so the answer is always current.
 // Without a watch, or for a file that is a symbolic link (its target can
 // change out of sight), every call looks the file up. The folder is the
-// executable's, whose path has no symbolic links left in it.
+// executable's, whose path has no symbolic links left in it, or the one the
+// administrator's policy names.
 class LogFileWatch
 {
 public:
