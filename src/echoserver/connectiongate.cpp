@@ -3,6 +3,7 @@
 #include "policy.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QTcpSocket>
 
 #include <linux/inet_diag.h>
@@ -35,6 +36,45 @@ void putAddress(__be32 *field, const QHostAddress &address)
     }
 }
 
+// An address and port as /proc/net/tcp and tcp6 write them: the address's
+// 32-bit words in host order, in hex, then the port.
+QByteArray procAddress(const QHostAddress &address, quint16 port)
+{
+    QByteArray words;
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        const quint32 word = htonl(address.toIPv4Address());
+        words = QByteArray::number(word, 16).rightJustified(8, '0');
+    } else {
+        const Q_IPV6ADDR ipv6 = address.toIPv6Address();
+        for (int i = 0; i < 16; i += 4) {
+            quint32 word;
+            std::memcpy(&word, ipv6.c + i, 4);
+            words += QByteArray::number(word, 16).rightJustified(8, '0');
+        }
+    }
+    return words.toUpper() + ':' + QByteArray::number(port, 16).rightJustified(4, '0').toUpper();
+}
+
+// The same question read from /proc/net, where the kernel's socket
+// diagnostics cannot be asked (an emulated processor): a walk over every
+// TCP socket of the machine.
+long peerOwnerFromProc(const QHostAddress &peer, quint16 peerPort, const QHostAddress &local,
+                       quint16 localPort)
+{
+    QFile table(QLatin1String(peer.protocol() == QAbstractSocket::IPv4Protocol ? "/proc/net/tcp"
+                                                                               : "/proc/net/tcp6"));
+    if (!table.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray from = procAddress(peer, peerPort);
+    const QByteArray to = procAddress(local, localPort);
+    for (const QByteArray &line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 7 && fields.at(1) == from && fields.at(2) == to)
+            return fields.at(7).toLong();
+    }
+    return -1;
+}
+
 // The user that owns the peer's end of the connection, asked of the kernel
 // by the connection's four addresses; -1 when no socket on this machine has
 // them (a peer on another machine).
@@ -65,7 +105,7 @@ long peerOwner(const QTcpSocket *socket)
 
     const int diag = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (diag < 0)
-        return -1;
+        return peerOwnerFromProc(peer, socket->peerPort(), local, socket->localPort());
     long owner = -1;
     alignas(nlmsghdr) char answer[8192];
     if (::send(diag, &ask, sizeof ask, 0) == ssize_t(sizeof ask)) {
