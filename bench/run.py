@@ -81,6 +81,12 @@ def wait_until_serving(port, process, timeout=20.0):
 
 
 def rss_kib(pid):
+    """Resident memory of the service: the child of the process started, which supervises it."""
+    try:
+        with open(f'/proc/{pid}/task/{pid}/children') as children:
+            pid = int(children.read().split()[0])
+    except (OSError, IndexError, ValueError):
+        pass
     with open(f'/proc/{pid}/status') as status:
         for line in status:
             if line.startswith('VmRSS:'):

@@ -19,12 +19,22 @@
  *   KRSIM_READ_DELAY_MS   milliseconds IdReadCard takes before it answers
  *   KRSIM_READ_FAIL_EVERY every Nth IdReadCard fails with code 5
  *   KRSIM_CALL_LOG        file to which every call is appended with its arguments
+ *
+ * Faults of a vendor library, from a file fault.txt beside this library,
+ * looked at when the library is loaded ("load-segv") and at every IdReadCard
+ * (the others). A fault fires once and removes the file, unless the file's
+ * second word is "always":
+ *   segv, abort, exit   crash, abort, or exit(3) inside the call
+ *   hang                never return
+ *   overrun N           read the card, then write N bytes past the record
+ *   noisy               write 4 MiB to standard output and error, then read
  */
 #define _GNU_SOURCE
 
 #include "commoninterface.h"
 
 #include <dlfcn.h>
+#include <signal.h>
 #include <errno.h>
 #include <iconv.h>
 #include <stdarg.h>
@@ -262,6 +272,65 @@ static long place_card(char *record)
     return reader.result;
 }
 
+/* The fault named in fault.txt, or "" for none, and the number after it (0
+ * when none); removes the file unless its second word is "always". */
+static const char *take_fault(char *word, long *number)
+{
+    char path[4096], text[128], second[16] = "";
+    long length =
+        beside_library("fault.txt", path, sizeof path) ? read_file(path, text, sizeof text - 1) : -1;
+    word[0] = '\0';
+    *number = 0;
+    if (length <= 0)
+        return word;
+    text[length] = '\0';
+    if (sscanf(text, "%31s %15s", word, second) < 1)
+        word[0] = '\0';
+    *number = strtol(second, NULL, 10);
+    if (strcmp(second, "always") != 0)
+        unlink(path);
+    return word;
+}
+
+/* A library whose start-up code crashes. */
+__attribute__((constructor)) static void on_load(void)
+{
+    char fault[32];
+    long number;
+    if (strcmp(take_fault(fault, &number), "load-segv") == 0)
+        raise(SIGSEGV);
+}
+
+/* Carries out a fault of IdReadCard that strikes before the read; returns
+ * how many bytes to write past the record after it. */
+static long misbehave(void)
+{
+    char fault[32];
+    long number;
+    take_fault(fault, &number);
+    if (!strcmp(fault, "segv"))
+        raise(SIGSEGV);
+    if (!strcmp(fault, "abort"))
+        abort();
+    if (!strcmp(fault, "exit"))
+        exit(3);
+    if (!strcmp(fault, "hang"))
+        for (;;)
+            pause();
+    if (!strcmp(fault, "noisy")) {
+        static char noise[65536];
+        memset(noise, 'n', sizeof noise);
+        noise[sizeof noise - 1] = '\n';
+        for (int i = 0; i < 64; ++i) {
+            fwrite(noise, 1, sizeof noise, stdout);
+            fflush(stdout);
+            if (write(STDERR_FILENO, noise, sizeof noise) < 0)
+                break;
+        }
+    }
+    return !strcmp(fault, "overrun") ? number : 0;
+}
+
 long OpenDevice(const char *port, const char *device, const char *options)
 {
     long result = 0;
@@ -316,6 +385,7 @@ long IdReadCard(long slot, long mode, char *record, long flags)
     static const char zeros[COMMONINTERFACE_RECORD_SIZE];
     int zeroed = record != NULL && memcmp(record, zeros, sizeof zeros) == 0;
 
+    const long overrun = misbehave();
     long result = 0;
     long every = 0;
     env_long("KRSIM_READ_RESULT", &result);
@@ -326,6 +396,9 @@ long IdReadCard(long slot, long mode, char *record, long flags)
     /* An injected failure writes nothing. */
     if (result == 0)
         result = !record ? KRSIM_BAD_CARD : !device_open ? KRSIM_NOT_OPEN : place_card(record);
+
+    if (record && overrun > 0)
+        memset(record + COMMONINTERFACE_RECORD_SIZE, 'X', (size_t)overrun);
 
     call_log("IdReadCard(%ld, %ld, %s, %ld) -> %ld", slot, mode,
              zeroed ? "<10240 zero bytes>" : "<buffer not zeroed>", flags, result);

@@ -152,6 +152,8 @@ void HostileTest::clientsThatNeverReadAreClosed()
     for (int i = 0; i < clients; ++i) {
         silent.push_back(std::make_unique<RawWsClient>());
         QVERIFY(silent.back()->open(QStringLiteral("127.0.0.1"), ServiceFixture::port));
+        // Reads nothing more: this side of the connection stops taking bytes in.
+        silent.back()->socket.setReadBufferSize(1);
         for (int n = 0; n < count; ++n)
             silent.back()->write(frame);
     }
@@ -170,6 +172,7 @@ void HostileTest::clientsThatNeverReadAreClosed()
     // so the system may end a connection with a reset, which drops the close
     // frame: where the frame arrives, it says 1008.
     for (auto &client : silent) {
+        client->socket.setReadBufferSize(0);
         RawWsClient::Frame frame;
         do
             frame = client->readFrame(10000);

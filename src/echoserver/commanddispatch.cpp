@@ -3,6 +3,7 @@
 #include "cardrecord.h"
 #include "jsonreader.h"
 #include "jsonwriter.h"
+#include "librarycall.h"
 #include "libraryloader.h"
 #include "logsink.h"
 #include "policy.h"
@@ -41,7 +42,10 @@ Status openDevice()
     // The reply to "open_device" has never carried "result"; pages rely on that shape.
     if (!bLoadDll)
         return {-1, kDriverMissing, false};
-    const long result = pOpenDevice("USB", "0400C35A", "");
+    const long result = [] {
+        LibraryCall call("OpenDevice");
+        return pOpenDevice("USB", "0400C35A", "");
+    }();
     if (result >= 0)
         return {0, QStringLiteral("连接设备成功!"), false};
     return {-2, QStringLiteral("连接设备失败，错误代码：") + QString::number(result), false};
@@ -52,7 +56,10 @@ Status closeDevice()
     if (!bLoadDll)
         return {-1, kDriverMissing};
     // With the library loaded a close always counts as done.
-    pCloseDevice();
+    {
+        LibraryCall call("CloseDevice");
+        pCloseDevice();
+    }
     return {0, QStringLiteral("关闭设备成功!")};
 }
 
@@ -61,12 +68,16 @@ Status readCardInfo()
     if (!bLoadDll)
         return {-1, kDriverMissing};
     // Zeroed before every call: the record ends where the library stopped writing.
-    char record[COMMONINTERFACE_RECORD_SIZE] = {};
-    const long result = pIdReadCard(0, 1, record, 0);
+    char *record = LibraryCall::recordBuffer();
+    const long result = [record] {
+        LibraryCall call("IdReadCard");
+        return pIdReadCard(0, 1, record, 0);
+    }();
+    LibraryCall::checkRecordBuffer();
     if (result != 0)
         return {-3, QStringLiteral("读取证件信息失败，错误代码：") + QString::number(result)};
     return {QStringLiteral("读取证件信息成功!"),
-            CardText::decode(cardRecordBytes(record, sizeof record))};
+            CardText::decode(cardRecordBytes(record, COMMONINTERFACE_RECORD_SIZE))};
 }
 
 Status runCommand(const QString &cmd)

@@ -209,6 +209,9 @@ void EchoServer::processTextMessage(const QString &message)
         return;
     }
     pClient->sendTextMessage(reply);
+    // Handed to the system now: the next request may block in the reader
+    // library, and this reply must not wait for it.
+    pClient->flush();
 }
 
 bool EchoServer::withinQueueBound(QWebSocket *pClient)

@@ -1,5 +1,7 @@
 #include "libraryloader.h"
 
+#include "librarycall.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QLibrary>
@@ -65,10 +67,14 @@ bool LoadTerminalProtocolDll(const QString &dllFileName)
     // Never unloaded: the QLibrary object goes, the loaded library and the
     // resolved pointers stay valid for the life of the process.
     QLibrary library(dllFileName);
-    if (!library.load()) {
+    bool loaded;
+    {
+        LibraryCall call("the reader library's start-up code");
+        loaded = library.load();
+    }
+    if (!loaded) {
         qDebug() << "LoadTerminalProtocolDll load file fail";
-        qDebug().noquote() << "LoadTerminalProtocolDll reason:"
-                           << loadFailure(dllFileName);
+        qDebug().noquote() << "LoadTerminalProtocolDll reason:" << loadFailure(dllFileName);
         return false;
     }
 

@@ -33,7 +33,7 @@ void ServiceProcess::setupChildProcess()
 ServiceFixture::ServiceFixture(const Options &options)
     : environment(QProcessEnvironment::systemEnvironment())
 {
-    copyExecutable(QStringLiteral(KRV_SERVICE_EXE), executable());
+    copyExecutable(options.executable, executable());
     if (!options.library.isEmpty())
         copyExecutable(options.library, path(QStringLiteral("libCommonInterface.so")));
     QFile::copy(QStringLiteral(KRV_OUTPUT_DIR "/logo.ico"), path(QStringLiteral("logo.ico")));
@@ -139,11 +139,29 @@ void ServiceFixture::stop()
 {
     if (process.state() == QProcess::NotRunning)
         return;
+    const qint64 service = pid();
     process.terminate();
     if (!process.waitForFinished(5000)) {
         process.kill();
         process.waitForFinished(5000);
     }
+    // The supervisor is gone; its child follows it, and must not hold the
+    // port when the next test starts a service.
+    QDeadlineTimer deadline(5000);
+    while (service > 0 && ::kill(pid_t(service), 0) == 0 && !deadline.hasExpired())
+        QThread::msleep(10);
+    if (service > 0)
+        ::kill(pid_t(service), SIGKILL);
+}
+
+qint64 ServiceFixture::pid() const
+{
+    const qint64 supervisor = process.processId();
+    QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(supervisor));
+    if (supervisor <= 0 || !children.open(QIODevice::ReadOnly))
+        return supervisor;
+    const qint64 child = children.readAll().trimmed().split(' ').value(0).toLongLong();
+    return child > 0 ? child : supervisor;
 }
 
 bool ServiceFixture::sendSignal(int signal) const

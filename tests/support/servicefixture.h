@@ -36,6 +36,8 @@ public:
         QByteArray policy;
         // The Origin that the start-up probe sends; empty: none.
         QString probeOrigin;
+        // The service's executable (a build with a shorter library deadline).
+        QString executable = QStringLiteral(KRV_SERVICE_EXE);
     };
 
     ServiceFixture() : ServiceFixture(Options()) {}
@@ -69,7 +71,10 @@ public:
     QByteArray standardOutput() { return out += process.readAllStandardOutput(); }
     QByteArray standardError() { return err += process.readAllStandardError(); }
     QString error() const { return lastError; }
-    qint64 pid() const { return process.processId(); }
+    // The service's own process: the child of the process started, which
+    // supervises it (that one's pid when it has no child).
+    qint64 pid() const;
+    qint64 supervisorPid() const { return process.processId(); }
 
     // Puts a card file on the reader: a sample kind's card.txt, or raw bytes as card.gb.
     void putCard(const QString &kind) const;
