@@ -2,6 +2,7 @@
 // driven from outside: start-up, exit codes, client handling and its log file.
 #include "rawwsclient.h"
 #include "servicefixture.h"
+#include "testfiles.h"
 #include "wsclient.h"
 
 #include <QRegularExpression>
@@ -67,6 +68,10 @@ private Q_SLOTS:
     void closesOversizedMessagesOnly();
     void endsOrderlyOnSignals_data();
     void endsOrderlyOnSignals();
+    void recoversFromLibraryFaults_data();
+    void recoversFromLibraryFaults();
+    void givesUpOnALibraryThatCrashesAtEveryStart();
+    void repliesAreNotHeldBackByTheNextCall();
 
 private:
     QTemporaryDir runtime;
@@ -324,16 +329,30 @@ void ServiceTest::closesOversizedMessagesOnly()
 void ServiceTest::endsOrderlyOnSignals_data()
 {
     QTest::addColumn<int>("signal");
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGINT") << int(SIGINT);
-    QTest::newRow("SIGHUP (logout)") << int(SIGHUP);
+    QTest::addColumn<bool>("duringSlowRead"); // a client's read takes 1.5 s meanwhile
+    QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+    QTest::newRow("SIGINT") << int(SIGINT) << false;
+    QTest::newRow("SIGHUP (logout)") << int(SIGHUP) << false;
+    QTest::newRow("SIGTERM during a slow read") << int(SIGTERM) << true;
 }
 
 void ServiceTest::endsOrderlyOnSignals()
 {
     QFETCH(int, signal);
-    ServiceFixture service;
+    QFETCH(bool, duringSlowRead);
+    ServiceFixture::Options options;
+    options.card = QStringLiteral("A");
+    ServiceFixture service(options);
+    service.setEnv(QStringLiteral("KRSIM_READ_DELAY_MS"), QStringLiteral("1500"));
     QVERIFY2(service.start(), qPrintable(service.error()));
+    WsClient reader;
+    QVERIFY(reader.open());
+    if (duringSlowRead) {
+        QVERIFY(reader.request(QStringLiteral(R"({"cmd":"open_device"})"))
+                    .contains("\"statuCode\": 0"));
+        reader.send(QStringLiteral(R"({"cmd":"read_card_info"})"));
+        QTest::qWait(300);
+    }
     // Several clients: each one, not every second one, is told goodbye.
     std::vector<std::unique_ptr<WsClient>> clients(5);
     for (auto &client : clients) {
@@ -348,6 +367,110 @@ void ServiceTest::endsOrderlyOnSignals()
         QVERIFY(client->waitForDisconnect());
         QCOMPARE(int(client->socket.closeCode()), 1001);
     }
+    // The read under way is answered before the goodbye.
+    QVERIFY(reader.waitForDisconnect());
+    QCOMPARE(reader.replies.size(), duringSlowRead ? 2 : 0);
+}
+
+void ServiceTest::recoversFromLibraryFaults_data()
+{
+    QTest::addColumn<QByteArray>("fault"); // what the simulator does in the next IdReadCard
+    QTest::addColumn<QString>("logged");
+    QTest::addColumn<bool>("lost"); // the service's process is lost with every connection
+
+    QTest::newRow("crash") << QByteArray("segv") << "Crashed with SIGSEGV in IdReadCard" << true;
+    QTest::newRow("abort") << QByteArray("abort") << "Crashed with SIGABRT in IdReadCard" << true;
+    QTest::newRow("exit(3)") << QByteArray("exit")
+                             << "The reader library ended the process in IdReadCard" << true;
+    QTest::newRow("hang") << QByteArray("hang") << "IdReadCard did not return within 2 s" << true;
+    QTest::newRow("overrun by 16 bytes")
+        << QByteArray("overrun 16") << "IdReadCard wrote past the 10240-byte record: 16 bytes"
+        << false;
+    QTest::newRow("overrun by 12000 bytes")
+        << QByteArray("overrun 12000") << "IdReadCard wrote past the 10240-byte record: 12000 bytes"
+        << false;
+    QTest::newRow("8 MiB on standard output and error")
+        << QByteArray("noisy") << "Reader library output: nnnnnnnn" << false;
+}
+
+void ServiceTest::recoversFromLibraryFaults()
+{
+    QFETCH(QByteArray, fault);
+    QFETCH(QString, logged);
+    QFETCH(bool, lost);
+    ServiceFixture::Options options;
+    options.card = QStringLiteral("A");
+    options.log = true;
+    options.executable = QStringLiteral(KRV_SERVICE_DEADLINE2S_EXE);
+    ServiceFixture service(options);
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    const QString open = QStringLiteral(R"({"cmd":"open_device"})");
+    const QString read = QStringLiteral(R"({"cmd":"read_card_info"})");
+    std::vector<std::unique_ptr<WsClient>> idle(3);
+    for (auto &client : idle) {
+        client = std::make_unique<WsClient>();
+        QVERIFY(client->open());
+    }
+    WsClient reader;
+    QVERIFY(reader.open());
+    QVERIFY(reader.request(open).contains("\"statuCode\": 0"));
+
+    QVERIFY(writeFile(service.path(QStringLiteral("fault.txt")), fault));
+    const QString reply = reader.request(read);
+    if (lost) {
+        QVERIFY(reply.isNull());
+        for (auto &client : idle)
+            QVERIFY(client->waitForDisconnect());
+    } else {
+        QVERIFY(reply.contains("\"idNum\": \""));
+        for (auto &client : idle)
+            QCOMPARE(client->socket.state(), QAbstractSocket::ConnectedState);
+    }
+    // The desk reads again, without a person acting.
+    QDeadlineTimer deadline(20000);
+    QString again;
+    while (!again.contains("\"idNum\": \"") && !deadline.hasExpired()) {
+        WsClient page;
+        if (page.open(WsClient::url(), 1000) && page.request(open).contains("\"statuCode\": 0"))
+            again = page.request(read);
+        else
+            QTest::qWait(100);
+    }
+    QVERIFY2(again.contains("\"idNum\": \""), qPrintable(again));
+    QVERIFY(service.running());
+    QVERIFY2(service.log().contains(logged.toUtf8()), qPrintable(logged));
+}
+
+void ServiceTest::givesUpOnALibraryThatCrashesAtEveryStart()
+{
+    ServiceFixture::Options options;
+    options.log = true;
+    ServiceFixture service(options);
+    QVERIFY(writeFile(service.path(QStringLiteral("fault.txt")), "load-segv always"));
+    service.launch();
+    QVERIFY(service.waitForExit(30000));
+    QCOMPARE(service.exitCode(), 251);
+    const QByteArray said = service.standardError();
+    QVERIFY2(said.contains("was ended by signal 11") && said.endsWith("giving up\n"), said);
+    QCOMPARE(service.log().count("Crashed with SIGSEGV in the reader library's start-up code"), 5);
+}
+
+void ServiceTest::repliesAreNotHeldBackByTheNextCall()
+{
+    ServiceFixture::Options options;
+    options.card = QStringLiteral("A");
+    ServiceFixture service(options);
+    service.setEnv(QStringLiteral("KRSIM_READ_DELAY_MS"), QStringLiteral("5000"));
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    RawWsClient client;
+    QVERIFY(client.open(QStringLiteral("127.0.0.1"), ServiceFixture::port));
+    // Both requests arrive together: the first reply is ready before the
+    // second request enters the reader library for five seconds.
+    client.write(RawWsClient::frame(0x1, R"({"cmd":"close_device"})") +
+                 RawWsClient::frame(0x1, R"({"cmd":"read_card_info"})"));
+    const RawWsClient::Frame first = client.readFrame(2500);
+    QCOMPARE(first.opcode, 0x1);
+    QVERIFY(first.payload.contains("关闭设备成功"));
 }
 
 QTEST_GUILESS_MAIN(ServiceTest)
