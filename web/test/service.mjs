@@ -53,6 +53,11 @@ export class Service {
     writeFileSync(path.join(this.dir, 'card.txt'), text);
   }
 
+  /** A fault of the reader library in its next read (see the simulator). */
+  putFault(fault) {
+    writeFileSync(path.join(this.dir, 'fault.txt'), fault);
+  }
+
   removeCard() {
     rmSync(path.join(this.dir, 'card.txt'), { force: true });
   }
@@ -82,7 +87,7 @@ export class Service {
   }
 
   // SIGTERM lets the service answer what it is doing and say goodbye (close
-  // code 1001); SIGKILL stands for a crash.
+  // code 1001), and its supervisor end with it.
   async stop(signal = 'SIGTERM') {
     if (!this.process || this.process.exitCode !== null || this.process.signalCode !== null)
       return;
