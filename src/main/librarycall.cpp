@@ -6,12 +6,11 @@
 #include <QDebug>
 #include <QFile>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <thread>
 
 #include <fcntl.h>
@@ -110,25 +109,35 @@ void writeLogLine(const char *const *parts)
 
 std::atomic<const char *> currentCall{nullptr};
 
-// Never destroyed: the watch thread waits on them until the process ends,
-// and destroying a condition variable that a thread waits on blocks the exit.
-std::mutex &watchMutex = *new std::mutex;
-std::condition_variable &watchWake = *new std::condition_variable;
-const char *watchedCall = nullptr; // under watchMutex
-unsigned long callNumber = 0;      // under watchMutex
-std::chrono::steady_clock::time_point callStarted;
+// The call in progress for the watch thread: its name, and a count that is
+// odd while a call runs and grows by one at every start and end, so that the
+// watch tells one call from the next without taking a lock. The watch looks a
+// few times a second, instead of being woken at every call: waking another
+// thread twice per call cost a sixth of the read rate.
+std::atomic<const char *> watchedCall{nullptr};
+std::atomic<unsigned long> callCount{0};
+std::atomic<long long> callStartedMs{0};
 int deadlineMs = 0;
 
-// Sleeps while no call runs; ends the process when one outlasts the deadline.
+long long nowMs()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// Ends the process when one call outlasts the deadline.
 void watchCalls()
 {
-    std::unique_lock<std::mutex> lock(watchMutex);
+    const int interval = std::max(10, std::min(250, deadlineMs / 10));
     for (;;) {
-        watchWake.wait(lock, [] { return watchedCall != nullptr; });
-        const unsigned long call = callNumber;
-        const auto deadline = callStarted + std::chrono::milliseconds(deadlineMs);
-        if (watchWake.wait_until(lock, deadline,
-                                 [call] { return watchedCall == nullptr || callNumber != call; }))
+        std::this_thread::sleep_for(std::chrono::milliseconds(interval));
+        const unsigned long count = callCount.load();
+        if (count % 2 == 0 || nowMs() - callStartedMs.load() < deadlineMs)
+            continue;
+        // Still the same call, past its deadline.
+        const char *call = watchedCall.load();
+        if (callCount.load() != count || !call)
             continue;
         char seconds[24];
         size_t at = 0;
@@ -138,7 +147,7 @@ void watchCalls()
             putNumber(seconds, sizeof seconds, &at, deadlineMs % 1000, 3);
         }
         seconds[at] = '\0';
-        const char *parts[] = {watchedCall, " did not return within ", seconds,
+        const char *parts[] = {call, " did not return within ", seconds,
                                " s: ending the process, to be started again", nullptr};
         writeLogLine(parts);
         ::_exit(LibraryCall::ExitLibraryHung);
@@ -295,22 +304,16 @@ LibraryCall::LibraryCall(const char *name)
     currentCall.store(name);
     if (deadlineMs <= 0)
         return;
-    {
-        std::lock_guard<std::mutex> lock(watchMutex);
-        watchedCall = name;
-        ++callNumber;
-        callStarted = std::chrono::steady_clock::now();
-    }
-    watchWake.notify_one();
+    watchedCall.store(name);
+    callStartedMs.store(nowMs());
+    callCount.fetch_add(1);
 }
 
 LibraryCall::~LibraryCall()
 {
     currentCall.store(nullptr);
-    if (deadlineMs <= 0)
-        return;
-    std::lock_guard<std::mutex> lock(watchMutex);
-    watchedCall = nullptr;
+    if (deadlineMs > 0)
+        callCount.fetch_add(1);
 }
 
 char *LibraryCall::recordBuffer()
