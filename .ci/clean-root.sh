@@ -21,6 +21,9 @@ mirror=$(awk '/^URIs:/{print $2; exit}' /etc/apt/sources.list.d/debian.sources 2
 [ -n "$mirror" ] || mirror=$(awk '/^deb /{print $2; exit}' /etc/apt/sources.list 2>/dev/null)
 
 root=$(mktemp -d /var/tmp/krv-clean-root.XXXXXX)
+# A root file system is open to every user (mktemp makes the folder 0700):
+# tests run programs as other users inside it.
+chmod 755 "$root"
 unmount() { for m in dev/pts dev sys proc; do umount -l "$root/$m" 2>/dev/null; done; }
 cleanup() {
     # The service started by the run command, and anything else left inside.

@@ -34,7 +34,8 @@ QByteArray handshake(const QString &host, const QString &origin, int uid)
     QProcess client;
     client.start(command.takeFirst(), command);
     client.waitForFinished(10000);
-    return client.readAllStandardOutput().trimmed();
+    const QByteArray answer = client.readAllStandardOutput().trimmed();
+    return !answer.isEmpty() ? answer : "(no answer: " + client.readAllStandardError() + ")";
 }
 
 // The service's listening sockets on its port: the local addresses, as the
