@@ -426,8 +426,9 @@ void ServiceTest::recoversFromLibraryFaults()
         for (auto &client : idle)
             QCOMPARE(client->socket.state(), QAbstractSocket::ConnectedState);
     }
-    // The desk reads again, without a person acting.
-    QDeadlineTimer deadline(20000);
+    // The desk reads again, without a person acting (generous: a start under
+    // emulation has taken 20 s).
+    QDeadlineTimer deadline(60000);
     QString again;
     while (!again.contains("\"idNum\": \"") && !deadline.hasExpired()) {
         WsClient page;
@@ -448,7 +449,8 @@ void ServiceTest::givesUpOnALibraryThatCrashesAtEveryStart()
     ServiceFixture service(options);
     QVERIFY(writeFile(service.path(QStringLiteral("fault.txt")), "load-segv always"));
     service.launch();
-    QVERIFY(service.waitForExit(30000));
+    // Five starts and 7.5 s of pauses; generous for starts under emulation.
+    QVERIFY(service.waitForExit(180000));
     QCOMPARE(service.exitCode(), 251);
     const QByteArray said = service.standardError();
     QVERIFY2(said.contains("was ended by signal 11") && said.endsWith("giving up\n"), said);
