@@ -109,12 +109,11 @@ void writeLogLine(const char *const *parts)
 
 std::atomic<const char *> currentCall{nullptr};
 
-// The call in progress for the watch thread: its name, and a count that is
+// For the watch thread, beside the name above: a count that is
 // odd while a call runs and grows by one at every start and end, so that the
 // watch tells one call from the next without taking a lock. The watch looks a
 // few times a second, instead of being woken at every call: waking another
 // thread twice per call cost a sixth of the read rate.
-std::atomic<const char *> watchedCall{nullptr};
 std::atomic<unsigned long> callCount{0};
 std::atomic<long long> callStartedMs{0};
 int deadlineMs = 0;
@@ -136,7 +135,7 @@ void watchCalls()
         if (count % 2 == 0 || nowMs() - callStartedMs.load() < deadlineMs)
             continue;
         // Still the same call, past its deadline.
-        const char *call = watchedCall.load();
+        const char *call = currentCall.load();
         if (callCount.load() != count || !call)
             continue;
         char seconds[24];
@@ -304,7 +303,6 @@ LibraryCall::LibraryCall(const char *name)
     currentCall.store(name);
     if (deadlineMs <= 0)
         return;
-    watchedCall.store(name);
     callStartedMs.store(nowMs());
     callCount.fetch_add(1);
 }

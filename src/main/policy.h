@@ -30,8 +30,6 @@ public:
     bool loopbackOnly() const { return loopback; }
     QList<QHostAddress> listenAddresses() const;
 
-    // Whether a connection must be looked at before its handshake.
-    bool gatesConnections() const { return !origins.isEmpty() || refuseNoOrigin || refuseOthers; }
     // Why a handshake with this Origin header (empty: none sent) is refused;
     // empty when it is admitted.
     QString refusalForOrigin(const QString &origin) const;
