@@ -70,6 +70,8 @@ private Q_SLOTS:
     void hugeReplyClosesOnlyItsConnection();
     void clientsThatNeverReadAreClosed_data();
     void clientsThatNeverReadAreClosed();
+    void crowdsStayWithinTheMemoryBudget_data();
+    void crowdsStayWithinTheMemoryBudget();
     void descriptorFloodPausesAccepting();
     void logFileNeverBlocksOrTears_data();
     void logFileNeverBlocksOrTears();
@@ -184,6 +186,80 @@ void HostileTest::clientsThatNeverReadAreClosed()
     QVERIFY(reader.request(QStringLiteral(R"({"cmd":"read_card_info"})")).contains("\"idNum\""));
     const qint64 peak = peakResidentKiB(service.pid());
     QVERIFY2(peak > 0 && peak < 256 * 1024 + kPeakSlackKiB, qPrintable(QString::number(peak)));
+}
+
+void HostileTest::crowdsStayWithinTheMemoryBudget_data()
+{
+    // Peers that each stay within their own bounds: two requests of 40 KB
+    // whose 8 MB replies they never read, or a first frame of a text message
+    // kept open by an empty continuation frame every 2 s.
+    QTest::addColumn<int>("replyPeers");
+    QTest::addColumn<int>("messagePeers");
+    QTest::addColumn<int>("firstFrameBytes");
+
+    QTest::newRow("peers holding replies") << 60 << 0 << 0;
+    QTest::newRow("peers holding unfinished messages") << 0 << 400 << 1024 * 1024 - 64;
+    QTest::newRow("both") << 40 << 200 << 1024 * 1024 - 64;
+    QTest::newRow("empty continuation frames") << 0 << 5 << 1;
+}
+
+void HostileTest::crowdsStayWithinTheMemoryBudget()
+{
+    QFETCH(int, replyPeers);
+    QFETCH(int, messagePeers);
+    QFETCH(int, firstFrameBytes);
+    ServiceFixture::Options options;
+    options.log = true;
+    ServiceFixture service(options);
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    WsClient bystander;
+    QVERIFY(bystander.open());
+
+    QByteArray nested = "1,";
+    nested = R"({"pad":)" + QByteArray(100, '[') + nested.repeated(20000).chopped(1) +
+             QByteArray(100, ']') + '}';
+    const QByteArray replyRequests = RawWsClient::frame(0x1, nested).repeated(2);
+    const QByteArray firstFrame = RawWsClient::frame(0x1, QByteArray(firstFrameBytes, ' '), false);
+    std::vector<std::unique_ptr<RawWsClient>> peers;
+    for (int i = 0; i < replyPeers + messagePeers; ++i) {
+        peers.push_back(std::make_unique<RawWsClient>());
+        RawWsClient &peer = *peers.back();
+        QVERIFY(peer.open(QStringLiteral("127.0.0.1"), ServiceFixture::port));
+        if (i < replyPeers) {
+            // Takes in nothing more, and the system little on its behalf.
+            peer.socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+            peer.socket.setReadBufferSize(1);
+            peer.write(replyRequests);
+        } else {
+            peer.write(firstFrame);
+        }
+    }
+    // The bystander is answered all along, while every peer is closed.
+    QElapsedTimer clock;
+    clock.start();
+    for (qint64 trickle = 0;
+         logLinesWith(service, "with 1008") < int(peers.size()) && clock.elapsed() < 60000;
+         QTest::qWait(200)) {
+        const bool due = clock.elapsed() >= trickle;
+        trickle += due ? 2000 : 0;
+        for (int i = 0; i < int(peers.size()); ++i) {
+            if (due && i >= replyPeers)
+                peers.at(i)->write(RawWsClient::frame(0x0, QByteArray(), false));
+            peers.at(i)->socket.flush();
+        }
+        QVERIFY(answersClose(bystander));
+    }
+    const qint64 peak = peakResidentKiB(service.pid());
+    // Twice the budget leaves room for Qt's copies and the allocator's slack.
+    QVERIFY2(peak > 0 && peak < 512 * 1024 + kPeakSlackKiB, qPrintable(QString::number(peak)));
+    QCOMPARE(logLinesWith(service, "with 1008"), replyPeers + messagePeers);
+    for (int i = replyPeers; i < int(peers.size()); ++i)
+        QCOMPARE(peers.at(i)->readFrame(5000).closeCode(), 1008);
+
+    // Once they leave, so does the memory they made the service take.
+    peers.clear();
+    QTRY_VERIFY_WITH_TIMEOUT(residentKiB(service.pid()) < 100 * 1024 + kPeakSlackKiB, 10000);
+    QVERIFY(answersClose(bystander));
 }
 
 void HostileTest::descriptorFloodPausesAccepting()

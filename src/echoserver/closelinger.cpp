@@ -8,29 +8,39 @@
 #include <cerrno>
 
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 int CloseLinger::lingering = 0;
 
-void CloseLinger::watch(QWebSocket *socket, int graceMs, QObject *owner)
+void CloseLinger::watch(QWebSocket *socket, QTcpSocket *connection, int graceMs, QObject *owner)
 {
-    // The client's connection is the owner's child with its peer; a new one
-    // is among the last.
-    const QObjectList &children = owner->children();
-    QPointer<QTcpSocket> connection;
-    for (auto child = children.crbegin(); child != children.crend() && !connection; ++child) {
-        auto *candidate = qobject_cast<QTcpSocket *>(*child);
-        if (candidate && candidate->peerPort() == socket->peerPort() &&
-            candidate->peerAddress() == socket->peerAddress())
-            connection = candidate;
-    }
     // Qt announces a close more than once.
-    connect(socket, &QWebSocket::aboutToClose, owner, [connection, graceMs, owner]() mutable {
-        if (connection)
-            start(connection, graceMs, owner);
-        connection = nullptr;
-    });
+    connect(socket, &QWebSocket::aboutToClose, owner,
+            [connection = QPointer<QTcpSocket>(connection), graceMs, owner]() mutable {
+                if (connection)
+                    start(connection, graceMs, owner);
+                connection = nullptr;
+            });
+}
+
+void CloseLinger::reset(QTcpSocket *connection)
+{
+    // With a zero linger time the last close of the connection, this one or
+    // the lingering duplicate's, sends a reset and discards what is queued.
+    const linger now{1, 0};
+    ::setsockopt(int(connection->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    connection->abort();
+}
+
+bool CloseLinger::resetting() const
+{
+    linger option{};
+    socklen_t size = sizeof option;
+    return ::getsockopt(descriptor, SOL_SOCKET, SO_LINGER, &option, &size) == 0 && option.l_onoff &&
+           option.l_linger == 0;
 }
 
 void CloseLinger::start(QTcpSocket *connection, int graceMs, QObject *owner)
@@ -59,12 +69,23 @@ CloseLinger::CloseLinger(int descriptor, int graceMs, QObject *owner)
 
 CloseLinger::~CloseLinger()
 {
+    // A peer that never took its last bytes would otherwise keep the system
+    // sending them for minutes, and never see the connection end.
+    int unsent = 0;
+    if (::ioctl(descriptor, SIOCOUTQ, &unsent) == 0 && unsent > 0) {
+        const linger now{1, 0};
+        ::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    }
     ::close(descriptor);
     --lingering;
 }
 
 void CloseLinger::sendingDone()
 {
+    if (resetting()) {
+        deleteLater();
+        return;
+    }
     ::shutdown(descriptor, SHUT_WR);
     deadline.start(LingerMs);
 }

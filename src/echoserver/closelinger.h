@@ -27,10 +27,13 @@ public:
     // Connections lingering at once; past it a close is left to Qt alone.
     static constexpr int MaxLingering = 256;
 
-    // Lingers on the socket's connection, a child of the owner, when it
-    // closes. Qt may wait up to graceMs for its last bytes to be taken before
-    // it lets go.
-    static void watch(QWebSocket *socket, int graceMs, QObject *owner);
+    // Lingers on the socket's connection when it closes. Qt may wait up to
+    // graceMs for its last bytes to be taken before it lets go.
+    static void watch(QWebSocket *socket, QTcpSocket *connection, int graceMs, QObject *owner);
+    // Drops the connection at once with a reset, lingering or not: for a
+    // peer that takes nothing, whose close frame would wait behind what it
+    // left unread, and whose queue would hold memory here and in the system.
+    static void reset(QTcpSocket *connection);
 
     ~CloseLinger() override;
 
@@ -38,6 +41,7 @@ private:
     CloseLinger(int descriptor, int graceMs, QObject *owner);
     static void start(QTcpSocket *connection, int graceMs, QObject *owner);
     void sendingDone();
+    bool resetting() const;
     void drain();
 
     int descriptor;

@@ -43,12 +43,26 @@ bool descriptorsRunningOut(int openDescriptor)
     ::close(lowestFree);
     return rlim_t(lowestFree) + EchoServer::DescriptorReserve >= limit.rlim_cur;
 }
+
+// The connection under a client, kept among the owner's children; a new
+// one is among the last.
+QTcpSocket *connectionOf(const QWebSocket *client, const QObject *owner)
+{
+    const QObjectList &children = owner->children();
+    for (auto child = children.crbegin(); child != children.crend(); ++child) {
+        auto *candidate = qobject_cast<QTcpSocket *>(*child);
+        if (candidate && candidate->peerPort() == client->peerPort() &&
+            candidate->peerAddress() == client->peerAddress())
+            return candidate;
+    }
+    return nullptr;
+}
 } // namespace
 
 EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
     : QObject(parent), pServer(new QWebSocketServer(QStringLiteral("Echo Server"),
                                                     QWebSocketServer::NonSecureMode, this)),
-      bDebug(debug)
+      bDebug(debug), budget(CloseGraceMs)
 {
     for (const QHostAddress &address : policy.listenAddresses()) {
         auto *listener = new QTcpServer(this);
@@ -82,6 +96,8 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
     acceptRetry.setSingleShot(true);
     acceptRetry.setInterval(AcceptRetryMs);
     connect(&acceptRetry, &QTimer::timeout, this, &EchoServer::resumeAccepting);
+    connect(&budget, &MemoryBudget::overdrawn, this,
+            [this](QWebSocket *client, const QString &reason) { dismiss(client, 1008, reason); });
 }
 
 EchoServer::~EchoServer()
@@ -143,9 +159,11 @@ void EchoServer::onNewConnection()
     connect(pSocket, &QWebSocket::textMessageReceived, this, &EchoServer::processTextMessage);
     connect(pSocket, &QWebSocket::binaryMessageReceived, this, &EchoServer::processBinaryMessage);
     connect(pSocket, &QWebSocket::disconnected, this, &EchoServer::socketDisconnected);
-    // Every close, Qt's own (1009) and ours (1008, 1013), leaves the peer time
-    // to take the close frame.
-    CloseLinger::watch(pSocket, CloseGraceMs, this);
+    // Every close, Qt's own (1009) and ours (1008, 1013), lingers so that a
+    // peer still sending sees the close frame rather than a reset.
+    QTcpSocket *connection = connectionOf(pSocket, this);
+    CloseLinger::watch(pSocket, connection, CloseGraceMs, this);
+    budget.add(pSocket, connection);
     // Qt answers every ping with a pong by itself, queued like a reply, and
     // tells nobody. Its frame reader, a child of the socket, announces each
     // ping: a client that pings without reading is held to the same bound.
@@ -169,7 +187,10 @@ void EchoServer::dismiss(QWebSocket *pClient, int closeCode, const QString &reas
     disconnect(pClient, &QWebSocket::binaryMessageReceived, this,
                &EchoServer::processBinaryMessage);
     pClient->close(QWebSocketProtocol::CloseCode(closeCode), reason);
-    QTimer::singleShot(CloseGraceMs, pClient, &QWebSocket::abort);
+    pClient->flush();
+    QTcpSocket *connection = budget.connectionOf(pClient);
+    if (connection && connection->bytesToWrite() > 0)
+        CloseLinger::reset(connection);
 }
 
 void EchoServer::checkDescriptors()
@@ -201,7 +222,7 @@ void EchoServer::processTextMessage(const QString &message)
         qDebug() << timeOfDay() << "Message received:" << message;
     if (!pClient)
         return;
-    if (!withinQueueBound(pClient))
+    if (!withinQueueBound(pClient) || !budget.account(pClient))
         return;
     const QString reply = answerTextMessage(message);
     if (reply.isNull()) {
@@ -212,6 +233,7 @@ void EchoServer::processTextMessage(const QString &message)
     // Handed to the system now: the next request may block in the reader
     // library, and this reply must not wait for it.
     pClient->flush();
+    budget.account(pClient);
 }
 
 bool EchoServer::withinQueueBound(QWebSocket *pClient)
@@ -228,7 +250,8 @@ void EchoServer::pingReceived()
 {
     // The sender is the socket's frame reader; its pong is queued by now.
     if (auto *pClient = qobject_cast<QWebSocket *>(sender() ? sender()->parent() : nullptr))
-        withinQueueBound(pClient);
+        if (withinQueueBound(pClient))
+            budget.account(pClient);
 }
 
 void EchoServer::processBinaryMessage(const QByteArray &message)
@@ -246,6 +269,7 @@ void EchoServer::socketDisconnected()
     if (!pClient)
         return;
     clientList.removeAll(pClient);
+    budget.remove(pClient);
     // Other receivers of disconnected() may still be running.
     pClient->deleteLater();
     // A descriptor is free again once the socket is deleted.

@@ -8,6 +8,8 @@
 #include <QThreadPool>
 #include <QTimer>
 
+#include "memorybudget.h"
+
 class QTcpServer;
 class QTcpSocket;
 class QWebSocket;
@@ -39,8 +41,10 @@ public:
     // beyond the cap is closed at once with code 1013 (try again later).
     static constexpr int MaxClients = 2000;
 
-    // How long a closed client has to take its close frame before its
-    // connection is dropped, with whatever it left unread.
+    // How long a client closed by Qt (a protocol error, a message past the
+    // size limit) has to take its close frame before its connection is
+    // dropped, with whatever it left unread. One the service closes itself
+    // is dropped at once when the system does not take the close frame.
     static constexpr int CloseGraceMs = 30000;
 
     // Descriptors kept free for the reader library and the log file: with
@@ -69,8 +73,9 @@ public Q_SLOTS:
     void OnThreadMessage(QWebSocket *pClient, const QString &msg);
 
 private:
-    // Closes a client's connection with the code, carries out nothing more
-    // that it sends, and drops the connection if the close is not taken in time.
+    // Closes a client's connection with the code and carries out nothing
+    // more that it sends. A peer that has not taken what it was sent would
+    // see the close frame only after all of it: its connection is reset.
     void dismiss(QWebSocket *pClient, int closeCode, const QString &reason);
     void resumeAccepting();
     // Hands a new connection to the WebSocket handshake, through the policy's
@@ -87,6 +92,7 @@ private:
     bool bDebug;
     QThreadPool threadPool;
     QTimer acceptRetry;
+    MemoryBudget budget;
 };
 
 #endif // ECHOSERVER_H
