@@ -1,13 +1,17 @@
 #!/bin/bash
-# Proves the README's two commands on a pristine Debian 12: bootstraps a
-# minimal root from this machine's Debian mirror (nothing is kept between
-# runs), clones the project into it, runs the README's test command there as
-# the README writes it, then its run command until the service answers a
-# WebSocket "close_device". Whatever the root lacks, the project's own scripts
-# must install. Needs root and debootstrap. Usage: .ci/clean-root.sh [LOG_DIR]
+# Proves the README's two commands on a pristine Debian release: bootstraps a
+# minimal root of the suite from this machine's Debian mirror (nothing is kept
+# between runs), clones the project into it, runs the README's test command
+# there as the README writes it, then its run command until the service
+# answers a WebSocket "close_device", then the extra command if one is given
+# (the package test). Whatever the root lacks, the project's own scripts must
+# install. Needs root and debootstrap.
+# Usage: .ci/clean-root.sh SUITE [LOG_DIR [EXTRA_COMMAND]]   (SUITE: bookworm, trixie)
 set -uo pipefail
 project=$(cd "$(dirname "$0")/.." && pwd)
-logs=${1:-$project/build-clean-root}
+suite=${1:?usage: .ci/clean-root.sh SUITE [LOG_DIR [EXTRA_COMMAND]]}
+logs=${2:-$project/build-clean-root-$suite}
+extra=${3:-}
 mkdir -p "$logs"
 
 # The two commands, from the first lines of the README's first code block.
@@ -25,26 +29,33 @@ root=$(mktemp -d /var/tmp/krv-clean-root.XXXXXX)
 # tests run programs as other users inside it.
 chmod 755 "$root"
 unmount() { for m in dev/pts dev sys proc; do umount -l "$root/$m" 2>/dev/null; done; }
-cleanup() {
-    # The service started by the run command, and anything else left inside.
+# The service started by the run command, and anything else left inside.
+kill_inside() {
     for pid in $(ls /proc | grep -E '^[0-9]+$'); do
         [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$root" ] && kill -9 "$pid" 2>/dev/null
     done
+}
+cleanup() {
+    kill_inside
     unmount
     rm -rf "$root"
 }
 trap cleanup EXIT
 
-echo "== clean root: debootstrap bookworm (minbase, git, ca-certificates) from this machine's Debian mirror"
+echo "== clean root: debootstrap $suite (minbase, git, ca-certificates) from this machine's Debian mirror"
 started=$SECONDS
-if ! debootstrap --variant=minbase --include=git,ca-certificates bookworm "$root" "$mirror" \
+if ! debootstrap --variant=minbase --include=git,ca-certificates "$suite" "$root" "$mirror" \
     >"$logs/debootstrap.log" 2>&1; then
     tail -n 20 "$logs/debootstrap.log"
     echo "clean-root: debootstrap failed"
     exit 1
 fi
+# The release's own suites (its updates and security suites too) from this
+# machine's sources.
+. /etc/os-release
 if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    cp /etc/apt/sources.list.d/debian.sources "$root/etc/apt/sources.list.d/"
+    sed -E "s/\b$VERSION_CODENAME\b/$suite/g" /etc/apt/sources.list.d/debian.sources \
+        >"$root/etc/apt/sources.list.d/debian.sources"
     rm -f "$root/etc/apt/sources.list"
 fi
 for m in proc sys dev dev/pts; do mkdir -p "$root/$m"; done
@@ -104,4 +115,17 @@ else
     run_status=1
 fi
 
-[ $test_status -eq 0 ] && [ $run_status -eq 0 ]
+extra_status=0
+if [ -n "$extra" ]; then
+    # The service started by the run command holds the port.
+    kill_inside
+    sleep 1
+    echo "== clean root: $extra (log: $logs/extra.log)"
+    started=$SECONDS
+    inside "$extra" >"$logs/extra.log" 2>&1
+    extra_status=$?
+    tail -n 25 "$logs/extra.log"
+    echo "$extra: exit status $extra_status after $((SECONDS - started)) s"
+fi
+
+[ $test_status -eq 0 ] && [ $run_status -eq 0 ] && [ $extra_status -eq 0 ]

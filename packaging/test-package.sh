@@ -9,9 +9,6 @@ cd "$(dirname "$0")/.."
 
 [ "$(id -u)" -eq 0 ] || { echo "test-package: run as root" >&2; exit 1; }
 export DEBIAN_FRONTEND=noninteractive
-for tool in dpkg-shlibdeps lintian; do
-    command -v "$tool" >/dev/null || apt-get install -y -q dpkg-dev lintian
-done
 
 build=${BUILD_DIR_DEB:-build-deb}
 packaging/build-packages.sh "$build"

@@ -8,14 +8,23 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 
+# The release's own clang: 14 on Debian 12, 19 on Debian 13, and on another
+# release the one its clang package stands for.
+. /etc/os-release
+case ${VERSION_ID:-} in
+12) llvm=14 ;;
+13) llvm=19 ;;
+*) llvm=$(apt-cache depends clang 2>/dev/null | sed -n 's/^ *Depends: clang-\([0-9]*\)$/\1/p' | head -n 1) ;;
+esac
+[ -n "$llvm" ] || { echo "fuzz: no clang version known for this release" >&2; exit 1; }
 packages=()
-for package in clang-14 libclang-rt-14-dev; do
+for package in "clang-$llvm" "libclang-rt-$llvm-dev"; do
     [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = "install ok installed" ] ||
         packages+=("$package")
 done
 if [ ${#packages[@]} -gt 0 ]; then
     if [ "$(id -u)" -ne 0 ]; then
-        echo "Install the fuzzing tools with: sudo apt-get install -y ${packages[*]}" >&2
+        echo "Install the fuzzing tools as root: apt-get install -y ${packages[*]}" >&2
         exit 1
     fi
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${packages[@]}"
@@ -24,7 +33,7 @@ scripts/install-deps.sh
 
 build=build-fuzz
 if [ ! -f "$build/CMakeCache.txt" ]; then
-    CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    CC=clang-$llvm CXX=clang++-$llvm cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DBUILD_TESTING=OFF -DKRV_FUZZ=ON \
         -DCMAKE_C_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" \
         -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" \

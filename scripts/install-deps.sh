@@ -1,6 +1,7 @@
 #!/bin/bash
 # Installs the Debian packages that building needs, and with --test what
-# testing needs, with --bench what the benchmarks need.
+# testing needs, with --bench what the benchmarks need, with --package what
+# building the Debian packages needs.
 # As root it runs apt-get; otherwise it prints the apt-get line and fails.
 set -euo pipefail
 
@@ -15,6 +16,11 @@ fi
 if [ "${1:-}" = "--bench" ]; then
     packages+=(python3)
 fi
+if [ "${1:-}" = "--package" ]; then
+    # CPack asks file which files are programs and dpkg-shlibdeps what they
+    # depend on; lintian checks the packages.
+    packages+=(file dpkg-dev lintian)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -24,8 +30,8 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" -ne 0 ]; then
-    echo "Missing Debian packages. Install them with:" >&2
-    echo "  sudo apt-get install -y ${missing[*]}" >&2
+    echo "Missing Debian packages. Install them as root (with sudo or su, whichever the system has):" >&2
+    echo "  apt-get install -y ${missing[*]}" >&2
     exit 1
 fi
 echo "Installing ${missing[*]}"
