@@ -25,7 +25,8 @@ check() { # description, command...
 app=/usr/lib/krvi2veravawebsocket
 apt-get install -y -q "./$build"/krvi2veravawebsocket_*.deb "./$build"/krvi2veravawebsocket-simulator_*.deb
 
-check "launcher installed" test -x /usr/bin/krvi2veravawebsocket
+check "launcher installed, with its manual page" \
+    test -x /usr/bin/krvi2veravawebsocket -a -f /usr/share/man/man1/krvi2veravawebsocket.1.gz
 check "service, icon and simulator side by side" \
     test -x $app/KRVI2VeravaWebSocket -a -f $app/logo.ico -a -f $app/libCommonInterface.so
 check "run-path folder" test -d $app/lib
@@ -61,6 +62,7 @@ for path in $app /usr/bin/krvi2veravawebsocket /usr/share/applications/krvi2vera
     /etc/xdg/autostart/krvi2veravawebsocket.desktop /etc/sysctl.d/60-krvi2veravawebsocket.conf \
     /etc/xdg/krvi2veravawebsocket \
     /usr/share/icons/hicolor/64x64/apps/krvi2veravawebsocket.png /usr/share/doc/krvi2veravawebsocket \
+    /usr/share/man/man1/krvi2veravawebsocket.1.gz \
     /usr/share/krvi2veravawebsocket-simulator; do
     check "nothing left at $path" test ! -e "$path"
 done
