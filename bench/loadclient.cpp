@@ -15,6 +15,13 @@
 #include <memory>
 #include <vector>
 
+// Qt 6.5 renamed the socket's error signal.
+#if QT_VERSION < QT_VERSION_CHECK(6, 5, 0)
+constexpr auto webSocketError = QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error);
+#else
+constexpr auto webSocketError = &QWebSocket::errorOccurred;
+#endif
+
 namespace {
 
 struct Run
@@ -39,12 +46,11 @@ public:
             send();
         });
         connect(&socket, &QWebSocket::textMessageReceived, this, &Connection::received);
-        connect(&socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
-                [this] {
-                    ++this->run.failed;
-                    if (this->run.printReply)
-                        QCoreApplication::exit(1);
-                });
+        connect(&socket, webSocketError, this, [this] {
+            ++this->run.failed;
+            if (this->run.printReply)
+                QCoreApplication::exit(1);
+        });
         socket.open(url);
     }
 

@@ -4,11 +4,11 @@
 #include "cardrecord.h"
 #include "commoninterface.h"
 #include "jsonwriter.h"
+#include "textcodec.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
-#include <QTextCodec>
 
 #include <cstdint>
 #include <cstdlib>
@@ -42,8 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!card.isEmpty()) {
         // Only part of the record goes through the codec; the fields must match
         // the codec's text of the whole record.
-        const QStringList fields =
-            QTextCodec::codecForName("GB18030")->toUnicode(record).split(QLatin1Char(':'));
+        const QStringList fields = TextCodec::fromGb18030(record).split(QLatin1Char(':'));
         const std::pair<const char *, int> common[] = {
             {"gender", 3},      {"birthday", 7},    {"idNum", 9}, {"issueOrg", 10},
             {"effectDate", 11}, {"expireDate", 12}, {"photo", 14}};

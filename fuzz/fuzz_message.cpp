@@ -5,8 +5,8 @@
 #include "globals.h"
 #include "jsonreader.h"
 #include "jsonwriter.h"
-#include "logsink.h"
 #include "libraryloader.h"
+#include "logsink.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,9 +1,9 @@
 #include "cardobject.h"
 #include "cardrecord.h"
+#include "textcodec.h"
 
 #include <QJsonObject>
 #include <QTest>
-#include <QTextCodec>
 
 using Fields = QMap<QString, QString>;
 Q_DECLARE_METATYPE(Fields)
@@ -19,7 +19,7 @@ const QStringList kAllKeys = {
 
 QByteArray gb18030(const QString &text)
 {
-    return QTextCodec::codecForName("GB18030")->fromUnicode(text);
+    return TextCodec::toGb18030(text);
 }
 
 // Fields 0..14 joined by ":"; field 0 is the kind letter.
@@ -238,8 +238,7 @@ void CardRecordTest::decodesLikeTheCodec_data()
 void CardRecordTest::decodesLikeTheCodec()
 {
     QFETCH(QByteArray, bytes);
-    const QStringList fields =
-        QTextCodec::codecForName("GB18030")->toUnicode(bytes).split(QLatin1Char(':'));
+    const QStringList fields = TextCodec::fromGb18030(bytes).split(QLatin1Char(':'));
     const QJsonObject card = cardObject(bytes);
     QVERIFY(!card.isEmpty());
     const QPair<const char *, int> common[] = {

@@ -6,11 +6,11 @@
 #include "ui_mainwindow.h"
 
 #include <QAction>
-#include <QDesktopWidget>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QSpacerItem>
 #include <QStatusBar>
@@ -355,8 +355,9 @@ void MainWindowTest::withoutTrayKeepsStatusBarAndServes()
     MainWindow window;
     QVERIFY(!window.statusBar()->isHidden());
     QCOMPARE(window.findChildren<QSystemTrayIcon *>().size(), 0);
-    QCOMPARE(window.pos(), MainWindow::centredPosition(QApplication::desktop()->geometry().size(),
-                                                       QSize(426, 300)));
+    QCOMPARE(window.pos(),
+             MainWindow::centredPosition(QGuiApplication::primaryScreen()->virtualGeometry().size(),
+                                         QSize(426, 300)));
 }
 
 QTEST_MAIN(MainWindowTest)

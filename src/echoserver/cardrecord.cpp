@@ -2,8 +2,7 @@
 
 #include "asciiscan.h"
 #include "jsonwriter.h"
-
-#include <QTextCodec>
+#include "textcodec.h"
 
 #include <algorithm>
 #include <cstring>
@@ -116,8 +115,7 @@ CardText CardText::decode(const QByteArray &record)
     const int split = asciiTailStart(record);
     if (split > 0) {
         // Looked up once: finding a codec by name compares it with every codec's names.
-        static QTextCodec *const gb18030 = QTextCodec::codecForName("GB18030");
-        const QString text = gb18030->toUnicode(record.constData(), split);
+        const QString text = TextCodec::fromGb18030(record.constData(), split);
         card.textFields = text.split(QLatin1Char(':'), Qt::KeepEmptyParts, Qt::CaseSensitive);
         // The codec's part ends with the colon before the first tail field.
         if (split < record.size())

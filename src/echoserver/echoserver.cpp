@@ -102,7 +102,7 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
 
 EchoServer::~EchoServer()
 {
-    for (QTcpServer *listener : qAsConst(listeners))
+    for (QTcpServer *listener : std::as_const(listeners))
         listener->close();
     pServer->close();
     // A socket deleted here still emits disconnected(); unhook it first so that
@@ -199,7 +199,7 @@ void EchoServer::checkDescriptors()
         return;
     if (!acceptRetry.isActive())
         qDebug() << "Accepting paused: fewer than" << DescriptorReserve << "file descriptors left";
-    for (QTcpServer *listener : qAsConst(listeners))
+    for (QTcpServer *listener : std::as_const(listeners))
         listener->pauseAccepting();
     acceptRetry.start();
 }
@@ -211,7 +211,7 @@ void EchoServer::resumeAccepting()
         return;
     }
     acceptRetry.stop();
-    for (QTcpServer *listener : qAsConst(listeners))
+    for (QTcpServer *listener : std::as_const(listeners))
         listener->resumeAccepting();
 }
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace JsonReader {
 namespace {
@@ -157,7 +158,7 @@ bool parse(const QByteArray &utf8, QJsonObject *object, int depth)
 
     QByteArray kept; // only when something is left out: most texts are not copied
     int from = 0;
-    for (const Drop &drop : qAsConst(drops)) {
+    for (const Drop &drop : std::as_const(drops)) {
         if (drop.start < from)
             continue; // inside a member already left out, and checked with it
         // Between the member and the next one: white space and one comma.

@@ -5,6 +5,8 @@
 #include <QDebug>
 #include <QWebSocket>
 
+#include <utility>
+
 #include <malloc.h>
 
 namespace {
@@ -219,12 +221,12 @@ void MemoryBudget::check()
                              .arg(holding->held)});
         }
     }
-    for (const auto &client : qAsConst(late)) {
+    for (const auto &client : std::as_const(late)) {
         if (holdings.contains(client.first))
             overdraw(client.first, client.second, QStringLiteral("too slow"));
     }
     // Its close frame was not taken in time: the connection is dropped.
-    for (QTcpSocket *connection : qAsConst(abandoned)) {
+    for (QTcpSocket *connection : std::as_const(abandoned)) {
         if (connection)
             CloseLinger::reset(connection);
     }

@@ -1,11 +1,11 @@
 #include "logsink.h"
 
 #include "globals.h"
+#include "textcodec.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QMutex>
-#include <QTextCodec>
 
 #include <cerrno>
 
@@ -165,7 +165,7 @@ void outputMyMessage(QtMsgType type, const QMessageLogContext &context, const QS
     // byte-order mark: what a default text stream on the file writes.
     const QString line = QStringLiteral("[ ") + timestamp() + QStringLiteral("] ") +
                          QString::fromUtf8(msg.toUtf8()) + QStringLiteral("\r\n");
-    const QByteArray bytes = QTextCodec::codecForLocale()->fromUnicode(line);
+    const QByteArray bytes = TextCodec::toLocal(line);
 
     // One write, and closed before the lock is released: every line is with
     // the system when the handler returns, so a crash loses nothing. A line is

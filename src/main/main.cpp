@@ -83,8 +83,11 @@ int main(int argc, char *argv[])
     raiseDescriptorLimit();
     // On a high-density screen (Xft.dpi 144 or 192) the fonts grow with the
     // screen's DPI: scale the fixed-size window with them, by the exact factor,
-    // so that 426 x 255 stays its size in device-independent pixels.
+    // so that 426 x 255 stays its size in device-independent pixels. (Qt 6
+    // always scales, and rounds this way by default.)
+#if QT_VERSION_MAJOR < 6
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+#endif
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
         Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication app(argc, argv);

@@ -28,8 +28,8 @@ QString findPolicyFile()
 // A list value: QSettings splits at commas by itself unless the value is quoted.
 QString joined(const QVariant &value)
 {
-    return value.type() == QVariant::StringList ? value.toStringList().join(QLatin1Char(','))
-                                                : value.toString();
+    return value.userType() == QMetaType::QStringList ? value.toStringList().join(QLatin1Char(','))
+                                                      : value.toString();
 }
 
 } // namespace

@@ -7,10 +7,10 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDesktopWidget>
 #include <QIcon>
 #include <QMenu>
 #include <QMessageBox>
+#include <QScreen>
 
 namespace {
 const QString kAboutEntry = QStringLiteral("关于");
@@ -23,7 +23,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
 
     // Centred for the form's own 426 x 300; start-up later shrinks the window
     // without moving it.
-    move(centredPosition(QApplication::desktop()->geometry().size(), size()));
+    move(centredPosition(QGuiApplication::primaryScreen()->virtualGeometry().size(), size()));
 
     // Nobody keeps the server: it lives as long as the process.
     new EchoServer(WebSocketPort, false, nullptr);

@@ -6,7 +6,10 @@
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QDBusServiceWatcher>
+#include <QGuiApplication>
+#if QT_VERSION_MAJOR < 6
 #include <QX11Info>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -41,15 +44,32 @@ bool itemRegistered()
     });
 }
 
+// Qt's own connection to the X server; null on another platform. Qt 5 hands
+// it out through its X11 Extras, Qt 6 through the application's native interface.
+xcb_connection_t *x11Connection()
+{
+#if QT_VERSION_MAJOR < 6
+    return QX11Info::isPlatformX11() ? QX11Info::connection() : nullptr;
+#else
+    auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 ? x11->connection() : nullptr;
+#endif
+}
+
 // Some client owns the X screen's system tray selection.
 bool xembedTrayPresent()
 {
-    if (!QX11Info::isPlatformX11())
-        return false;
-    xcb_connection_t *connection = QX11Info::connection();
+    xcb_connection_t *connection = x11Connection();
     if (!connection)
         return false;
-    const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(QX11Info::appScreen());
+    // The screen that DISPLAY names, which is the application's.
+    char *host = nullptr;
+    int display = 0;
+    int screen = 0;
+    if (!xcb_parse_display(nullptr, &host, &display, &screen))
+        return false;
+    std::free(host);
+    const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(screen);
     xcb_intern_atom_reply_t *atom = xcb_intern_atom_reply(
         connection, xcb_intern_atom(connection, false, quint16(name.size()), name.constData()),
         nullptr);
@@ -98,7 +118,7 @@ void TrayWatch::start()
         bus.connect(kWatcherService, kWatcherPath, kWatcherService,
                     QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(check()));
     }
-    if (QX11Info::isPlatformX11())
+    if (x11Connection())
         xembedPoll.start();
     check();
 }

@@ -14,6 +14,13 @@
 #include <signal.h>
 #include <sys/prctl.h>
 
+// Qt 6.5 renamed the socket's error signal.
+#if QT_VERSION < QT_VERSION_CHECK(6, 5, 0)
+constexpr auto webSocketError = QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error);
+#else
+constexpr auto webSocketError = &QWebSocket::errorOccurred;
+#endif
+
 namespace {
 
 void copyExecutable(const QString &from, const QString &to)
@@ -25,10 +32,26 @@ void copyExecutable(const QString &from, const QString &to)
 
 } // namespace
 
-void ServiceProcess::setupChildProcess()
+namespace {
+void endWithParent()
 {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
 }
+} // namespace
+
+#if QT_VERSION_MAJOR < 6
+ServiceProcess::ServiceProcess() = default;
+
+void ServiceProcess::setupChildProcess()
+{
+    endWithParent();
+}
+#else
+ServiceProcess::ServiceProcess()
+{
+    setChildProcessModifier(endWithParent);
+}
+#endif
 
 ServiceFixture::ServiceFixture(const Options &options)
     : environment(QProcessEnvironment::systemEnvironment())
@@ -113,9 +136,8 @@ bool ServiceFixture::answersHandshake(const QDeadlineTimer &deadline, QString *w
     QEventLoop loop;
     QObject::connect(&probe, &QWebSocket::connected, &loop, &QEventLoop::quit);
     QObject::connect(&probe, &QWebSocket::disconnected, &loop, &QEventLoop::quit);
-    QObject::connect(&probe, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), &loop,
-                     &QEventLoop::quit);
-    QTimer::singleShot(int(qBound<qint64>(1, deadline.remainingTime(), 10000)), &loop,
+    QObject::connect(&probe, webSocketError, &loop, &QEventLoop::quit);
+    QTimer::singleShot(int(qBound(qint64(1), deadline.remainingTime(), qint64(10000))), &loop,
                        &QEventLoop::quit);
     probe.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
     loop.exec();

@@ -10,10 +10,15 @@
 
 // The service's process, which the system ends together with the test: a test
 // that aborts leaves no service behind holding the port for the tests after it.
+// Qt 6 takes the child's set-up as a function, Qt 5 as an override.
 class ServiceProcess : public QProcess
 {
+public:
+    ServiceProcess();
+#if QT_VERSION_MAJOR < 6
 protected:
     void setupChildProcess() override;
+#endif
 };
 
 // The real service, copied into a fresh temporary folder beside a reader
