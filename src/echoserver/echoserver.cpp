@@ -15,6 +15,7 @@
 #include <QWebSocket>
 #include <QWebSocketServer>
 
+#include <limits>
 #include <utility>
 
 #include <cerrno>
@@ -168,8 +169,15 @@ void EchoServer::onNewConnection()
     // tells nobody. Its frame reader, a child of the socket, announces each
     // ping: a client that pings without reading is held to the same bound.
     for (QObject *child : pSocket->children()) {
-        if (child->metaObject()->indexOfSignal("pingReceived(QByteArray)") >= 0)
-            connect(child, SIGNAL(pingReceived(QByteArray)), this, SLOT(pingReceived()));
+        if (child->metaObject()->indexOfSignal("pingReceived(QByteArray)") < 0)
+            continue;
+        connect(child, SIGNAL(pingReceived(QByteArray)), this, SLOT(pingReceived()));
+        // The reader also closes the client (1001) when a frame stays
+        // incomplete for 5 s, even where the rest has arrived and only the
+        // busy service has not read it. The budget's deadline for unfinished
+        // messages, which counts only time the service could read, governs.
+        for (QTimer *wait : child->findChildren<QTimer *>())
+            wait->setInterval(std::numeric_limits<int>::max());
     }
     if (clientList.size() >= MaxClients) {
         qDebug() << "Client refused, closing with 1013:" << clientList.size()
