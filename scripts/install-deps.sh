@@ -1,12 +1,18 @@
 #!/bin/bash
 # Installs the Debian packages that building needs, and with --test what
 # testing needs, with --bench what the benchmarks need, with --package what
-# building the Debian packages needs.
+# building the Debian packages needs. With KRV_QT=6 in the environment, Qt 6
+# instead of Qt 5.
 # As root it runs apt-get; otherwise it prints the apt-get line and fails.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config qtbase5-dev libqt5websockets5-dev libqt5x11extras5-dev
-    libxcb1-dev)
+packages=(cmake ninja-build g++ pkg-config libxcb1-dev)
+if [ "${KRV_QT:-5}" = 6 ]; then
+    # Qt 6's Gui finds OpenGL at configure time even where nothing draws with it.
+    packages+=(qt6-base-dev qt6-base-dev-tools qt6-websockets-dev libgl-dev)
+else
+    packages+=(qtbase5-dev libqt5websockets5-dev libqt5x11extras5-dev)
+fi
 if [ "${1:-}" = "--test" ]; then
     packages+=(xvfb trayer xdotool x11-utils chromium dbus-daemon)
     # The browser tests run on Node.js with npm; keep one that is already there.

@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
+#include <QStyle>
 
 namespace {
 const QString kAboutEntry = QStringLiteral("关于");
@@ -28,7 +29,11 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
     // Nobody keeps the server: it lives as long as the process.
     new EchoServer(WebSocketPort, false, nullptr);
 
-    const QIcon icon(ExePath + QStringLiteral("logo.ico"));
+    // Without its icon file the tray still needs a picture to click on (and
+    // Qt 6 warns about an empty one where Qt 5 showed a blank slot).
+    QIcon icon(ExePath + QStringLiteral("logo.ico"));
+    if (icon.availableSizes().isEmpty())
+        icon = style()->standardIcon(QStyle::SP_ComputerIcon);
     setWindowIcon(icon);
 
     // Without a tray the service serves all the same. A panel often starts
