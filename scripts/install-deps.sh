@@ -14,7 +14,7 @@ else
     packages+=(qtbase5-dev libqt5websockets5-dev libqt5x11extras5-dev)
 fi
 if [ "${1:-}" = "--test" ]; then
-    packages+=(xvfb trayer xdotool x11-utils chromium dbus-daemon)
+    packages+=(xvfb trayer xdotool x11-utils chromium firefox-esr dbus-daemon)
     # The browser tests run on Node.js with npm; keep one that is already there.
     command -v node >/dev/null || packages+=(nodejs)
     command -v npm >/dev/null || packages+=(npm)

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh --test
-export PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1
+export PUPPETEER_SKIP_DOWNLOAD=1
 [ -d web/node_modules ] || (cd web && npm ci --no-audit --no-fund --ignore-scripts)
 export BUILD_DIR=${BUILD_DIR:-build-asan}
 scripts/build.sh -DKRV_SANITIZE=ON

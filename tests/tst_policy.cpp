@@ -13,15 +13,20 @@
 
 namespace {
 
-// A handshake from a separate program, as the user it runs as (-1: the
-// test's own; otherwise through setpriv); the status line it got.
-QByteArray handshake(const QString &host, const QString &origin, int uid)
+// A handshake (or with plain set, a request without an upgrade) from a
+// separate program, as the user it runs as (-1: the test's own; otherwise
+// through setpriv); the status line it got.
+QByteArray handshake(const QString &host, const QString &origin, int uid, bool plain = false)
 {
+    const QString upgrade = plain
+                                ? QString()
+                                : QStringLiteral("Upgrade: websocket\\r\\nConnection: Upgrade\\r\\n"
+                                                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\\r\\n"
+                                                 "Sec-WebSocket-Version: 13\\r\\n");
     const QString request =
-        QStringLiteral("GET / HTTP/1.1\\r\\nHost: localhost\\r\\nUpgrade: websocket\\r\\n"
-                       "Connection: Upgrade\\r\\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\\r\\n"
-                       "Sec-WebSocket-Version: 13\\r\\n%1\\r\\n")
-            .arg(origin.isEmpty() ? QString() : QStringLiteral("Origin: %1\\r\\n").arg(origin));
+        QStringLiteral("GET / HTTP/1.1\\r\\nHost: localhost\\r\\n%1%2\\r\\n")
+            .arg(upgrade,
+                 origin.isEmpty() ? QString() : QStringLiteral("Origin: %1\\r\\n").arg(origin));
     const QString script = QStringLiteral("exec 3<>/dev/tcp/%1/35561 && printf '%2' >&3 && "
                                           "timeout 5 head -n1 <&3")
                                .arg(host, request);
@@ -88,33 +93,44 @@ void PolicyTest::admitsWhomThePolicyNames_data()
     QTest::addColumn<QString>("origin");  // empty: no Origin header
     QTest::addColumn<int>("uid");         // -1: the test's own user
     QTest::addColumn<QString>("refusal"); // in the log line; empty: admitted
+    QTest::addColumn<bool>("plain");      // a request without a WebSocket upgrade
 
     const QByteArray origins = "[network]\nlisten = loopback\n"
                                "origins = https://reg.example.org, http://10.1.2.3:8080\n";
     QTest::newRow("listed origin") << origins << "127.0.0.1"
-                                   << "https://reg.example.org" << -1 << QString();
+                                   << "https://reg.example.org" << -1 << QString() << false;
     QTest::newRow("listed origin, other spelling, over ::1")
         << origins << "::1"
-        << "HTTPS://Reg.Example.ORG:443" << -1 << QString();
-    QTest::newRow("listed host, another port") << origins << "127.0.0.1"
-                                               << "http://10.1.2.3" << -1 << "origin not listed";
-    QTest::newRow("unlisted origin") << origins << "127.0.0.1"
-                                     << "https://evil.example" << -1 << "origin not listed";
+        << "HTTPS://Reg.Example.ORG:443" << -1 << QString() << false;
+    QTest::newRow("listed host, another port")
+        << origins << "127.0.0.1"
+        << "http://10.1.2.3" << -1 << "origin not listed" << false;
+    QTest::newRow("unlisted origin")
+        << origins << "127.0.0.1"
+        << "https://evil.example" << -1 << "origin not listed" << false;
     QTest::newRow("a page from disk, not listed") << origins << "127.0.0.1"
-                                                  << "null" << -1 << "origin not listed";
+                                                  << "null" << -1 << "origin not listed" << false;
     QTest::newRow("a page from disk, listed")
         << QByteArray("[network]\norigins = null\n") << "127.0.0.1"
-        << "null" << -1 << QString();
+        << "null" << -1 << QString() << false;
     QTest::newRow("no Origin, allowed by default")
-        << origins << "127.0.0.1" << QString() << -1 << QString();
+        << origins << "127.0.0.1" << QString() << -1 << QString() << false;
     QTest::newRow("no Origin, refused") << QByteArray("[network]\nnoOrigin = refuse\n") << "::1"
-                                        << QString() << -1 << "no Origin header";
+                                        << QString() << -1 << "no Origin header" << false;
     const QByteArray others = "[network]\notherUsers = refuse\n";
-    QTest::newRow("this user's program") << others << "127.0.0.1" << QString() << -1 << QString();
-    QTest::newRow("another user's program")
-        << others << "127.0.0.1" << QString() << 65534 << "another user's program (uid 65534)";
+    QTest::newRow("this user's program")
+        << others << "127.0.0.1" << QString() << -1 << QString() << false;
+    QTest::newRow("another user's program") << others << "127.0.0.1" << QString() << 65534
+                                            << "another user's program (uid 65534)" << false;
     QTest::newRow("another user's program over ::1")
-        << others << "::1" << QString() << 65534 << "another user's program (uid 65534)";
+        << others << "::1" << QString() << 65534 << "another user's program (uid 65534)" << false;
+    // A page asks over plain HTTP whether the service runs: answered, also
+    // without a policy (then without a log line).
+    QTest::newRow("plain request, no policy")
+        << QByteArray() << "127.0.0.1" << QString() << -1 << "not a WebSocket request" << true;
+    QTest::newRow("plain request from a listed origin")
+        << origins << "::1"
+        << "https://reg.example.org" << -1 << "not a WebSocket request" << true;
 }
 
 void PolicyTest::admitsWhomThePolicyNames()
@@ -124,6 +140,7 @@ void PolicyTest::admitsWhomThePolicyNames()
     QFETCH(QString, origin);
     QFETCH(int, uid);
     QFETCH(QString, refusal);
+    QFETCH(bool, plain);
     ServiceFixture::Options options;
     options.policy = policy;
     options.probeOrigin =
@@ -135,9 +152,10 @@ void PolicyTest::admitsWhomThePolicyNames()
 
     // Twice: the gate decides every connection, not only the first.
     for (int i = 0; i < 2; ++i) {
-        QCOMPARE(handshake(host, origin, uid), refusal.isEmpty()
-                                                   ? QByteArray("HTTP/1.1 101 Switching Protocols")
-                                                   : QByteArray("HTTP/1.1 403 Forbidden"));
+        QCOMPARE(handshake(host, origin, uid, plain),
+                 plain               ? QByteArray("HTTP/1.1 426 Upgrade Required")
+                 : refusal.isEmpty() ? QByteArray("HTTP/1.1 101 Switching Protocols")
+                                     : QByteArray("HTTP/1.1 403 Forbidden"));
     }
     const QString log = QString::fromUtf8(service.log().mid(started));
     const QString shown = origin.isEmpty() ? QStringLiteral("none") : '"' + origin + '"';
@@ -146,7 +164,7 @@ void PolicyTest::admitsWhomThePolicyNames()
             .arg(QRegularExpression::escape(host), QRegularExpression::escape(shown),
                  refusal.isEmpty() ? QStringLiteral("accepted")
                                    : "refused: " + QRegularExpression::escape(refusal));
-    QCOMPARE(log.count(QRegularExpression(line)), 2);
+    QCOMPARE(log.count(QRegularExpression(line)), policy.isEmpty() ? 0 : 2);
     QVERIFY(service.running());
 }
 

@@ -21,9 +21,11 @@
     '-4': 'The service does not know this command.',
     TIMEOUT: 'The service did not answer in time.',
     UNREACHABLE: 'No connection to the service could be opened: start it on this computer. ' +
-      'If it runs, its administrator\'s policy may refuse this page (its log says why).',
+      'If it runs, its administrator\'s policy may refuse this page (its log says why), or ' +
+      'the browser\'s settings may block pages from reaching this computer.',
     BLOCKED: 'The browser does not let this page reach the service: allow local network ' +
-      'access for this site (https pages only), or open the page from the intranet.',
+      'access for this site in its site settings (Chromium allows it to https pages only), ' +
+      'or open the page from the intranet.',
     PERMISSION_PENDING: 'The browser is asking whether this page may reach devices on this ' +
       'computer: answer its prompt with Allow.',
     DISCONNECTED: 'The connection to the service was lost before it answered.',
@@ -53,6 +55,12 @@
   // How long a connection may be opening before a pending permission prompt
   // is the likely reason.
   const PROMPT_HINT_DELAY = 2000;
+
+  // How long a call waits for a connection that is still opening before the
+  // client asks whether the service answers at all. Browsers hold back new
+  // WebSockets to a port that kept refusing (Firefox for up to a minute), so
+  // "still opening" is no sign that the service is there.
+  const PROBE_DELAY = 1000;
 
   // Chromium's Local Network Access permission, under the names its versions accept.
   const PERMISSION_NAMES = ['loopback-network', 'local-network-access', 'local-network'];
@@ -84,6 +92,36 @@
     return !(/^(localhost|.*\.localhost)$/i.test(host) || /^127\./.test(host) || host === '::1' ||
              /^(10|192\.168|169\.254)\./.test(host) || /^172\.(1[6-9]|2\d|3[01])\./.test(host) ||
              /^f[cd][0-9a-f]{2}:/i.test(host));
+  }
+
+  // Whether the browser could be asking the user before the page reaches this
+  // computer: only for pages from elsewhere. Pages from disk or from the
+  // loopback reach it without a prompt, whatever the permission query says
+  // (Chromium and Firefox both answer "prompt" there).
+  function pageMayPrompt() {
+    const location = global.location;
+    if (!location || !/^https?:$/.test(location.protocol))
+      return false;
+    const host = location.hostname.replace(/^\[|\]$/g, '');
+    return !(/^(localhost|.*\.localhost)$/i.test(host) || /^127\./.test(host) || host === '::1');
+  }
+
+  // Whether anything answers at the service's address, asked over plain HTTP:
+  // a WebSocket server answers a request without an upgrade with an HTTP
+  // error, a closed port refuses at once. Unlike a WebSocket attempt, a
+  // refused fetch does not make the browser hold back the next WebSocket.
+  // Null where the answer cannot be had without side effects: outside a
+  // browser, or on a page that could make the browser ask the user.
+  async function serviceAnswers(url) {
+    if (typeof global.fetch !== 'function' || typeof global.document !== 'object' ||
+        pageMayPrompt())
+      return null;
+    try {
+      await global.fetch(url.replace(/^ws/, 'http'), { mode: 'no-cors', cache: 'no-store' });
+      return true;
+    } catch (error) {
+      return false;
+    }
   }
 
   // Why a connection could not be opened.
@@ -131,6 +169,8 @@
       this._readerOpen = false;
       this._connectedBefore = false;
       this._connectOnCall = options.connectOnCall === true;
+      // A look whether the service answers is under way (see _retry).
+      this._probing = false;
       if (options.autoConnect !== false && !this._connectOnCall)
         this.connect();
     }
@@ -157,8 +197,8 @@
       let opened = false;
       // A permission prompt keeps the socket connecting: say so after a while.
       const promptHint = setTimeout(async () => {
-        if (this._socket === socket && !opened && await localNetworkPermission() === 'prompt' &&
-            this._socket === socket && !opened)
+        if (this._socket === socket && !opened && pageMayPrompt() &&
+            await localNetworkPermission() === 'prompt' && this._socket === socket && !opened)
           this._reportFailure('PERMISSION_PENDING');
       }, PROMPT_HINT_DELAY);
       socket.onopen = () => {
@@ -237,7 +277,9 @@
       // the first call) a call tries again at once instead of waiting out the backoff.
       if (!this._socket && (this._connectOnCall || this._failure)) {
         this._stopped = false;
-        this.connect();
+        clearTimeout(this._reconnectTimer);
+        this._reconnectTimer = null;
+        this._retry();
       }
       return new Promise((resolve, reject) => {
         const id = this._nextId++;
@@ -251,7 +293,42 @@
         this._pending.set(id, request);
         if (this._state === 'open')
           this._transmit(request);
+        else
+          setTimeout(() => this._checkStillWaiting(request), PROBE_DELAY);
       });
+    }
+
+    // Opens the connection, but after a failed attempt only once the service
+    // answers: each refused WebSocket makes the browser hold back the next
+    // one longer, and a connection held back is still "connecting" when the
+    // service is long back.
+    async _retry() {
+      if (this._failure && this._failure !== 'PERMISSION_PENDING' && !this._probing) {
+        this._probing = true;
+        const answers = await serviceAnswers(this.url);
+        this._probing = false;
+        if (this._stopped || this._socket)
+          return;
+        if (answers === false) {
+          // Still not there: calls made meanwhile learn it now.
+          this._failPending((request) => !request.sent, this._failure);
+          this._scheduleReconnect();
+          return;
+        }
+      }
+      if (!this._probing)
+        this.connect();
+    }
+
+    // A call still waiting for a connection that is opening: a connection the
+    // browser holds back (or one to a port nobody listens on) must not keep
+    // the page waiting for its time-out when the service is not there.
+    async _checkStillWaiting(request) {
+      if (request.sent || !this._pending.has(request.id) || this._state !== 'connecting')
+        return;
+      if (await serviceAnswers(this.url) === false && !request.sent &&
+          this._pending.has(request.id) && this._state !== 'open')
+        this._reportFailure(await connectFailure());
     }
 
     _transmit(request) {
@@ -309,8 +386,8 @@
       const delay = Math.min(maxDelay, initialDelay * Math.pow(factor, this._attempt++));
       this._reconnectTimer = setTimeout(() => {
         this._reconnectTimer = null;
-        if (!this._stopped)
-          this.connect();
+        if (!this._stopped && !this._socket)
+          this._retry();
       }, delay);
     }
 

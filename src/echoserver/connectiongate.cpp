@@ -129,6 +129,18 @@ QString originOf(const QByteArray &head)
     return QString();
 }
 
+// Whether a request head asks for a WebSocket: an Upgrade header naming it.
+bool asksForWebSocket(const QByteArray &head)
+{
+    for (const QByteArray &line : head.split('\n')) {
+        const int colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().toLower() == "upgrade" &&
+            line.mid(colon + 1).toLower().contains("websocket"))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 ConnectionGate::ConnectionGate(QTcpSocket *socket, const Policy &policy, QObject *parent)
@@ -141,7 +153,7 @@ ConnectionGate::ConnectionGate(QTcpSocket *socket, const Policy &policy, QObject
     });
     headTimeout.setSingleShot(true);
     connect(&headTimeout, &QTimer::timeout, this,
-            [this] { decide(QString(), QStringLiteral("no request within 10 s")); });
+            [this] { decide(QString(), QStringLiteral("no request within 10 s"), TimedOut); });
     headTimeout.start(HeadTimeoutMs);
     readHead();
 }
@@ -153,10 +165,17 @@ void ConnectionGate::readHead()
     const int end = head.indexOf("\r\n\r\n");
     if (end < 0) {
         if (head.size() >= MaxHeadBytes)
-            decide(QString(), QStringLiteral("request head over 16 KiB"));
+            decide(QString(), QStringLiteral("request head over 16 KiB"), TooLarge);
         return;
     }
     const QString origin = originOf(head.left(end));
+    // Anything else gets an HTTP answer rather than Qt's silent close, so that
+    // a page can tell a running service from a closed port with a plain
+    // request, which browsers do not hold back as they do WebSockets.
+    if (!asksForWebSocket(head.left(end))) {
+        decide(origin, QStringLiteral("not a WebSocket request"), NotWebSocket);
+        return;
+    }
     QString refusal = policy.refusalForOrigin(origin);
     if (refusal.isEmpty() && policy.refusesOtherUsers()) {
         const long owner = peerOwner(socket);
@@ -168,7 +187,7 @@ void ConnectionGate::readHead()
     decide(origin, refusal);
 }
 
-void ConnectionGate::decide(const QString &origin, QString refusal)
+void ConnectionGate::decide(const QString &origin, QString refusal, Answer answer)
 {
     headTimeout.stop();
     // Once admitted, the connection is Qt's to read and to dispose of.
@@ -179,15 +198,25 @@ void ConnectionGate::decide(const QString &origin, QString refusal)
                              .arg(socket->peerPort())
                              .arg(origin.isEmpty() ? QStringLiteral("none")
                                                    : QLatin1Char('"') + origin + QLatin1Char('"'));
+    // Decisions are logged only where a policy decides who connects.
     if (refusal.isEmpty()) {
-        qDebug().noquote() << "Connection from" << from << "accepted";
+        if (policy.inForce())
+            qDebug().noquote() << "Connection from" << from << "accepted";
         Q_EMIT admitted(socket);
     } else {
-        qDebug().noquote() << "Connection from" << from << "refused:" << refusal;
+        if (policy.inForce())
+            qDebug().noquote() << "Connection from" << from << "refused:" << refusal;
+        static const char *const statuses[] = {
+            "403 Forbidden", "426 Upgrade Required\r\nUpgrade: websocket", "408 Request Timeout",
+            "431 Request Header Fields Too Large"};
+        const QByteArray status = statuses[answer];
         const QByteArray body =
-            "Refused by the reader service's policy: " + refusal.toUtf8() + "\n";
+            answer == Forbidden
+                ? "Refused by the reader service's policy: " + refusal.toUtf8() + "\n"
+                : "The identity card reader service (WebSocket): " + refusal.toUtf8() + "\n";
         socket->readAll();
-        socket->write("HTTP/1.1 403 Forbidden\r\n"
+        socket->write("HTTP/1.1 " + status +
+                      "\r\n"
                       "Content-Type: text/plain; charset=utf-8\r\n"
                       "Content-Length: " +
                       QByteArray::number(body.size()) +

@@ -7,12 +7,14 @@
 class Policy;
 class QTcpSocket;
 
-// Looks at a new connection before its WebSocket handshake, while a policy
-// that decides who may connect is in force: whose program it is (a peer on
-// this machine owned by another user) and which page it comes from (its
-// Origin header). An admitted connection goes on to Qt's handshake untouched;
-// a refused one is answered with HTTP 403 and closed, and never becomes a
-// client. Each decision is logged with the peer, the origin and the reason.
+// Looks at a new connection before its WebSocket handshake: whether it asks
+// for a WebSocket at all (anything else is answered with HTTP 426 and
+// closed), and, while a policy that decides who may connect is in force,
+// whose program it is (a peer on this machine owned by another user) and
+// which page it comes from (its Origin header). An admitted connection goes
+// on to Qt's handshake untouched; a refused one is answered with HTTP 403 and
+// closed, and never becomes a client. While a policy is in force, each
+// decision is logged with the peer, the origin and the reason.
 class ConnectionGate : public QObject
 {
     Q_OBJECT
@@ -30,7 +32,9 @@ Q_SIGNALS:
 
 private:
     void readHead();
-    void decide(const QString &origin, QString refusal);
+    // The HTTP answer to a refused connection.
+    enum Answer { Forbidden, NotWebSocket, TimedOut, TooLarge };
+    void decide(const QString &origin, QString refusal, Answer answer = Forbidden);
 
     QTcpSocket *socket;
     const Policy &policy;

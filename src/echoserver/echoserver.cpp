@@ -135,10 +135,6 @@ void EchoServer::takeConnections()
 
 void EchoServer::handOver(QTcpSocket *connection)
 {
-    if (!policy.inForce()) {
-        pServer->handleConnection(connection);
-        return;
-    }
     auto *gate = new ConnectionGate(connection, policy, this);
     connect(gate, &ConnectionGate::admitted, this,
             [this](QTcpSocket *admitted) { pServer->handleConnection(admitted); });

@@ -78,8 +78,8 @@ private:
     // see the close frame only after all of it: its connection is reset.
     void dismiss(QWebSocket *pClient, int closeCode, const QString &reason);
     void resumeAccepting();
-    // Hands a new connection to the WebSocket handshake, through the policy's
-    // gate when a policy is in force.
+    // Hands a new connection to the WebSocket handshake through the gate,
+    // which answers anything else, and what a policy refuses, over HTTP.
     void handOver(QTcpSocket *connection);
     // False, with the client dismissed, when it has more than MaxQueuedBytes unread.
     bool withinQueueBound(QWebSocket *pClient);
