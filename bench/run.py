@@ -3,7 +3,7 @@
 from the same Qt answering a fixed reply of the same size), alternating the two
 over several rounds and quoting medians. Writes bench/RESULTS.md.
 
-Run after a build (scripts/build.sh); see the README's Benchmarks section.
+Run after a build (scripts/build.sh); see docs/developing.md, Benchmarks.
 """
 import argparse
 import datetime

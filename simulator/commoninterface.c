@@ -176,7 +176,9 @@ static long look_up_card(char *record, size_t *written)
  * every read still sees the card as it lies when the read begins. Writes to
  * other files in the folder (the service's log) raise no event. A card file
  * that is a symbolic link is never kept, and without inotify every read looks
- * the files up.
+ * the files up. Looking up and converting the card at every read measured
+ * 0.23 of the floor for 8 KB reads with 10 connections, against 0.53 with the
+ * watch (2026-12-08): the benchmark would measure the simulator.
  */
 static struct
 {

@@ -42,9 +42,6 @@ private Q_SLOTS:
     void writesNothingWithoutTheFile();
     void followsTheFileAppearingAndDisappearing();
     void keepsLinesFromThreadsWhole();
-    void knowsAtOnceWhetherTheFileExists_data();
-    void knowsAtOnceWhetherTheFileExists();
-    void followsTheFileInAnotherFolder();
 
 private:
     QTemporaryDir dir;
@@ -154,86 +151,6 @@ void LogSinkTest::keepsLinesFromThreadsWhole()
         const int t = parts.captured(1).toInt();
         QCOMPARE(parts.captured(2).toInt(), next[t]++);
     }
-}
-
-void LogSinkTest::knowsAtOnceWhetherTheFileExists_data()
-{
-    // Each change is followed at once by the question, with no event loop in
-    // between: the answer must already be right.
-    QTest::addColumn<QStringList>("steps"); // changes, each then checked
-    QTest::addColumn<QString>("expected");  // '1' exists, '0' not, per step
-    QTest::newRow("created, removed, created")
-        << QStringList{"create", "remove", "create"} << "101";
-    QTest::newRow("renamed in and away") << QStringList{"rename in", "rename away"} << "10";
-    QTest::newRow("replaced by a rename") << QStringList{"create", "rename in"} << "11";
-    QTest::newRow("other files come and go")
-        << QStringList{"other", "create", "other", "remove", "other"} << "01100";
-    QTest::newRow("symbolic link, target removed and back")
-        << QStringList{"link", "remove target", "restore target", "remove"} << "1010";
-    QString alternating;
-    for (int i = 0; i < 50; ++i)
-        alternating += QLatin1Char(i % 2 ? '0' : '1');
-    QTest::newRow("many changes") << QStringList(QVector<QString>(50, "toggle").toList())
-                                  << alternating;
-}
-
-void LogSinkTest::knowsAtOnceWhetherTheFileExists()
-{
-    QFETCH(QStringList, steps);
-    QFETCH(QString, expected);
-    QTemporaryDir elsewhere;
-    const QString target = elsewhere.filePath(QStringLiteral("target.txt"));
-    const QString spare = dir.filePath(QStringLiteral("spare.txt"));
-    // Creates the file where there is none, removes it where there is one.
-    auto toggle = [](const QString &path) {
-        if (QFile::exists(path))
-            QVERIFY(QFile::remove(path));
-        else
-            QVERIFY(writeFile(path, QByteArray()));
-    };
-    QVERIFY(!logFileExists());
-    for (int i = 0; i < steps.size(); ++i) {
-        const QString &step = steps.at(i);
-        if (step == "create") {
-            QVERIFY(writeFile(strLogFile, QByteArray()));
-        } else if (step == "remove") {
-            QVERIFY(QFile::remove(strLogFile));
-        } else if (step == "toggle") {
-            toggle(strLogFile);
-        } else if (step == "rename in") {
-            QVERIFY(writeFile(spare, QByteArray()));
-            QCOMPARE(::rename(qPrintable(spare), qPrintable(strLogFile)), 0);
-        } else if (step == "rename away") {
-            QCOMPARE(::rename(qPrintable(strLogFile), qPrintable(spare)), 0);
-        } else if (step == "other") {
-            toggle(spare);
-        } else if (step == "link") {
-            QVERIFY(writeFile(target, QByteArray()));
-            QVERIFY(QFile::link(target, strLogFile));
-        } else if (step == "remove target") {
-            QVERIFY(QFile::remove(target));
-        } else if (step == "restore target") {
-            QVERIFY(writeFile(target, QByteArray()));
-        }
-        QVERIFY2(logFileExists() == (expected.at(i) == QLatin1Char('1')),
-                 qPrintable(QStringLiteral("after step %1, %2").arg(i).arg(step)));
-    }
-    QFile::remove(spare);
-}
-
-void LogSinkTest::followsTheFileInAnotherFolder()
-{
-    // The file's name can change while running (tests do it): the answer follows.
-    QTemporaryDir other;
-    QVERIFY(writeFile(strLogFile, QByteArray()));
-    QVERIFY(logFileExists());
-    strLogFile = other.filePath(QStringLiteral("krlog.txt"));
-    QVERIFY(!logFileExists());
-    QVERIFY(writeFile(strLogFile, QByteArray()));
-    QVERIFY(logFileExists());
-    // The folder itself taken away: still answered right.
-    QVERIFY(other.remove());
-    QVERIFY(!logFileExists());
 }
 
 QTEST_GUILESS_MAIN(LogSinkTest)

@@ -56,7 +56,6 @@ private Q_SLOTS:
     }
 
     void servesClientsOnBothFamilies();
-    void leavesBinaryFramesUnanswered();
     void keepsServingAcrossManyShortConnections();
     void endsWith254WithoutUsableLibrary_data();
     void endsWith254WithoutUsableLibrary();
@@ -94,19 +93,6 @@ void ServiceTest::servesClientsOnBothFamilies()
         QVERIFY(client->waitForReplies(1));
         QCOMPARE(client->replies, QStringList{kClosed});
     }
-}
-
-void ServiceTest::leavesBinaryFramesUnanswered()
-{
-    ServiceFixture service;
-    QVERIFY2(service.start(), qPrintable(service.error()));
-    WsClient client;
-    QVERIFY(client.open());
-    client.sendBinary(kCloseDevice.toUtf8());
-    QCOMPARE(client.request(kCloseDevice), kClosed);
-    QTest::qWait(100);
-    QCOMPARE(client.replies.size(), 1);
-    QCOMPARE(client.socket.state(), QAbstractSocket::ConnectedState);
 }
 
 void ServiceTest::keepsServingAcrossManyShortConnections()

@@ -7,10 +7,7 @@
 #include <QFile>
 #include <QMutex>
 
-#include <cerrno>
-
 #include <fcntl.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,106 +31,15 @@ QString timestamp()
     return cachedPrefix + QStringLiteral("%1").arg(now % 1000, 3, 10, QLatin1Char('0'));
 }
 
-// Whether the log file exists, asked before every request. A look-up by path
-// costs a walk through every folder in it; instead the file's folder is
-// watched with inotify and the file looked up again only when an event names
-// it. The kernel queues the event before the system call that creates,
-// removes or renames the file returns, so the answer is always current.
-// Without a watch, or for a file that is a symbolic link (its target can
-// change out of sight), every call looks the file up. The folder is the
-// executable's, whose path has no symbolic links left in it, or the one the
-// administrator's policy names.
-class LogFileWatch
-{
-public:
-    bool exists(const QString &file)
-    {
-        if (file != watchedFile)
-            watch(file);
-        if (descriptor >= 0 && !linked) {
-            if (takeEvents())
-                lookUp();
-            return found;
-        }
-        return lookUp();
-    }
-
-private:
-    void watch(const QString &file)
-    {
-        stop();
-        watchedFile = file;
-        path = QFile::encodeName(file);
-        name = path.mid(path.lastIndexOf('/') + 1);
-        const QByteArray folder = path.left(path.lastIndexOf('/') + 1);
-        descriptor = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (descriptor >= 0 &&
-            inotify_add_watch(descriptor, folder.isEmpty() ? "." : folder.constData(),
-                              IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
-                                  IN_MOVE_SELF | IN_ONLYDIR) < 0)
-            stop();
-        // Looked up after the watch is in place: a change in between is an event.
-        lookUp();
-    }
-
-    void stop()
-    {
-        if (descriptor >= 0)
-            ::close(descriptor);
-        descriptor = -1;
-    }
-
-    bool lookUp()
-    {
-        struct stat file;
-        linked = ::lstat(path.constData(), &file) == 0 && S_ISLNK(file.st_mode);
-        found = ::access(path.constData(), F_OK) == 0;
-        return found;
-    }
-
-    // Takes the queued events; true when one may concern the file.
-    bool takeEvents()
-    {
-        alignas(inotify_event) char buffer[4096];
-        bool named = false;
-        for (;;) {
-            const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0 && errno == EAGAIN)
-                return named;
-            if (got <= 0) {
-                stop();
-                return true;
-            }
-            for (const char *at = buffer; at < buffer + got;) {
-                const auto *event = reinterpret_cast<const inotify_event *>(at);
-                if (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_Q_OVERFLOW)) {
-                    // The folder went away, or events were lost: look up from now on.
-                    stop();
-                    return true;
-                }
-                if (event->len > 0 && name == event->name)
-                    named = true;
-                at += sizeof *event + event->len;
-            }
-        }
-    }
-
-    QString watchedFile;
-    QByteArray path;
-    QByteArray name;
-    int descriptor = -1;
-    bool found = false;
-    bool linked = false;
-};
-
 } // namespace
 
+// A path look-up per request. A watch on the folder (inotify) measured 0.95
+// of the floor for "close_device" with 10 connections and 0.51 for reads,
+// against 0.92 and 0.50 for this (2026-12-08): within the noise, and no
+// target depends on it.
 bool logFileExists()
 {
-    static LogFileWatch watch;
-    return watch.exists(strLogFile);
+    return QFile::exists(strLogFile);
 }
 
 void outputMyMessage(QtMsgType type, const QMessageLogContext &context, const QString &msg)
