@@ -168,12 +168,17 @@ void ServiceFixture::stop()
         process.waitForFinished(5000);
     }
     // The supervisor is gone; its child follows it, and must not hold the
-    // port when the next test starts a service.
-    QDeadlineTimer deadline(5000);
+    // port when the next test starts a service. A sanitizer build's exit
+    // (the leak check) can take seconds; a killed process lets its port go
+    // only once it is gone.
+    QDeadlineTimer deadline(10000);
     while (service > 0 && ::kill(pid_t(service), 0) == 0 && !deadline.hasExpired())
         QThread::msleep(10);
     if (service > 0)
         ::kill(pid_t(service), SIGKILL);
+    QDeadlineTimer released(10000);
+    while (portAccepts() && !released.hasExpired())
+        QThread::msleep(10);
 }
 
 qint64 ServiceFixture::pid() const
