@@ -56,12 +56,6 @@
   // is the likely reason.
   const PROMPT_HINT_DELAY = 2000;
 
-  // How long a call waits for a connection that is still opening before the
-  // client asks whether the service answers at all. Browsers hold back new
-  // WebSockets to a port that kept refusing (Firefox for up to a minute), so
-  // "still opening" is no sign that the service is there.
-  const PROBE_DELAY = 1000;
-
   // Chromium's Local Network Access permission, under the names its versions accept.
   const PERMISSION_NAMES = ['loopback-network', 'local-network-access', 'local-network'];
 
@@ -80,18 +74,17 @@
     return null;
   }
 
-  // Whether the page comes from a public address: not from disk, the loopback
-  // or a private network. Names other than localhost count as public here; a
-  // page whose name resolves to an intranet address connects in the first
-  // place and never needs this.
-  function pageIsPublic() {
+  // The host of a page served over http(s), without IPv6 brackets; null for
+  // pages from disk and the like.
+  function pageHost() {
     const location = global.location;
     if (!location || !/^https?:$/.test(location.protocol))
-      return false;
-    const host = location.hostname.replace(/^\[|\]$/g, '');
-    return !(/^(localhost|.*\.localhost)$/i.test(host) || /^127\./.test(host) || host === '::1' ||
-             /^(10|192\.168|169\.254)\./.test(host) || /^172\.(1[6-9]|2\d|3[01])\./.test(host) ||
-             /^f[cd][0-9a-f]{2}:/i.test(host));
+      return null;
+    return location.hostname.replace(/^\[|\]$/g, '');
+  }
+
+  function isLoopback(host) {
+    return /^(localhost|.*\.localhost)$/i.test(host) || /^127\./.test(host) || host === '::1';
   }
 
   // Whether the browser could be asking the user before the page reaches this
@@ -99,11 +92,19 @@
   // loopback reach it without a prompt, whatever the permission query says
   // (Chromium and Firefox both answer "prompt" there).
   function pageMayPrompt() {
-    const location = global.location;
-    if (!location || !/^https?:$/.test(location.protocol))
-      return false;
-    const host = location.hostname.replace(/^\[|\]$/g, '');
-    return !(/^(localhost|.*\.localhost)$/i.test(host) || /^127\./.test(host) || host === '::1');
+    const host = pageHost();
+    return host !== null && !isLoopback(host);
+  }
+
+  // Whether the page comes from a public address: not from disk, the loopback
+  // or a private network. Names other than localhost count as public here; a
+  // page whose name resolves to an intranet address connects in the first
+  // place and never needs this.
+  function pageIsPublic() {
+    const host = pageHost();
+    return pageMayPrompt() &&
+      !(/^(10|192\.168|169\.254)\./.test(host) || /^172\.(1[6-9]|2\d|3[01])\./.test(host) ||
+        /^f[cd][0-9a-f]{2}:/i.test(host));
   }
 
   // Whether anything answers at the service's address, asked over plain HTTP:
@@ -293,8 +294,6 @@
         this._pending.set(id, request);
         if (this._state === 'open')
           this._transmit(request);
-        else
-          setTimeout(() => this._checkStillWaiting(request), PROBE_DELAY);
       });
     }
 
@@ -318,17 +317,6 @@
       }
       if (!this._probing)
         this.connect();
-    }
-
-    // A call still waiting for a connection that is opening: a connection the
-    // browser holds back (or one to a port nobody listens on) must not keep
-    // the page waiting for its time-out when the service is not there.
-    async _checkStillWaiting(request) {
-      if (request.sent || !this._pending.has(request.id) || this._state !== 'connecting')
-        return;
-      if (await serviceAnswers(this.url) === false && !request.sent &&
-          this._pending.has(request.id) && this._state !== 'open')
-        this._reportFailure(await connectFailure());
     }
 
     _transmit(request) {

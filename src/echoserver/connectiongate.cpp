@@ -118,27 +118,15 @@ long peerOwner(const QTcpSocket *socket)
     return owner;
 }
 
-// The Origin header's value in a request head, or empty.
-QString originOf(const QByteArray &head)
+// A header's value in a request head (name in lower case), or empty.
+QByteArray headerValue(const QByteArray &head, const QByteArray &name)
 {
     for (const QByteArray &line : head.split('\n')) {
         const int colon = line.indexOf(':');
-        if (colon > 0 && line.left(colon).trimmed().toLower() == "origin")
-            return QString::fromLatin1(line.mid(colon + 1).trimmed());
+        if (colon > 0 && line.left(colon).trimmed().toLower() == name)
+            return line.mid(colon + 1).trimmed();
     }
-    return QString();
-}
-
-// Whether a request head asks for a WebSocket: an Upgrade header naming it.
-bool asksForWebSocket(const QByteArray &head)
-{
-    for (const QByteArray &line : head.split('\n')) {
-        const int colon = line.indexOf(':');
-        if (colon > 0 && line.left(colon).trimmed().toLower() == "upgrade" &&
-            line.mid(colon + 1).toLower().contains("websocket"))
-            return true;
-    }
-    return false;
+    return QByteArray();
 }
 
 } // namespace
@@ -168,11 +156,13 @@ void ConnectionGate::readHead()
             decide(QString(), QStringLiteral("request head over 16 KiB"), TooLarge);
         return;
     }
-    const QString origin = originOf(head.left(end));
-    // Anything else gets an HTTP answer rather than Qt's silent close, so that
-    // a page can tell a running service from a closed port with a plain
-    // request, which browsers do not hold back as they do WebSockets.
-    if (!asksForWebSocket(head.left(end))) {
+    const QByteArray request = head.left(end);
+    const QString origin = QString::fromLatin1(headerValue(request, "origin"));
+    // A request that is not a WebSocket gets an HTTP answer rather than Qt's
+    // silent close, so that a page can tell a running service from a closed
+    // port with a plain request, which browsers do not hold back as they do
+    // WebSockets.
+    if (!headerValue(request, "upgrade").toLower().contains("websocket")) {
         decide(origin, QStringLiteral("not a WebSocket request"), NotWebSocket);
         return;
     }
