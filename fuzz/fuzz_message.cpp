@@ -26,28 +26,25 @@ long readResult = 0;
 const char kSample[] =
     "A:\xc2\xc0\x95\x32\x82\x36\xb3\xbf::M::H::19900101:ADDR:0001:ORG:1:2::UEhPVE8=";
 
-long fakeOpen(const char *, const char *, const char *)
+// The library answers at once, as the first byte of the input says.
+class FakeLibrary : public ReaderLibrary
 {
-    return openResult;
-}
-long fakeClose()
-{
-    return 0;
-}
-long fakeSamGetId(unsigned char *, long)
-{
-    return 0;
-}
-long fakeSamGetIdStr(char *, long)
-{
-    return 0;
-}
-long fakeRead(long, long, char *record, long)
-{
-    if (readResult == 0)
-        std::memcpy(record, kSample, sizeof kSample);
-    return readResult;
-}
+public:
+    void call(Call call, Done done) override
+    {
+        Outcome outcome;
+        outcome.failed = fault;
+        outcome.result = call == Call::OpenDevice   ? openResult
+                         : call == Call::IdReadCard ? readResult
+                                                    : 0;
+        if (call == Call::IdReadCard && readResult == 0)
+            outcome.record = QByteArray(kSample);
+        done(outcome);
+    }
+    bool fault = false;
+};
+
+FakeLibrary library;
 
 // Equal as JSON text carries them: every number is written as a double, so a
 // 64-bit integer beyond 2^53 comes back rounded, as Qt's own writer does.
@@ -80,11 +77,7 @@ bool sameJson(const QJsonValue &a, const QJsonValue &b)
 
 bool setUp()
 {
-    pOpenDevice = fakeOpen;
-    pCloseDevice = fakeClose;
-    pSamGetId = fakeSamGetId;
-    pSamGetIdStr = fakeSamGetIdStr;
-    pIdReadCard = fakeRead;
+    pReaderLibrary = &library;
     bLoadDll = true;
     // The log goes to /dev/null: its lines are built and written like real ones.
     strLogFile = QStringLiteral("/dev/null");
@@ -103,9 +96,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The first byte picks what the library answers.
     openResult = long(int8_t(data[0]));
     readResult = data[0] & 1 ? 0 : long(int8_t(data[0]));
+    library.fault = (data[0] & 0x7e) == 0x7e;
     const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data) + 1, int(size - 1));
 
-    const QString reply = answerTextMessage(text);
+    QString reply;
+    answerTextMessage(text, [&reply](const QString &answer) { reply = answer; });
     QJsonParseError error;
     const QJsonDocument parsed = QJsonDocument::fromJson(reply.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError || !parsed.isObject())

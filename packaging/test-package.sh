@@ -27,8 +27,8 @@ apt-get install -y -q "./$build"/krvi2veravawebsocket_*.deb "./$build"/krvi2vera
 
 check "launcher installed, with its manual page" \
     test -x /usr/bin/krvi2veravawebsocket -a -f /usr/share/man/man1/krvi2veravawebsocket.1.gz
-check "service, icon and simulator side by side" \
-    test -x $app/KRVI2VeravaWebSocket -a -f $app/logo.ico -a -f $app/libCommonInterface.so
+check "service, reader host, icon and simulator side by side" \
+    test -x $app/KRVI2VeravaWebSocket -a -x $app/krvreaderhost -a -f $app/logo.ico -a -f $app/libCommonInterface.so
 check "run-path folder" test -d $app/lib
 check "desktop entry" test -f /usr/share/applications/krvi2veravawebsocket.desktop
 check "autostart entry" test -f /etc/xdg/autostart/krvi2veravawebsocket.desktop

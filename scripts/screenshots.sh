@@ -15,7 +15,7 @@ fi
 
 work=$(mktemp -d)
 trap 'kill $pid 2>/dev/null || true; rm -rf "$work"' EXIT
-cp "$bin/KRVI2VeravaWebSocket" "$bin/libCommonInterface.so" "$bin/logo.ico" "$work/"
+cp "$bin/KRVI2VeravaWebSocket" "$bin/krvreaderhost" "$bin/libCommonInterface.so" "$bin/logo.ico" "$work/"
 xsetroot -solid '#2f5d8a'
 "$work/KRVI2VeravaWebSocket" >/dev/null 2>&1 &
 pid=$!

@@ -28,6 +28,10 @@
  *   hang                never return
  *   overrun N           read the card, then write N bytes past the record
  *   noisy               write 4 MiB to standard output and error, then read
+ *   fork-segv           fork a helper that stays for 10 minutes with all that
+ *                       it inherited (its pid in helper.pid beside the library),
+ *                       then crash
+ *   closefds            close descriptors 0, 1 and 2, print a line, then read
  */
 #define _GNU_SOURCE
 
@@ -319,6 +323,30 @@ static long misbehave(void)
     if (!strcmp(fault, "hang"))
         for (;;)
             pause();
+    if (!strcmp(fault, "fork-segv")) {
+        pid_t helper = fork();
+        if (helper == 0) {
+            sleep(600);
+            _exit(0);
+        }
+        char path[4096], text[32];
+        if (helper > 0 && beside_library("helper.pid", path, sizeof path)) {
+            FILE *file = fopen(path, "w");
+            if (file) {
+                snprintf(text, sizeof text, "%ld\n", (long)helper);
+                fputs(text, file);
+                fclose(file);
+            }
+        }
+        raise(SIGSEGV);
+    }
+    if (!strcmp(fault, "closefds")) {
+        close(0);
+        close(1);
+        close(2);
+        printf("the reader library closed its standard descriptors\n");
+        fflush(stdout);
+    }
     if (!strcmp(fault, "noisy")) {
         static char noise[65536];
         memset(noise, 'n', sizeof noise);

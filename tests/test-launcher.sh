@@ -60,7 +60,6 @@ touch "$library"
 check "status 254 with a library: it cannot be loaded" "xcb --arg" \
     "the reader library $library cannot be loaded" 254 DISPLAY=:0 STATUS=254
 check "status 252: the port is taken" "xcb --arg" "port 35561 is taken" 252 DISPLAY=:0 STATUS=252
-check "status 251: given up" "xcb --arg" "status 251: the service kept failing" 251 DISPLAY=:0 STATUS=251
 check "status 253: the policy" "xcb --arg" "status 253: the policy" 253 DISPLAY=:0 STATUS=253
 check "any other status is named" "xcb --arg" "the service ended with status 3" 3 DISPLAY=:0 STATUS=3
 

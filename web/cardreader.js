@@ -33,10 +33,20 @@
     BAD_REPLY: 'The service sent a reply that is not a JSON object.',
   };
 
+  // The error code that ends the service's message when the reader library
+  // failed inside the call (it crashed or hung). The service started it
+  // again with the reader closed; the client opens it again by itself.
+  const LIBRARY_FAULT = 'LIBRARY_FAULT';
+  const LIBRARY_FAULT_EXPLANATION = 'The reader library failed during the call and was ' +
+    'started again: try once more (the client opens the reader again by itself).';
+
   /** An error carrying the service's status code, its message and an explanation. */
   class CardReaderError extends Error {
     constructor(code, serviceMessage, reply) {
-      const explanation = STATUS_EXPLANATIONS[String(code)] || 'Unknown error.';
+      const libraryFault = typeof serviceMessage === 'string' &&
+        serviceMessage.endsWith('：' + LIBRARY_FAULT);
+      const explanation = libraryFault ? LIBRARY_FAULT_EXPLANATION
+        : STATUS_EXPLANATIONS[String(code)] || 'Unknown error.';
       super(serviceMessage ? `${explanation} (${code}: ${serviceMessage})` : `${explanation} (${code})`);
       this.name = 'CardReaderError';
       this.code = code;
@@ -45,6 +55,8 @@
       // its meaning is the reader maker's.
       const value = /：(-?\d+)$/.exec(this.serviceMessage);
       this.readerCode = value ? Number(value[1]) : null;
+      // The reader library failed inside the call, rather than answering it.
+      this.libraryFault = libraryFault;
       this.explanation = explanation;
       this.reply = reply;
     }
@@ -344,10 +356,16 @@
       this._pending.delete(request.id);
       clearTimeout(request.timer);
       delete reply[REQUEST_ID];
-      if (typeof reply.statuCode === 'number' && reply.statuCode < 0)
-        request.reject(new CardReaderError(reply.statuCode, reply.message, reply));
-      else
+      if (typeof reply.statuCode === 'number' && reply.statuCode < 0) {
+        const error = new CardReaderError(reply.statuCode, reply.message, reply);
+        // The library was started again with the reader closed: open it
+        // again before anything else goes out, as after a reconnection.
+        if (error.libraryFault && this._readerOpen && this._socket)
+          this._socket.send(JSON.stringify({ cmd: 'open_device', [REQUEST_ID]: 0 }));
+        request.reject(error);
+      } else {
         request.resolve(reply);
+      }
     }
 
     // A connection failed, or is held up: calls not yet sent reject with the

@@ -73,8 +73,9 @@ export type ClientErrorCode =
 export type ErrorCode = ServiceErrorCode | ClientErrorCode;
 
 /**
- * The service's negative status codes (-1 library missing, -2 open failed,
- * -3 read failed, -4 unknown command) or the client's own: "TIMEOUT",
+ * The service's negative status codes (-1 library missing, never sent by a
+ * running service, which does not start without its library; -2 open
+ * failed, -3 read failed, -4 unknown command) or the client's own: "TIMEOUT",
  * "DISCONNECTED", "CLOSED", "BAD_REPLY", and for a connection that could not
  * be opened "UNREACHABLE" (nothing listens), "BLOCKED" (the browser refused)
  * or "PERMISSION_PENDING" (the browser is still asking the user).
@@ -86,6 +87,14 @@ export class CardReaderError extends Error {
   readonly serviceMessage: string;
   /** The reader library's failure value after -2 and -3; its meaning is the reader maker's. */
   readonly readerCode: number | null;
+  /**
+   * True for -2 and -3 when the reader library failed inside the call (it
+   * crashed or did not return in 30 s) instead of answering: the service's
+   * message then ends in "错误代码：LIBRARY_FAULT". The service starts the
+   * library again with the reader closed; the client opens it again by
+   * itself, so the next read works without a reload.
+   */
+  readonly libraryFault: boolean;
   /** A short English explanation of the code. */
   readonly explanation: string;
   readonly reply?: Reply;

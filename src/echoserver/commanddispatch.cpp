@@ -3,7 +3,6 @@
 #include "cardrecord.h"
 #include "jsonreader.h"
 #include "jsonwriter.h"
-#include "librarycall.h"
 #include "libraryloader.h"
 #include "logsink.h"
 #include "policy.h"
@@ -37,58 +36,40 @@ struct Status
     CardText card;
 };
 
-Status openDevice()
+// The library failed inside the call: the text ends with an error code that
+// no result of the library's can read as (those are numbers).
+const QString kLibraryFault = QStringLiteral("读卡库异常，错误代码：LIBRARY_FAULT");
+
+using Call = ReaderLibrary::Call;
+using Outcome = ReaderLibrary::Outcome;
+
+Status openStatus(const Outcome &outcome)
 {
     // The reply to "open_device" has never carried "result"; pages rely on that shape.
-    if (!bLoadDll)
-        return {-1, kDriverMissing, false};
-    const long result = [] {
-        LibraryCall call("OpenDevice");
-        return pOpenDevice("USB", "0400C35A", "");
-    }();
-    if (result >= 0)
+    if (outcome.failed)
+        return {-2, QStringLiteral("连接设备失败，") + kLibraryFault, false};
+    if (outcome.result >= 0)
         return {0, QStringLiteral("连接设备成功!"), false};
-    return {-2, QStringLiteral("连接设备失败，错误代码：") + QString::number(result), false};
+    return {-2, QStringLiteral("连接设备失败，错误代码：") + QString::number(outcome.result),
+            false};
 }
 
-Status closeDevice()
+Status closeStatus(const Outcome &)
 {
-    if (!bLoadDll)
-        return {-1, kDriverMissing};
-    // With the library loaded a close always counts as done.
-    {
-        LibraryCall call("CloseDevice");
-        pCloseDevice();
-    }
+    // With the library loaded a close always counts as done; a host that
+    // failed in it took the device with it.
     return {0, QStringLiteral("关闭设备成功!")};
 }
 
-Status readCardInfo()
+Status readStatus(const Outcome &outcome)
 {
-    if (!bLoadDll)
-        return {-1, kDriverMissing};
-    // Zeroed before every call: the record ends where the library stopped writing.
-    char *record = LibraryCall::recordBuffer();
-    const long result = [record] {
-        LibraryCall call("IdReadCard");
-        return pIdReadCard(0, 1, record, 0);
-    }();
-    LibraryCall::checkRecordBuffer();
-    if (result != 0)
-        return {-3, QStringLiteral("读取证件信息失败，错误代码：") + QString::number(result)};
+    if (outcome.failed)
+        return {-3, QStringLiteral("读取证件信息失败，") + kLibraryFault};
+    if (outcome.result != 0)
+        return {-3,
+                QStringLiteral("读取证件信息失败，错误代码：") + QString::number(outcome.result)};
     return {QStringLiteral("读取证件信息成功!"),
-            CardText::decode(cardRecordBytes(record, COMMONINTERFACE_RECORD_SIZE))};
-}
-
-Status runCommand(const QString &cmd)
-{
-    if (cmd == QLatin1String("open_device"))
-        return openDevice();
-    if (cmd == QLatin1String("close_device"))
-        return closeDevice();
-    if (cmd == QLatin1String("read_card_info"))
-        return readCardInfo();
-    return {-4, QStringLiteral("未知命令")};
+            CardText::decode(cardRecordBytes(outcome.record.constData(), outcome.record.size()))};
 }
 
 // The request with the status set in it, members in key order; redacted for
@@ -127,7 +108,7 @@ QString replyOrNothing(const QString &text)
 
 } // namespace
 
-QString answerTextMessage(const QString &message)
+void answerTextMessage(const QString &message, const std::function<void(const QString &)> &answer)
 {
     // The log sink drops every line while there is no log file, and building
     // the lines (the compact reply above all, and its quoting) is much of the
@@ -144,7 +125,8 @@ QString answerTextMessage(const QString &message)
     if (cmdValue.isUndefined()) {
         if (logging)
             qDebug() << "processTextMessage message not contains cmd";
-        return replyOrNothing(JsonWriter::write(request, {}, Format::Indented));
+        answer(replyOrNothing(JsonWriter::write(request, {}, Format::Indented)));
+        return;
     }
 
     const QString cmd = cmdValue.toString();
@@ -153,12 +135,33 @@ QString answerTextMessage(const QString &message)
         qDebug() << "processTextMessage cmd:" << cmd;
     }
 
-    const Status status = runCommand(cmd);
-    // The compact form is shorter than the indented one: when the reply fits,
-    // so does its log line.
-    const QString sent = replyOrNothing(reply(request, status, Format::Indented));
-    if (logging && !sent.isNull())
-        qDebug() << "processTextMessage response:"
-                 << reply(request, status, Format::Compact, policy.redactsCardData());
-    return sent;
+    const auto finish = [request, answer, logging](const Status &status) {
+        // The compact form is shorter than the indented one: when the reply
+        // fits, so does its log line.
+        const QString sent = replyOrNothing(reply(request, status, Format::Indented));
+        if (logging && !sent.isNull())
+            qDebug() << "processTextMessage response:"
+                     << reply(request, status, Format::Compact, policy.redactsCardData());
+        answer(sent);
+    };
+    Status (*statusOf)(const Outcome &) = nullptr;
+    Call call = Call::OpenDevice;
+    if (cmd == QLatin1String("open_device")) {
+        statusOf = openStatus;
+    } else if (cmd == QLatin1String("close_device")) {
+        statusOf = closeStatus;
+        call = Call::CloseDevice;
+    } else if (cmd == QLatin1String("read_card_info")) {
+        statusOf = readStatus;
+        call = Call::IdReadCard;
+    } else {
+        finish({-4, QStringLiteral("未知命令")});
+        return;
+    }
+    if (!bLoadDll || !pReaderLibrary) {
+        finish({-1, kDriverMissing, call != Call::OpenDevice});
+        return;
+    }
+    pReaderLibrary->call(call,
+                         [finish, statusOf](const Outcome &outcome) { finish(statusOf(outcome)); });
 }

@@ -3,14 +3,19 @@
 
 #include <QString>
 
-// Carries out one client request and returns the reply text to send back:
+#include <functional>
+
+// Carries out one client request and hands the reply text to answer:
 // the request object with "statuCode", "message" and (but for "open_device")
 // "result" set in it, and the card under "read_result" after a successful
 // read. A message without "cmd" comes back unchanged (as the empty object
 // when it is no object). A null text when the reply would be longer than
 // JsonWriter::MaxTextSize: the connection is then closed with code 1009.
-// Calls the reader library synchronously; logs each step while the log file
-// exists.
-QString answerTextMessage(const QString &message);
+// A command that needs the reader library is answered once the library has
+// carried it out (later, from the event loop); any other at once, before
+// this returns. A call the library failed in (it crashed or hung) is
+// answered as failed, with "LIBRARY_FAULT" as the error code. Logs each step
+// while the log file exists.
+void answerTextMessage(const QString &message, const std::function<void(const QString &)> &answer);
 
 #endif // COMMANDDISPATCH_H

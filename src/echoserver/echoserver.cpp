@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QHostAddress>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTime>
@@ -187,6 +188,7 @@ void EchoServer::onNewConnection()
 void EchoServer::dismiss(QWebSocket *pClient, int closeCode, const QString &reason)
 {
     clientList.removeAll(pClient);
+    replies.remove(pClient);
     disconnect(pClient, &QWebSocket::textMessageReceived, this, &EchoServer::processTextMessage);
     disconnect(pClient, &QWebSocket::binaryMessageReceived, this,
                &EchoServer::processBinaryMessage);
@@ -228,14 +230,51 @@ void EchoServer::processTextMessage(const QString &message)
         return;
     if (!withinQueueBound(pClient) || !budget.account(pClient))
         return;
-    const QString reply = answerTextMessage(message);
-    if (reply.isNull()) {
-        dismiss(pClient, 1009, QStringLiteral("reply too large"));
+    Replies &waiting = replies[pClient];
+    if (waiting.queued.size() >= size_t(MaxWaitingRequests)) {
+        qDebug() << "Client has" << waiting.queued.size()
+                 << "requests waiting for replies, closing with 1008";
+        dismiss(pClient, 1008, QStringLiteral("too many requests waiting"));
         return;
     }
-    pClient->sendTextMessage(reply);
-    // Handed to the system now: the next request may block in the reader
-    // library, and this reply must not wait for it.
+    // The request stays in memory, parsed, until the library has answered it.
+    const qint64 bytes = message.size() * qint64(sizeof(QChar)) * 2 + RequestOverheadBytes;
+    waiting.queued.push_back(Reply{false, QString(), bytes});
+    waiting.waitingBytes += bytes;
+    budget.setWaiting(pClient, waiting.waitingBytes);
+    const quint64 serial = waiting.first + waiting.queued.size() - 1;
+    QPointer<QWebSocket> client(pClient);
+    answerTextMessage(message, [this, client, serial](const QString &reply) {
+        if (client)
+            deliver(client, serial, reply);
+    });
+}
+
+void EchoServer::deliver(QWebSocket *pClient, quint64 serial, const QString &reply)
+{
+    const auto waiting = replies.find(pClient);
+    if (waiting == replies.end() || serial < waiting->first)
+        return; // dismissed, or gone, meanwhile
+    Reply &slot = waiting->queued[size_t(serial - waiting->first)];
+    slot.ready = true;
+    slot.text = reply;
+    bool sent = false;
+    while (!waiting->queued.empty() && waiting->queued.front().ready) {
+        const Reply next = std::move(waiting->queued.front());
+        waiting->queued.pop_front();
+        ++waiting->first;
+        waiting->waitingBytes -= next.bytes;
+        if (next.text.isNull()) {
+            dismiss(pClient, 1009, QStringLiteral("reply too large"));
+            return;
+        }
+        pClient->sendTextMessage(next.text);
+        sent = true;
+    }
+    budget.setWaiting(pClient, waiting->waitingBytes);
+    if (!sent)
+        return;
+    // Handed to the system now, in one go with the replies before it.
     pClient->flush();
     budget.account(pClient);
 }
@@ -273,6 +312,7 @@ void EchoServer::socketDisconnected()
     if (!pClient)
         return;
     clientList.removeAll(pClient);
+    replies.remove(pClient);
     budget.remove(pClient);
     // Other receivers of disconnected() may still be running.
     pClient->deleteLater();

@@ -2,6 +2,7 @@
 #define ECHOSERVER_H
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -9,6 +10,8 @@
 #include <QTimer>
 
 #include "memorybudget.h"
+
+#include <deque>
 
 class QTcpServer;
 class QTcpSocket;
@@ -52,6 +55,14 @@ public:
     static constexpr int DescriptorReserve = 16;
     static constexpr int AcceptRetryMs = 500;
 
+    // Requests of one client waiting for their replies (the reader library
+    // carries out one call at a time, for every client in turn). A page
+    // starts a few at once; past this bound the client is closed with 1008.
+    // What they hold counts towards the memory budget: the request's text
+    // twice over (text and parsed) and RequestOverheadBytes.
+    static constexpr int MaxWaitingRequests = 1024;
+    static constexpr qint64 RequestOverheadBytes = 512;
+
     // The connected clients, in the order in which they connected.
     const QList<QWebSocket *> &clients() const { return clientList; }
 
@@ -83,12 +94,29 @@ private:
     void handOver(QTcpSocket *connection);
     // False, with the client dismissed, when it has more than MaxQueuedBytes unread.
     bool withinQueueBound(QWebSocket *pClient);
+    // Sends the reply to the request numbered serial, and every reply behind
+    // it that is ready: each client's replies keep the order of its requests.
+    void deliver(QWebSocket *pClient, quint64 serial, const QString &reply);
+
+    struct Reply
+    {
+        bool ready = false;
+        QString text;     // null: too large to send
+        qint64 bytes = 0; // the request, held until it is answered
+    };
+    struct Replies
+    {
+        quint64 first = 0; // serial of the oldest reply not yet sent
+        std::deque<Reply> queued;
+        qint64 waitingBytes = 0;
+    };
 
     // Does the handshakes; the listeners accept the connections for it, one
     // for every interface, or one each for 127.0.0.1 and ::1.
     QWebSocketServer *pServer;
     QList<QTcpServer *> listeners;
     QList<QWebSocket *> clientList;
+    QHash<QWebSocket *, Replies> replies;
     bool bDebug;
     QThreadPool threadPool;
     QTimer acceptRetry;

@@ -58,6 +58,13 @@ QTcpSocket *MemoryBudget::connectionOf(QWebSocket *client) const
     return holdings.value(client).connection;
 }
 
+void MemoryBudget::setWaiting(QWebSocket *client, qint64 bytes)
+{
+    const auto holding = holdings.find(client);
+    if (holding != holdings.end())
+        holding->waiting = bytes;
+}
+
 bool MemoryBudget::account(QWebSocket *client)
 {
     const auto holding = holdings.find(client);
@@ -115,7 +122,7 @@ void MemoryBudget::recount(Holding &holding)
     if (holding.connection) {
         held = holding.connection->bytesToWrite();
         if (holding.closingSince < 0)
-            held += holding.connection->bytesAvailable() + holding.partial;
+            held += holding.connection->bytesAvailable() + holding.partial + holding.waiting;
     }
     total += held - holding.held;
     holding.held = held;

@@ -46,6 +46,8 @@ public:
     // largest holders. False when this client was one of them.
     bool account(QWebSocket *client);
     QTcpSocket *connectionOf(QWebSocket *client) const;
+    // Requests of the client's that wait for the reader library, in bytes.
+    void setWaiting(QWebSocket *client, qint64 bytes);
 
 Q_SIGNALS:
     // The client must be closed with 1008; the line saying why is logged.
@@ -57,6 +59,7 @@ private:
         QPointer<QTcpSocket> connection;
         qint64 held = 0;
         qint64 partial = 0;     // frames of the message being received, as Qt keeps them
+        qint64 waiting = 0;     // requests waiting for the reader library
         bool inMessage = false; // a first frame came, its last not yet
         qint64 closingSince = -1;
         qint64 unreadSince = -1; // queue above UnreadBytes since

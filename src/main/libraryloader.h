@@ -1,29 +1,21 @@
 #ifndef LIBRARYLOADER_H
 #define LIBRARYLOADER_H
 
-#include "commoninterface.h"
+#include "readerlibrary.h"
 
 #include <QString>
 
-using OpenDeviceFn = decltype(&::OpenDevice);
-using CloseDeviceFn = decltype(&::CloseDevice);
-using SamGetIdFn = decltype(&::SamGetId);
-using SamGetIdStrFn = decltype(&::SamGetIdStr);
-using IdReadCardFn = decltype(&::IdReadCard);
-
-// Entry points of the reader library, null until LoadTerminalProtocolDll has
-// resolved them. They may be called only while bLoadDll is true.
-extern OpenDeviceFn pOpenDevice;
-extern CloseDeviceFn pCloseDevice;
-extern SamGetIdFn pSamGetId;
-extern SamGetIdStrFn pSamGetIdStr;
-extern IdReadCardFn pIdReadCard;
-
-// True once the library has loaded and all five entry points resolved.
+// True once the reader host has loaded the library and resolved all five of
+// its entry points; pReaderLibrary (readerlibrary.h) then reaches them.
 extern bool bLoadDll;
 
-// Loads the reader library from dllFileName and resolves its entry points.
-// A library that loads stays loaded for the life of the process.
+// How long one call into the reader library may take before its host is
+// ended and started again. Set before LoadTerminalProtocolDll.
+extern int LibraryDeadlineMs;
+
+// Starts the reader host on dllFileName and waits until it has loaded the
+// library. The host, and with it the library, stays for the life of the
+// process; a host that fails is replaced.
 bool LoadTerminalProtocolDll(const QString &dllFileName);
 
 #endif // LIBRARYLOADER_H

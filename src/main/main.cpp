@@ -1,11 +1,9 @@
 #include "globals.h"
-#include "librarycall.h"
 #include "libraryloader.h"
 #include "logsink.h"
 #include "mainwindow.h"
 #include "policy.h"
 #include "signalwatcher.h"
-#include "supervisor.h"
 
 #include <QApplication>
 #include <QHostAddress>
@@ -25,12 +23,11 @@ constexpr int ExitPortTaken = -4;
 constexpr int ExitPolicyRefused = -3;
 constexpr int ExitNoReaderLibrary = -2;
 
-// How long one call into the reader library may take before the process
-// ends and is started again; a test build sets a shorter one.
+// How long one call into the reader library may take before its host is
+// ended and started again; a test build sets a shorter one.
 #ifndef KRV_LIBRARY_DEADLINE_MS
 #define KRV_LIBRARY_DEADLINE_MS 30000
 #endif
-constexpr int LibraryDeadlineMs = KRV_LIBRARY_DEADLINE_MS;
 
 // A machine without IPv6 has no ::1 to listen on; the policy's loopback then
 // means 127.0.0.1 alone.
@@ -77,9 +74,6 @@ bool hasScreen()
 
 int main(int argc, char *argv[])
 {
-    // A fault inside the reader library costs one read, not the desk: the
-    // process that was started supervises, and the service runs in a child.
-    Supervisor::superviseService();
     raiseDescriptorLimit();
     // On a high-density screen (Xft.dpi 144 or 192) the fonts grow with the
     // screen's DPI: scale the fixed-size window with them, by the exact factor,
@@ -120,8 +114,9 @@ int main(int argc, char *argv[])
     }
 
     qInstallMessageHandler(outputMyMessage);
-    LibraryCall::setLogFile(strLogFile);
-    LibraryCall::prepare(LibraryDeadlineMs);
+    // The library runs in a process of its own, the reader host: a fault in
+    // it costs one call, never the service.
+    LibraryDeadlineMs = KRV_LIBRARY_DEADLINE_MS;
 
     if (!LoadTerminalProtocolDll(ExePath + QStringLiteral("libCommonInterface.so"))) {
         bLoadDll = false;

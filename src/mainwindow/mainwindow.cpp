@@ -3,6 +3,8 @@
 
 #include "echoserver.h"
 #include "globals.h"
+#include "libraryloader.h"
+#include "readerhost.h"
 #include "traywatch.h"
 
 #include <QApplication>
@@ -36,6 +38,27 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
         icon = style()->standardIcon(QStyle::SP_ComputerIcon);
     setWindowIcon(icon);
 
+    // A library that keeps failing says so on the tray, once, and in the
+    // tooltip until a call is answered again.
+    if (auto *host = dynamic_cast<ReaderHost *>(pReaderLibrary)) {
+        connect(host, &ReaderHost::faultsRepeated, this, [this](int faults) {
+            libraryFailing = true;
+            if (!trayIcon)
+                return;
+            trayIcon->setToolTip(trayToolTip());
+            trayIcon->showMessage(QStringLiteral("KRVI2VeravaWebSocket"),
+                                  QStringLiteral("The reader library failed %1 times in a row; "
+                                                 "it is started again for every read. See the log.")
+                                      .arg(faults),
+                                  QSystemTrayIcon::Warning, 10000);
+        });
+        connect(host, &ReaderHost::recovered, this, [this] {
+            libraryFailing = false;
+            if (trayIcon)
+                trayIcon->setToolTip(trayToolTip());
+        });
+    }
+
     // Without a tray the service serves all the same. A panel often starts
     // after the programs of the session: the icon follows as soon as it is there.
     // A panel that restarts gets the icon again.
@@ -59,7 +82,7 @@ void MainWindow::setUpTray()
 
     trayIcon = new QSystemTrayIcon(this);
     trayIcon->setIcon(windowIcon());
-    trayIcon->setToolTip(QStringLiteral("ROVoroZurOzured"));
+    trayIcon->setToolTip(trayToolTip());
     trayIcon->setContextMenu(menu);
     trayIcon->setVisible(true);
     // A StatusNotifierItem tray shows the balloon's icon in place of the
@@ -78,6 +101,12 @@ void MainWindow::setUpTray()
 MainWindow::~MainWindow()
 {
     delete ui;
+}
+
+QString MainWindow::trayToolTip() const
+{
+    const QString name = QStringLiteral("ROVoroZurOzured");
+    return libraryFailing ? name + QStringLiteral("\n读卡库多次异常，请查看日志") : name;
 }
 
 QPoint MainWindow::centredPosition(const QSize &desktop, const QSize &window)

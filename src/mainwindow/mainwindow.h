@@ -39,9 +39,12 @@ private Q_SLOTS:
 private:
     // The icon, its menu and the start-up balloon, once a tray is there.
     void setUpTray();
+    // The icon's tooltip: the product, and whether the reader library keeps failing.
+    QString trayToolTip() const;
 
     Ui_MainWindow *ui;
     QSystemTrayIcon *trayIcon = nullptr;
+    bool libraryFailing = false;
 };
 
 #endif // MAINWINDOW_H

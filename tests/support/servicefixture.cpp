@@ -57,6 +57,7 @@ ServiceFixture::ServiceFixture(const Options &options)
     : environment(QProcessEnvironment::systemEnvironment())
 {
     copyExecutable(options.executable, executable());
+    copyExecutable(QStringLiteral(KRV_READERHOST_EXE), path(QStringLiteral("krvreaderhost")));
     if (!options.library.isEmpty())
         copyExecutable(options.library, path(QStringLiteral("libCommonInterface.so")));
     QFile::copy(QStringLiteral(KRV_OUTPUT_DIR "/logo.ico"), path(QStringLiteral("logo.ico")));
@@ -167,10 +168,9 @@ void ServiceFixture::stop()
         process.kill();
         process.waitForFinished(5000);
     }
-    // The supervisor is gone; its child follows it, and must not hold the
-    // port when the next test starts a service. A sanitizer build's exit
-    // (the leak check) can take seconds; a killed process lets its port go
-    // only once it is gone.
+    // The service must not hold the port when the next test starts one. A
+    // sanitizer build's exit (the leak check) can take seconds; a killed
+    // process lets its port go only once it is gone.
     QDeadlineTimer deadline(10000);
     while (service > 0 && ::kill(pid_t(service), 0) == 0 && !deadline.hasExpired())
         QThread::msleep(10);
@@ -183,12 +183,7 @@ void ServiceFixture::stop()
 
 qint64 ServiceFixture::pid() const
 {
-    const qint64 supervisor = process.processId();
-    QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(supervisor));
-    if (supervisor <= 0 || !children.open(QIODevice::ReadOnly))
-        return supervisor;
-    const qint64 child = children.readAll().trimmed().split(' ').value(0).toLongLong();
-    return child > 0 ? child : supervisor;
+    return process.processId();
 }
 
 bool ServiceFixture::sendSignal(int signal) const

@@ -26,12 +26,15 @@ function waitForState(reader, state, timeout = 10000) {
 }
 
 async function rejectsWith(promise, code) {
+  let caught;
   await assert.rejects(promise, (error) => {
     assert.ok(error instanceof CardReaderError, `not a CardReaderError: ${error}`);
     assert.equal(error.code, code);
     assert.ok(error.explanation.length > 10);
+    caught = error;
     return true;
   });
+  return caught;
 }
 
 describe('commands', { concurrency: false }, () => {
@@ -199,12 +202,15 @@ describe('connection', { concurrency: false }, () => {
     try {
       await reader.openDevice();
       assert.equal((await reader.readCard()).idNum, '990000199003071236');
-      crashing.putFault('segv');
-      await rejectsWith(reader.readCard(), 'DISCONNECTED');
-      // Its supervisor starts the service again; the client reconnects and
-      // opens the reader again by itself.
-      await waitForState(reader, 'open');
-      assert.equal((await reader.readCard()).idNum, '990000199003071236');
+      for (const fault of ['segv', 'segv', 'exit']) {
+        crashing.putFault(fault);
+        const failed = await rejectsWith(reader.readCard(), -3);
+        assert.equal(failed.libraryFault, true);
+        assert.equal(failed.readerCode, null);
+        // The connection stays; the client opens the reader again by itself.
+        assert.equal(reader.state, 'open');
+        assert.equal((await reader.readCard()).idNum, '990000199003071236');
+      }
     } finally {
       reader.close();
       await crashing.dispose();

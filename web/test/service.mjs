@@ -36,9 +36,10 @@ export class Service {
   /** card: sample kind ("A", "J", "I") or null; env: simulator controls. */
   constructor({ card = 'A', env = {} } = {}) {
     this.dir = mkdtempSync(path.join(os.tmpdir(), 'krv-web-'));
-    for (const file of ['KRVI2VeravaWebSocket', 'libCommonInterface.so', 'logo.ico'])
+    for (const file of ['KRVI2VeravaWebSocket', 'krvreaderhost', 'libCommonInterface.so', 'logo.ico'])
       copyFileSync(path.join(bin, file), path.join(this.dir, file));
-    chmodSync(path.join(this.dir, 'KRVI2VeravaWebSocket'), 0o755);
+    for (const program of ['KRVI2VeravaWebSocket', 'krvreaderhost'])
+      chmodSync(path.join(this.dir, program), 0o755);
     if (card)
       this.putCard(card);
     this.env = env;
@@ -86,8 +87,8 @@ export class Service {
     throw new Error('the service did not serve within 20 s');
   }
 
-  // SIGTERM lets the service answer what it is doing and say goodbye (close
-  // code 1001), and its supervisor end with it.
+  // SIGTERM lets the service say goodbye (close code 1001); its reader host
+  // ends with it.
   async stop(signal = 'SIGTERM') {
     if (!this.process || this.process.exitCode !== null || this.process.signalCode !== null)
       return;

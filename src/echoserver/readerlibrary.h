@@ -1,0 +1,37 @@
+#ifndef READERLIBRARY_H
+#define READERLIBRARY_H
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <functional>
+
+// The reader library as the commands reach it: a call goes in, and its
+// outcome comes back later, on the same thread, in the order of the calls.
+// The service's one is the reader host, a process of its own.
+class ReaderLibrary
+{
+public:
+    enum class Call : char { OpenDevice = 'O', CloseDevice = 'C', IdReadCard = 'R' };
+
+    struct Outcome
+    {
+        // The library failed inside the call (it crashed, ended its process
+        // or did not return in time): result and record mean nothing.
+        bool failed = false;
+        qint64 result = 0;
+        // IdReadCard with result 0: the record up to its NUL (all 10240
+        // bytes when it has none).
+        QByteArray record;
+    };
+    using Done = std::function<void(const Outcome &)>;
+
+    virtual ~ReaderLibrary() = default;
+    virtual void call(Call call, Done done) = 0;
+};
+
+// The library the commands use: set by LoadTerminalProtocolDll together with
+// bLoadDll, null before.
+extern ReaderLibrary *pReaderLibrary;
+
+#endif // READERLIBRARY_H

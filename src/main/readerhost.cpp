@@ -1,0 +1,515 @@
+#include "readerhost.h"
+
+#include "commoninterface.h"
+#include "policy.h"
+#include "readerchannel.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QEventLoop>
+#include <QFile>
+#include <QSocketNotifier>
+#include <QThread>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+const char *nameOf(ReaderLibrary::Call call)
+{
+    switch (call) {
+    case ReaderLibrary::Call::OpenDevice:
+        return "OpenDevice";
+    case ReaderLibrary::Call::CloseDevice:
+        return "CloseDevice";
+    case ReaderLibrary::Call::IdReadCard:
+        break;
+    }
+    return "IdReadCard";
+}
+
+QString signalName(int signal)
+{
+    switch (signal) {
+    case SIGSEGV:
+        return QStringLiteral("SIGSEGV");
+    case SIGBUS:
+        return QStringLiteral("SIGBUS");
+    case SIGILL:
+        return QStringLiteral("SIGILL");
+    case SIGFPE:
+        return QStringLiteral("SIGFPE");
+    case SIGABRT:
+        return QStringLiteral("SIGABRT");
+    case SIGKILL:
+        return QStringLiteral("SIGKILL");
+    case SIGTERM:
+        return QStringLiteral("SIGTERM");
+    default:
+        return QStringLiteral("signal %1").arg(signal);
+    }
+}
+
+// A descriptor above the standard ones and the host's channel, so that the
+// host's set-up never overwrites one of its own with another.
+int movedUp(int fd)
+{
+    if (fd < 0)
+        return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
+    ::close(fd);
+    return moved;
+}
+
+void setNonBlocking(int fd)
+{
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+} // namespace
+
+ReaderHost::ReaderHost(const QString &library, int deadlineMs, QObject *parent)
+    : QObject(parent), library(library), deadlineMs(deadlineMs)
+{
+    deadline.setSingleShot(true);
+    deadline.setInterval(deadlineMs);
+    connect(&deadline, &QTimer::timeout, this, &ReaderHost::deadlinePassed);
+    pause.setSingleShot(true);
+    connect(&pause, &QTimer::timeout, this, &ReaderHost::restart);
+    endPoll.setInterval(50);
+    connect(&endPoll, &QTimer::timeout, this, &ReaderHost::checkEnded);
+    outputInterval.start();
+}
+
+ReaderHost::~ReaderHost()
+{
+    // At a logout the host goes at once, whatever call it is in.
+    closeHost();
+}
+
+QString ReaderHost::program()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/krvreaderhost");
+}
+
+ReaderHost::LoadReport ReaderHost::start()
+{
+    for (int attempt = 1;; ++attempt) {
+        report = LoadReport();
+        report.reason = QStringLiteral("the reader host %1 could not be started").arg(program());
+        loadCrashed = false;
+        if (spawn()) {
+            QEventLoop wait;
+            connect(this, &ReaderHost::settled, &wait, &QEventLoop::quit);
+            wait.exec();
+        }
+        // Only a library that crashed (or hung) while it loaded is worth another try.
+        if (!loadCrashed || attempt >= LoadAttempts)
+            break;
+        QThread::msleep(FirstPauseMs * attempt);
+    }
+    firstStart = false;
+    return report;
+}
+
+bool ReaderHost::spawn()
+{
+    int pair[2];
+    int pipe[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return false;
+    if (::pipe2(pipe, O_CLOEXEC) != 0) {
+        ::close(pair[0]);
+        ::close(pair[1]);
+        return false;
+    }
+    for (int *fd : {&pair[0], &pair[1], &pipe[0], &pipe[1]})
+        *fd = movedUp(*fd);
+
+    const QByteArray path = QFile::encodeName(program());
+    const QByteArray libraryPath = QFile::encodeName(library);
+    const QByteArray parent = QByteArray::number(qint64(::getpid()));
+    char *argv[] = {const_cast<char *>(path.constData()),
+                    const_cast<char *>(libraryPath.constData()),
+                    const_cast<char *>(parent.constData()), nullptr};
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipe[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, pipe[1], STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, pair[1], READER_CHANNEL_FD);
+    // Every other descriptor of the service (its port, its clients, the
+    // display) stays behind, close-on-exec or not.
+    posix_spawn_file_actions_addclosefrom_np(&actions, READER_CHANNEL_FD + 1);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    // A process group of its own: whatever the library forks goes with the host.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (const int signal : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD})
+        sigaddset(&defaults, signal);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                              POSIX_SPAWN_SETSIGDEF);
+    pid_t child = -1;
+    const int failed =
+        ::posix_spawn(&child, path.constData(), &actions, &attributes, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(pair[1]);
+    ::close(pipe[1]);
+    if (failed) {
+        ::close(pair[0]);
+        ::close(pipe[0]);
+        qWarning().noquote() << QStringLiteral("The reader host %1 cannot be started: %2")
+                                    .arg(program(), QString::fromLocal8Bit(strerror(failed)));
+        pid = -2;
+        return false;
+    }
+
+    pid = child;
+    channel = pair[0];
+    output = pipe[0];
+    setNonBlocking(channel);
+    setNonBlocking(output);
+    state = State::Starting;
+    hung = false;
+    reported = false;
+    inbox.clear();
+    channelNotifier = new QSocketNotifier(channel, QSocketNotifier::Read, this);
+    connect(channelNotifier, &QSocketNotifier::activated, this, &ReaderHost::readChannel);
+    outputNotifier = new QSocketNotifier(output, QSocketNotifier::Read, this);
+    connect(outputNotifier, &QSocketNotifier::activated, this, &ReaderHost::readOutput);
+    // The host's end, even while a helper it forked holds its channel open.
+#ifdef SYS_pidfd_open
+    pidfd = int(::syscall(SYS_pidfd_open, child, 0));
+#endif
+    if (pidfd >= 0) {
+        ::fcntl(pidfd, F_SETFD, FD_CLOEXEC);
+        endNotifier = new QSocketNotifier(pidfd, QSocketNotifier::Read, this);
+        connect(endNotifier, &QSocketNotifier::activated, this, &ReaderHost::checkEnded);
+    } else {
+        endPoll.start();
+    }
+    // A library that never finishes loading is a hung call too.
+    deadline.start();
+    return true;
+}
+
+void ReaderHost::call(Call call, Done done)
+{
+    queue.push_back({call, std::move(done)});
+    pump();
+}
+
+void ReaderHost::pump()
+{
+    if (state != State::Ready)
+        return;
+    char calls[MaxCallsAhead];
+    int count = 0;
+    for (auto it = queue.begin() + ahead; it != queue.end() && ahead + count < MaxCallsAhead;
+         ++it) {
+        it->sent = true;
+        calls[count++] = char(it->call);
+    }
+    if (count == 0)
+        return;
+    if (ahead == 0)
+        deadline.start();
+    ahead += count;
+    // A few bytes into an empty socket: the write does not block, and a host
+    // that stopped reading is ended by the deadline.
+    if (::send(channel, calls, size_t(count), MSG_NOSIGNAL) != count) {
+        qWarning().noquote() << "The reader host no longer takes calls; ending it";
+        ::kill(-pid, SIGKILL);
+        ::kill(pid, SIGKILL);
+    }
+}
+
+void ReaderHost::readChannel()
+{
+    char chunk[65536];
+    for (;;) {
+        const ssize_t got = ::recv(channel, chunk, sizeof chunk, 0);
+        if (got > 0) {
+            inbox.append(chunk, int(got));
+            if (got == ssize_t(sizeof chunk))
+                continue;
+        } else if (got < 0 && errno == EINTR) {
+            continue;
+        } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            // The host closed its channel: it is ending, or of no use.
+            channelNotifier->setEnabled(false);
+            ::kill(-pid, SIGKILL);
+            ::kill(pid, SIGKILL);
+            return;
+        }
+        break;
+    }
+
+    ReaderChannelHeader header;
+    while (inbox.size() >= int(sizeof header)) {
+        std::memcpy(&header, inbox.constData(), sizeof header);
+        const bool wellFormed =
+            header.magic == READER_CHANNEL_MAGIC && header.length <= READER_CHANNEL_MAX_LENGTH;
+        const bool expected = state == State::Starting
+                                  ? header.kind == READER_CHANNEL_LOAD_REPORT
+                                  : ahead > 0 && header.kind == char(queue.front().call);
+        if (!wellFormed || !expected) {
+            qWarning().noquote() << "The reader host's answer is garbled; ending it";
+            channelNotifier->setEnabled(false);
+            ::kill(-pid, SIGKILL);
+            ::kill(pid, SIGKILL);
+            return;
+        }
+        if (inbox.size() < int(sizeof header + header.length))
+            break;
+        const QByteArray bytes = inbox.mid(int(sizeof header), int(header.length));
+        inbox.remove(0, int(sizeof header + header.length));
+
+        if (state == State::Starting) {
+            deadline.stop();
+            report.loaded = header.result == READER_LOAD_OK;
+            report.missingFunction = header.result == READER_LOAD_FUNCTION_FAILED;
+            report.reason = QString::fromLocal8Bit(bytes);
+            reported = true;
+            if (!report.loaded) {
+                // The host ends by itself; its end is a fault while serving.
+                if (!firstStart)
+                    qWarning().noquote()
+                        << "The reader host could not load the library again:"
+                        << (report.missingFunction ? QStringLiteral("an entry point is missing")
+                                                   : report.reason);
+                continue;
+            }
+            state = State::Ready;
+            if (firstStart)
+                emit settled();
+            pump();
+            continue;
+        }
+
+        Pending pending = std::move(queue.front());
+        queue.pop_front();
+        --ahead;
+        if (ahead > 0)
+            deadline.start(); // the next call begins now
+        else
+            deadline.stop();
+        if (header.overrun > 0)
+            qDebug().noquote() << QStringLiteral("IdReadCard wrote past the %1-byte record: %2 "
+                                                 "bytes more; the record is read from the first %1")
+                                      .arg(COMMONINTERFACE_RECORD_SIZE)
+                                      .arg(header.overrun);
+        if (faults >= RepeatedFaults)
+            emit recovered();
+        faults = 0;
+        Outcome outcome;
+        outcome.result = header.result;
+        outcome.record = bytes;
+        answered(pending, outcome);
+    }
+    pump();
+}
+
+void ReaderHost::answered(const Pending &pending, const Outcome &outcome)
+{
+    if (pending.done)
+        pending.done(outcome);
+}
+
+void ReaderHost::readOutput()
+{
+    char chunk[65536];
+    // At most a few chunks a turn: a library that prints without end must
+    // not keep the event loop from the clients.
+    for (int turn = 0; turn < 4; ++turn) {
+        const ssize_t got = ::read(output, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            // Everyone who could write has gone.
+            if (got == 0)
+                outputNotifier->setEnabled(false);
+            return;
+        }
+        // Under cardData=redacted the library's words may carry the card: none is kept.
+        if (policy.redactsCardData())
+            continue;
+        outputLine.append(chunk, int(got));
+        int end;
+        while ((end = outputLine.indexOf('\n')) >= 0 || outputLine.size() > OutputLineLength) {
+            const int take = end >= 0 ? end : OutputLineLength;
+            logOutput(outputLine.left(qMin(take, OutputLineLength)));
+            outputLine.remove(0, end >= 0 ? end + 1 : take);
+        }
+    }
+}
+
+void ReaderHost::logOutput(const QByteArray &line)
+{
+    if (outputInterval.elapsed() >= OutputIntervalMs) {
+        if (outputDropped > 0)
+            qDebug().noquote() << QStringLiteral("Reader library output: (%1 more lines left out)")
+                                      .arg(outputDropped);
+        outputInterval.restart();
+        outputLines = 0;
+        outputDropped = 0;
+    }
+    if (outputLines < OutputLinesPerInterval) {
+        ++outputLines;
+        qDebug().noquote() << "Reader library output:" << QString::fromLocal8Bit(line);
+    } else {
+        ++outputDropped;
+    }
+}
+
+void ReaderHost::checkEnded()
+{
+    if (pid <= 0)
+        return;
+    int status = 0;
+    pid_t got;
+    while ((got = ::waitpid(pid, &status, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    if (got == pid || (got < 0 && errno == ECHILD))
+        ended(status);
+}
+
+QString ReaderHost::callName() const
+{
+    if (ahead > 0)
+        return QString::fromLatin1(nameOf(queue.front().call));
+    if (state == State::Starting)
+        return QStringLiteral("the reader library's start-up code");
+    return QString();
+}
+
+void ReaderHost::deadlinePassed()
+{
+    const QString seconds = deadlineMs % 1000 ? QString::number(deadlineMs / 1000.0, 'f', 3)
+                                              : QString::number(deadlineMs / 1000);
+    qWarning().noquote() << QStringLiteral("%1 did not return within %2 s: the reader host is "
+                                           "ended and started again")
+                                .arg(callName(), seconds);
+    hung = true;
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
+}
+
+void ReaderHost::ended(int status)
+{
+    const QString call = callName();
+    const bool whileLoading = state == State::Starting;
+    const bool loadRefused = whileLoading && reported && !hung;
+    loadCrashed = whileLoading && !loadRefused;
+    if (!hung && !loadRefused) {
+        QString line;
+        if (WIFSIGNALED(status))
+            line = call.isEmpty() ? QStringLiteral("The reader host was ended by %1 between calls")
+                                        .arg(signalName(WTERMSIG(status)))
+                                  : QStringLiteral("Crashed with %1 in %2")
+                                        .arg(signalName(WTERMSIG(status)), call);
+        else
+            line = call.isEmpty() ? QStringLiteral("The reader host ended with status %1 "
+                                                   "between calls")
+                                        .arg(WEXITSTATUS(status))
+                                  : QStringLiteral("The reader library ended the reader host "
+                                                   "with status %1 in %2")
+                                        .arg(WEXITSTATUS(status))
+                                        .arg(call);
+        qWarning().noquote() << line;
+        if (whileLoading)
+            report.reason = QStringLiteral("the library failed while it loaded (%1)").arg(line);
+    } else if (hung && whileLoading) {
+        report.reason = QStringLiteral("the library's start-up code did not return in time");
+    }
+    readOutput();
+    // Whatever the library forked goes too.
+    ::kill(-pid, SIGKILL);
+    pid = -1;
+    closeHost();
+
+    // The call the host was carrying out is lost; those behind it go to the
+    // next host, in the same order.
+    std::deque<Pending> failed;
+    if (ahead > 0) {
+        failed.push_back(std::move(queue.front()));
+        queue.pop_front();
+    }
+    for (Pending &pending : queue)
+        pending.sent = false;
+    ahead = 0;
+    // No host could load the library: nothing waits for one in vain.
+    if (whileLoading && !firstStart) {
+        for (Pending &pending : queue)
+            failed.push_back(std::move(pending));
+        queue.clear();
+    }
+
+    if (firstStart) {
+        emit settled();
+    } else {
+        ++faults;
+        const int wait = faults <= 1 ? 0 : qMin(FirstPauseMs << qMin(faults - 2, 16), MaxPauseMs);
+        qWarning().noquote() << QStringLiteral("The reader host is started again in %1 ms "
+                                               "(%2 in a row)")
+                                    .arg(wait)
+                                    .arg(faults);
+        pause.start(wait);
+        if (faults == RepeatedFaults)
+            emit faultsRepeated(faults);
+    }
+    Outcome outcome;
+    outcome.failed = true;
+    for (const Pending &pending : failed)
+        answered(pending, outcome);
+}
+
+void ReaderHost::restart()
+{
+    if (!spawn()) {
+        ++faults;
+        pause.start(qMin(FirstPauseMs << qMin(faults, 16), MaxPauseMs));
+    }
+}
+
+void ReaderHost::closeHost()
+{
+    if (pid > 0) {
+        ::kill(-pid, SIGKILL);
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        pid = -1;
+    }
+    deadline.stop();
+    endPoll.stop();
+    for (QSocketNotifier **notifier : {&channelNotifier, &outputNotifier, &endNotifier}) {
+        delete *notifier;
+        *notifier = nullptr;
+    }
+    for (int *fd : {&channel, &output, &pidfd}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+    outputLine.clear();
+    state = State::Down;
+}

@@ -1,0 +1,132 @@
+#ifndef READERHOST_H
+#define READERHOST_H
+
+#include "readerlibrary.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <deque>
+
+#include <sys/types.h>
+
+class QSocketNotifier;
+
+// The reader library in a process of its own, the reader host (the program
+// krvreaderhost beside the service). The service never runs the library's
+// code: a crash, an exit or a hang in it ends the host, which costs the one
+// call it was carrying out. That call is answered as failed, the calls
+// waiting behind it go to a fresh host, and the service's event loop never
+// waits for the library.
+//
+// Calls are handed to the host as they come, several ahead of its answers,
+// and answered in the order they came. The host's process group goes with it,
+// so a helper the library forked holds nothing for long; the host holds no
+// socket of the service's. What the library writes to standard output and
+// error is logged, bounded, or dropped when the log must not keep card data.
+class ReaderHost : public QObject, public ReaderLibrary
+{
+    Q_OBJECT
+
+public:
+    // After a fault a fresh host starts at once; after further faults in a
+    // row (no call answered between them) the pause doubles from
+    // FirstPauseMs up to MaxPauseMs, so that a library crashing at every
+    // start does not spin. A clerk's calls wait for it meanwhile.
+    static constexpr int FirstPauseMs = 250;
+    static constexpr int MaxPauseMs = 8000;
+    // Faults in a row that the tray is told about.
+    static constexpr int RepeatedFaults = 3;
+    // A library that crashes while it loads is tried this often at start-up
+    // before the service gives up with 254.
+    static constexpr int LoadAttempts = 3;
+    // Calls handed to the host ahead of its answers: the service decodes and
+    // writes replies while the host calls the library. More wait here.
+    static constexpr int MaxCallsAhead = 32;
+    // The library's output in the log: at most so many lines per interval,
+    // each cut at OutputLineLength bytes.
+    static constexpr int OutputLinesPerInterval = 50;
+    static constexpr int OutputIntervalMs = 10000;
+    static constexpr int OutputLineLength = 500;
+
+    // deadlineMs: how long one call may take before the host is ended.
+    ReaderHost(const QString &library, int deadlineMs, QObject *parent = nullptr);
+    ~ReaderHost() override;
+
+    struct LoadReport
+    {
+        bool loaded = false;
+        bool missingFunction = false; // loaded, but an entry point is missing
+        QString reason;               // why the file did not load
+    };
+    // Starts the first host and waits until it has loaded the library. Once,
+    // before the event loop runs.
+    LoadReport start();
+
+    void call(Call call, Done done) override;
+
+    // The host program: beside the service's executable.
+    static QString program();
+
+Q_SIGNALS:
+    // The library failed RepeatedFaults times in a row.
+    void faultsRepeated(int faults);
+    // A call was answered again after repeated faults.
+    void recovered();
+    // The first host's load has come to an end, one way or the other.
+    void settled();
+
+private:
+    enum class State { Down, Starting, Ready };
+    struct Pending
+    {
+        Call call;
+        Done done;
+        bool sent = false;
+    };
+
+    bool spawn();
+    void pump();
+    void readChannel();
+    void readOutput();
+    void checkEnded();
+    void ended(int status);
+    void deadlinePassed();
+    void restart();
+    void answered(const Pending &pending, const Outcome &outcome);
+    void closeHost();
+    void logOutput(const QByteArray &line);
+    QString callName() const;
+
+    QString library;
+    int deadlineMs;
+    State state = State::Down;
+    bool firstStart = true;
+    LoadReport report;
+    pid_t pid = -1;
+    int channel = -1;
+    int output = -1;
+    int pidfd = -1;
+    QSocketNotifier *channelNotifier = nullptr;
+    QSocketNotifier *outputNotifier = nullptr;
+    QSocketNotifier *endNotifier = nullptr;
+    QTimer endPoll;  // where the system offers no process descriptor
+    QTimer deadline; // the call the host is carrying out
+    QTimer pause;    // before a fresh host
+    bool hung = false;
+    bool reported = false;    // the host has reported its load
+    bool loadCrashed = false; // it ended while loading, without a report
+    int faults = 0;           // in a row
+    std::deque<Pending> queue;
+    int ahead = 0; // calls sent and not yet answered, at the queue's front
+    QByteArray inbox;
+    QByteArray outputLine;
+    int outputLines = 0;
+    qint64 outputDropped = 0;
+    QElapsedTimer outputInterval;
+};
+
+#endif // READERHOST_H

@@ -1,0 +1,57 @@
+/*
+ * What the service and its reader host say to each other over the socket
+ * pair that joins them. The host lies on descriptor ReaderChannelFd; the
+ * service writes one byte per call, in order, and the host answers each with
+ * a ReaderChannelHeader and the header's length of bytes after it. Its very
+ * first message, before any call, reports how the library loaded.
+ */
+#ifndef READERCHANNEL_H
+#define READERCHANNEL_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The host's end of the channel; its standard output and error go to a pipe
+ * that the service drains into its log. */
+#define READER_CHANNEL_FD 3
+
+/* Starts every header: a stream that lost its step shows at once. */
+#define READER_CHANNEL_MAGIC 0x4b525648u /* "KRVH" */
+
+/* The calls, one byte each. */
+enum ReaderChannelCall {
+    READER_CALL_OPEN_DEVICE = 'O',
+    READER_CALL_CLOSE_DEVICE = 'C',
+    READER_CALL_ID_READ_CARD = 'R',
+};
+
+/* The load report's result; its bytes are the reason for a failure. */
+enum ReaderChannelLoad {
+    READER_LOAD_OK = 0,
+    READER_LOAD_FILE_FAILED = 1,     /* the file could not be loaded */
+    READER_LOAD_FUNCTION_FAILED = 2, /* an entry point is missing */
+};
+
+/* The load report's kind; a call's answer carries the call's byte instead. */
+#define READER_CHANNEL_LOAD_REPORT 'L'
+
+struct ReaderChannelHeader
+{
+    uint32_t magic;
+    int32_t kind;    /* READER_CHANNEL_LOAD_REPORT, or the call answered */
+    int64_t result;  /* the entry point's result, or a ReaderChannelLoad */
+    int32_t overrun; /* IdReadCard: bytes written past the record */
+    uint32_t length; /* bytes that follow: the record up to its NUL, or the reason */
+};
+
+/* The longest message that follows a header: a whole record without its NUL. */
+#define READER_CHANNEL_MAX_LENGTH 10240u
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* READERCHANNEL_H */
