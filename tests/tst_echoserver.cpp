@@ -1,4 +1,5 @@
 #include "echoserver.h"
+#include "libraryloader.h"
 #include "rawwsclient.h"
 #include "wsclient.h"
 
@@ -26,6 +27,19 @@ quint16 freePort()
     return probe.serverPort();
 }
 
+// A reader library whose calls wait until the test lets them go.
+class HeldLibrary : public ReaderLibrary
+{
+public:
+    void call(Call, Done done) override { held.append(done); }
+    void release()
+    {
+        for (const Done &done : std::exchange(held, {}))
+            done(Outcome());
+    }
+    QList<Done> held;
+};
+
 } // namespace
 
 class EchoServerTest : public QObject
@@ -43,6 +57,8 @@ private Q_SLOTS:
     void cleanup()
     {
         server.reset();
+        pReaderLibrary = nullptr;
+        bLoadDll = false;
         qInstallMessageHandler(previous);
     }
 
@@ -56,6 +72,8 @@ private Q_SLOTS:
     void dropsTextFromNonSocketSender_data();
     void dropsTextFromNonSocketSender();
     void writesConnectionLinesOnlyInDebug();
+    void answersEachClientInItsOwnOrder();
+    void closesAClientWithTooManyRequestsWaiting();
 
 private:
     QUrl url(const QString &host = QStringLiteral("127.0.0.1")) const
@@ -220,6 +238,59 @@ void EchoServerTest::writesConnectionLinesOnlyInDebug()
     client.close();
     QTRY_COMPARE(messages.size(), 4);
     QVERIFY(messages.at(3).contains(QStringLiteral(" socketDisconnected: QWebSocket(")));
+}
+
+void EchoServerTest::answersEachClientInItsOwnOrder()
+{
+    HeldLibrary library;
+    pReaderLibrary = &library;
+    bLoadDll = true;
+    std::vector<std::unique_ptr<WsClient>> clients(3);
+    for (auto &client : clients) {
+        client = std::make_unique<WsClient>();
+        QVERIFY(client->open(url()));
+    }
+    // The first two wait for the library, with requests behind that need none.
+    for (int i = 0; i < 2; ++i) {
+        clients[size_t(i)]->send(QStringLiteral(R"({"cmd":"close_device","n":1})"));
+        clients[size_t(i)]->send(QStringLiteral(R"({"n":2})"));
+        clients[size_t(i)]->send(QStringLiteral(R"({"cmd":"bogus","n":3})"));
+    }
+    QTRY_COMPARE(library.held.size(), 2);
+    // The third is answered meanwhile; the others' later replies wait their turn.
+    QCOMPARE(clients[2]->request(QStringLiteral(R"({"n":4})")),
+             QStringLiteral("{\n    \"n\": 4\n}\n"));
+    QTest::qWait(50);
+    QCOMPARE(clients[0]->replies.size() + clients[1]->replies.size(), 0);
+    library.release();
+    for (int i = 0; i < 2; ++i) {
+        WsClient &client = *clients[size_t(i)];
+        QVERIFY(client.waitForReplies(3));
+        for (int n = 0; n < 3; ++n)
+            QVERIFY2(client.replies.at(n).contains(QStringLiteral("\"n\": %1").arg(n + 1)),
+                     qPrintable(client.replies.at(n)));
+        QVERIFY(client.replies.at(0).contains("关闭设备成功"));
+        QVERIFY(client.replies.at(2).contains("未知命令"));
+    }
+}
+
+void EchoServerTest::closesAClientWithTooManyRequestsWaiting()
+{
+    HeldLibrary library;
+    pReaderLibrary = &library;
+    bLoadDll = true;
+    WsClient patient, greedy;
+    QVERIFY(patient.open(url()) && greedy.open(url()));
+    patient.send(QStringLiteral(R"({"cmd":"read_card_info"})"));
+    for (int i = 0; i <= EchoServer::MaxWaitingRequests; ++i)
+        greedy.send(QStringLiteral(R"({"cmd":"read_card_info"})"));
+    QVERIFY(greedy.waitForDisconnect());
+    QCOMPARE(int(greedy.socket.closeCode()), 1008);
+    QCOMPARE(messages.filter("requests waiting for replies, closing with 1008").size(), 1);
+    // The other client's request is still answered, the greedy one's are not.
+    library.release();
+    QVERIFY(patient.waitForReplies(1));
+    QCOMPARE(greedy.replies.size(), 0);
 }
 
 QTEST_GUILESS_MAIN(EchoServerTest)

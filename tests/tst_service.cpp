@@ -372,32 +372,42 @@ void ServiceTest::recoversFromLibraryFaults_data()
     QTest::addColumn<int>("times");        // faults in a row, each in a read of its own
     QTest::addColumn<QString>("logged");
     QTest::addColumn<bool>("lost"); // the read is answered as failed ("LIBRARY_FAULT")
+    QTest::addColumn<QByteArray>("policy");
+    QTest::addColumn<QString>("absent"); // never in the log
 
     QTest::newRow("crash") << QByteArray("segv") << 1 << "Crashed with SIGSEGV in IdReadCard"
-                           << true;
+                           << true << QByteArray() << QString();
     QTest::newRow("abort") << QByteArray("abort") << 1 << "Crashed with SIGABRT in IdReadCard"
-                           << true;
+                           << true << QByteArray() << QString();
     QTest::newRow("exit(3)") << QByteArray("exit") << 1
                              << "The reader library ended the reader host with status 3 in "
                                 "IdReadCard"
-                             << true;
+                             << true << QByteArray() << QString();
     QTest::newRow("hang") << QByteArray("hang") << 1 << "IdReadCard did not return within 2 s"
-                          << true;
+                          << true << QByteArray() << QString();
     QTest::newRow("a helper forked and left behind, then a crash")
-        << QByteArray("fork-segv") << 1 << "Crashed with SIGSEGV in IdReadCard" << true;
+        << QByteArray("fork-segv") << 1 << "Crashed with SIGSEGV in IdReadCard" << true
+        << QByteArray() << QString();
     QTest::newRow("crashing at every read, three times")
         << QByteArray("segv") << 3 << "The reader host is started again in 0 ms (1 in a row)"
-        << true;
+        << true << QByteArray() << QString();
     QTest::newRow("descriptors 0-2 closed, then printing")
-        << QByteArray("closefds") << 1 << "LoadTerminalProtocolDll load ok" << false;
+        << QByteArray("closefds") << 1 << "LoadTerminalProtocolDll load ok" << false << QByteArray()
+        << QString();
     QTest::newRow("overrun by 16 bytes")
         << QByteArray("overrun 16") << 1 << "IdReadCard wrote past the 10240-byte record: 16 bytes"
-        << false;
+        << false << QByteArray() << QString();
     QTest::newRow("overrun by 12000 bytes")
         << QByteArray("overrun 12000") << 1
-        << "IdReadCard wrote past the 10240-byte record: 12000 bytes" << false;
+        << "IdReadCard wrote past the 10240-byte record: 12000 bytes" << false << QByteArray()
+        << QString();
     QTest::newRow("8 MiB on standard output and error")
-        << QByteArray("noisy") << 1 << "Reader library output: nnnnnnnn" << false;
+        << QByteArray("noisy") << 1 << "Reader library output: nnnnnnnn" << false << QByteArray()
+        << QString();
+    // A library may print the record: under the policy none of its output is kept.
+    QTest::newRow("8 MiB of output, card data redacted")
+        << QByteArray("noisy") << 1 << "LoadTerminalProtocolDll load ok" << false
+        << QByteArray("[log]\ncardData = redacted\n") << "Reader library output";
 }
 
 void ServiceTest::recoversFromLibraryFaults()
@@ -406,9 +416,12 @@ void ServiceTest::recoversFromLibraryFaults()
     QFETCH(int, times);
     QFETCH(QString, logged);
     QFETCH(bool, lost);
+    QFETCH(QByteArray, policy);
+    QFETCH(QString, absent);
     ServiceFixture::Options options;
     options.card = QStringLiteral("A");
     options.log = true;
+    options.policy = policy;
     options.executable = QStringLiteral(KRV_SERVICE_DEADLINE2S_EXE);
     ServiceFixture service(options);
     QVERIFY2(service.start(), qPrintable(service.error()));
@@ -442,6 +455,8 @@ void ServiceTest::recoversFromLibraryFaults()
     }
     QVERIFY(service.running());
     QVERIFY2(service.log().contains(logged.toUtf8()), qPrintable(logged));
+    if (!absent.isEmpty())
+        QVERIFY2(!service.log().contains(absent.toUtf8()), qPrintable(absent));
     // A helper the library left behind went with its host.
     QFile helperFile(service.path(QStringLiteral("helper.pid")));
     const QByteArray helper =

@@ -8,6 +8,7 @@
 #include <QDebug>
 #include <QEventLoop>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSocketNotifier>
 #include <QThread>
 
@@ -41,24 +42,17 @@ const char *nameOf(ReaderLibrary::Call call)
 
 QString signalName(int signal)
 {
-    switch (signal) {
-    case SIGSEGV:
-        return QStringLiteral("SIGSEGV");
-    case SIGBUS:
-        return QStringLiteral("SIGBUS");
-    case SIGILL:
-        return QStringLiteral("SIGILL");
-    case SIGFPE:
-        return QStringLiteral("SIGFPE");
-    case SIGABRT:
-        return QStringLiteral("SIGABRT");
-    case SIGKILL:
-        return QStringLiteral("SIGKILL");
-    case SIGTERM:
-        return QStringLiteral("SIGTERM");
-    default:
-        return QStringLiteral("signal %1").arg(signal);
-    }
+    const char *name = ::sigabbrev_np(signal);
+    return name ? QStringLiteral("SIG") + QLatin1String(name)
+                : QStringLiteral("signal %1").arg(signal);
+}
+
+// The pause before a fresh host after so many faults in a row.
+int pauseAfter(int faults)
+{
+    return faults <= 1
+               ? 0
+               : qMin(ReaderHost::FirstPauseMs << qMin(faults - 2, 16), ReaderHost::MaxPauseMs);
 }
 
 // A descriptor above the standard ones and the host's channel, so that the
@@ -178,7 +172,6 @@ bool ReaderHost::spawn()
         ::close(pipe[0]);
         qWarning().noquote() << QStringLiteral("The reader host %1 cannot be started: %2")
                                     .arg(program(), QString::fromLocal8Bit(strerror(failed)));
-        pid = -2;
         return false;
     }
 
@@ -214,7 +207,10 @@ bool ReaderHost::spawn()
 void ReaderHost::call(Call call, Done done)
 {
     queue.push_back({call, std::move(done)});
-    pump();
+    // To an idle host at once; to a busy one together with every call that
+    // comes meanwhile, once it has answered what it has (see readChannel).
+    if (ahead == 0)
+        pump();
 }
 
 void ReaderHost::pump()
@@ -237,35 +233,38 @@ void ReaderHost::pump()
     // that stopped reading is ended by the deadline.
     if (::send(channel, calls, size_t(count), MSG_NOSIGNAL) != count) {
         qWarning().noquote() << "The reader host no longer takes calls; ending it";
-        ::kill(-pid, SIGKILL);
-        ::kill(pid, SIGKILL);
+        endHost();
     }
 }
 
 void ReaderHost::readChannel()
 {
-    char chunk[65536];
+    constexpr int chunk = 65536;
     for (;;) {
-        const ssize_t got = ::recv(channel, chunk, sizeof chunk, 0);
+        // Straight into the inbox: a read's record is copied once here.
+        const int had = inbox.size();
+        inbox.resize(had + chunk);
+        const ssize_t got = ::recv(channel, inbox.data() + had, chunk, 0);
+        inbox.resize(had + int(qMax<ssize_t>(got, 0)));
         if (got > 0) {
-            inbox.append(chunk, int(got));
-            if (got == ssize_t(sizeof chunk))
+            if (got == chunk)
                 continue;
         } else if (got < 0 && errno == EINTR) {
             continue;
         } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
             // The host closed its channel: it is ending, or of no use.
-            channelNotifier->setEnabled(false);
-            ::kill(-pid, SIGKILL);
-            ::kill(pid, SIGKILL);
+            endHost();
             return;
         }
         break;
     }
 
+    // Answers are taken from the front; what they took goes in one step at the end.
     ReaderChannelHeader header;
-    while (inbox.size() >= int(sizeof header)) {
-        std::memcpy(&header, inbox.constData(), sizeof header);
+    int taken = 0;
+    const auto takeAll = qScopeGuard([this, &taken] { inbox.remove(0, taken); });
+    while (inbox.size() - taken >= int(sizeof header)) {
+        std::memcpy(&header, inbox.constData() + taken, sizeof header);
         const bool wellFormed =
             header.magic == READER_CHANNEL_MAGIC && header.length <= READER_CHANNEL_MAX_LENGTH;
         const bool expected = state == State::Starting
@@ -273,15 +272,13 @@ void ReaderHost::readChannel()
                                   : ahead > 0 && header.kind == char(queue.front().call);
         if (!wellFormed || !expected) {
             qWarning().noquote() << "The reader host's answer is garbled; ending it";
-            channelNotifier->setEnabled(false);
-            ::kill(-pid, SIGKILL);
-            ::kill(pid, SIGKILL);
+            endHost();
             return;
         }
-        if (inbox.size() < int(sizeof header + header.length))
+        if (inbox.size() - taken < int(sizeof header + header.length))
             break;
-        const QByteArray bytes = inbox.mid(int(sizeof header), int(header.length));
-        inbox.remove(0, int(sizeof header + header.length));
+        const QByteArray bytes = inbox.mid(taken + int(sizeof header), int(header.length));
+        taken += int(sizeof header + header.length);
 
         if (state == State::Starting) {
             deadline.stop();
@@ -323,15 +320,11 @@ void ReaderHost::readChannel()
         Outcome outcome;
         outcome.result = header.result;
         outcome.record = bytes;
-        answered(pending, outcome);
-    }
-    pump();
-}
-
-void ReaderHost::answered(const Pending &pending, const Outcome &outcome)
-{
-    if (pending.done)
         pending.done(outcome);
+    }
+    // The calls that came while the host was busy go over together.
+    if (ahead == 0)
+        pump();
 }
 
 void ReaderHost::readOutput()
@@ -409,6 +402,13 @@ void ReaderHost::deadlinePassed()
                                            "ended and started again")
                                 .arg(callName(), seconds);
     hung = true;
+    endHost();
+}
+
+void ReaderHost::endHost()
+{
+    // Its end is seen like any other; nothing more is read from it.
+    channelNotifier->setEnabled(false);
     ::kill(-pid, SIGKILL);
     ::kill(pid, SIGKILL);
 }
@@ -467,7 +467,7 @@ void ReaderHost::ended(int status)
         emit settled();
     } else {
         ++faults;
-        const int wait = faults <= 1 ? 0 : qMin(FirstPauseMs << qMin(faults - 2, 16), MaxPauseMs);
+        const int wait = pauseAfter(faults);
         qWarning().noquote() << QStringLiteral("The reader host is started again in %1 ms "
                                                "(%2 in a row)")
                                     .arg(wait)
@@ -479,14 +479,14 @@ void ReaderHost::ended(int status)
     Outcome outcome;
     outcome.failed = true;
     for (const Pending &pending : failed)
-        answered(pending, outcome);
+        pending.done(outcome);
 }
 
 void ReaderHost::restart()
 {
     if (!spawn()) {
         ++faults;
-        pause.start(qMin(FirstPauseMs << qMin(faults, 16), MaxPauseMs));
+        pause.start(pauseAfter(faults));
     }
 }
 

@@ -95,8 +95,9 @@ private:
     void checkEnded();
     void ended(int status);
     void deadlinePassed();
+    // Kills the host and whatever it forked.
+    void endHost();
     void restart();
-    void answered(const Pending &pending, const Outcome &outcome);
     void closeHost();
     void logOutput(const QByteArray &line);
     QString callName() const;

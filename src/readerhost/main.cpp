@@ -23,7 +23,6 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 using OpenDeviceFn = decltype(&::OpenDevice);
@@ -59,25 +58,19 @@ bool writeAll(const void *data, size_t size)
     return true;
 }
 
+// One answer: the header and its bytes in one write, so that the service
+// wakes once for it.
 bool answer(int kind, int64_t result, int32_t overrun, const char *bytes, size_t length)
 {
-    ReaderChannelHeader header = {READER_CHANNEL_MAGIC, kind, result, overrun, uint32_t(length)};
-    iovec parts[2] = {{&header, sizeof header}, {const_cast<char *>(bytes), length}};
-    msghdr message = {};
-    message.msg_iov = parts;
-    message.msg_iovlen = length > 0 ? 2 : 1;
-    // One message for the usual case; writeAll finishes a short one.
-    const ssize_t sent = ::sendmsg(kChannel, &message, MSG_NOSIGNAL);
-    if (sent == ssize_t(sizeof header + length))
-        return true;
-    if (sent < 0 && errno != EINTR)
-        return false;
-    const size_t done = sent < 0 ? 0 : size_t(sent);
-    if (done < sizeof header &&
-        !writeAll(reinterpret_cast<const char *>(&header) + done, sizeof header - done))
-        return false;
-    const size_t recordDone = done > sizeof header ? done - sizeof header : 0;
-    return writeAll(bytes + recordDone, length - recordDone);
+    static char message[sizeof(ReaderChannelHeader) + READER_CHANNEL_MAX_LENGTH];
+    if (length > READER_CHANNEL_MAX_LENGTH)
+        length = READER_CHANNEL_MAX_LENGTH; // a reason that long says enough by then
+    const ReaderChannelHeader header = {READER_CHANNEL_MAGIC, kind, result, overrun,
+                                        uint32_t(length)};
+    std::memcpy(message, &header, sizeof header);
+    if (length > 0)
+        std::memcpy(message + sizeof header, bytes, length);
+    return writeAll(message, sizeof header + length);
 }
 
 // ---- Loading.
