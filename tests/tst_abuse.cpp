@@ -158,7 +158,7 @@ void AbuseTest::logSurvivesSigkill()
     for (int i = 0; i < answered; ++i)
         QVERIFY(
             !client.request(QStringLiteral(R"({"cmd":"close_device","n":%1})").arg(i)).isNull());
-    // The service's own process; its supervisor starts another, stopped here.
+    // Killed mid-flight: the log holds every line written up to then.
     QCOMPARE(::kill(pid_t(logged.pid()), SIGKILL), 0);
     logged.stop();
 

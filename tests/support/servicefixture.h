@@ -76,10 +76,8 @@ public:
     QByteArray standardOutput() { return out += process.readAllStandardOutput(); }
     QByteArray standardError() { return err += process.readAllStandardError(); }
     QString error() const { return lastError; }
-    // The service's own process: the child of the process started, which
-    // supervises it (that one's pid when it has no child).
+    // The service's process (its reader host is a child of it).
     qint64 pid() const;
-    qint64 supervisorPid() const { return process.processId(); }
 
     // Puts a card file on the reader: a sample kind's card.txt, or raw bytes as card.gb.
     void putCard(const QString &kind) const;
