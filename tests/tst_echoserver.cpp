@@ -31,7 +31,8 @@ quint16 freePort()
 class HeldLibrary : public ReaderLibrary
 {
 public:
-    void call(Call, Done done) override { held.append(done); }
+    void call(const void *, Call, Done done) override { held.append(done); }
+    void forget(const void *) override {}
     void release()
     {
         for (const Done &done : std::exchange(held, {}))

@@ -12,6 +12,21 @@ namespace {
 
 QStringList messages;
 
+// A reader host on the simulator with a card on the reader, in a folder of its own.
+struct SimulatedHost
+{
+    SimulatedHost()
+        : library(folder.filePath(QStringLiteral("libCommonInterface.so"))), host(library, 5000)
+    {
+        QFile::copy(QStringLiteral(KRV_SIMULATOR), library);
+        QFile::copy(QStringLiteral(KRV_OUTPUT_DIR "/cards/card-A.txt"),
+                    folder.filePath(QStringLiteral("card.txt")));
+    }
+    QTemporaryDir folder;
+    QString library;
+    ReaderHost host;
+};
+
 void collect(QtMsgType, const QMessageLogContext &, const QString &text)
 {
     messages.append(text);
@@ -45,6 +60,9 @@ private Q_SLOTS:
     void refusesLibraryWithoutAnEntryPoint();
     void aFaultCostsTheCallInProgressOnly_data();
     void aFaultCostsTheCallInProgressOnly();
+    void sharesTheReaderBetweenClients_data();
+    void sharesTheReaderBetweenClients();
+    void takesClientsInTurn();
 
 private:
     QtMessageHandler previous = nullptr;
@@ -113,7 +131,7 @@ void LoaderTest::aFaultCostsTheCallInProgressOnly()
                                Call::OpenDevice, Call::IdReadCard, Call::CloseDevice};
     QList<Outcome> outcomes;
     for (const Call call : calls)
-        host.call(call, [&outcomes](const Outcome &outcome) { outcomes.append(outcome); });
+        host.call(&outcomes, call, [&outcomes](const Outcome &outcome) { outcomes.append(outcome); });
     QTRY_COMPARE_WITH_TIMEOUT(outcomes.size(), calls.size(), 10000);
 
     QVERIFY(!outcomes.at(0).failed && outcomes.at(0).result == 0);
@@ -133,3 +151,77 @@ void LoaderTest::aFaultCostsTheCallInProgressOnly()
 
 QTEST_GUILESS_MAIN(LoaderTest)
 #include "tst_loader.moc"
+
+void LoaderTest::sharesTheReaderBetweenClients_data()
+{
+    // Steps "<client> <open|close|read|leaves>", all handed over at once
+    // behind a read of a third client that keeps the host busy; the clients'
+    // calls are then carried out in turn (a, b, a, b, ...).
+    QTest::addColumn<QStringList>("steps");
+    // The library's result for each step but "leaves" (2: the reader is closed).
+    QTest::addColumn<QList<int>>("results");
+    QTest::newRow("another page's close") << QStringList{"a open", "b close", "a read"}
+                                          << QList<int>{0, 0, 0};
+    QTest::newRow("a close repeated") << QStringList{"a open", "b close", "b close", "a read"}
+                                      << QList<int>{0, 0, 0, 0};
+    QTest::newRow("the last holder's close")
+        << QStringList{"a open", "b open", "a close", "b close", "b read"}
+        << QList<int>{0, 0, 0, 0, 2};
+    QTest::newRow("a close with no holder")
+        << QStringList{"a open", "a leaves", "b close", "b read"} << QList<int>{0, 0, 2};
+    QTest::newRow("a page's own close") << QStringList{"a open", "a close", "a read"}
+                                        << QList<int>{0, 0, 2};
+    QTest::newRow("a holder that left")
+        << QStringList{"a open", "b open", "b leaves", "a close", "a read"}
+        << QList<int>{0, 0, 0, 2};
+}
+
+void LoaderTest::sharesTheReaderBetweenClients()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QList<int>, results);
+    SimulatedHost simulated;
+    QVERIFY(simulated.host.start().loaded);
+    ReaderHost &host = simulated.host;
+    const int busy = 0;
+    int answered = 0;
+    host.call(&busy, Call::IdReadCard, [&answered](const Outcome &) { ++answered; });
+    const char clients[2] = {'a', 'b'};
+    QList<int> got;
+    for (const QString &step : steps) {
+        const QStringList words = step.split(' ');
+        const void *client = &clients[words.at(0) == QLatin1String("b")];
+        if (words.at(1) == QLatin1String("leaves")) {
+            host.forget(client);
+            continue;
+        }
+        const Call call = words.at(1) == QLatin1String("open")    ? Call::OpenDevice
+                          : words.at(1) == QLatin1String("close") ? Call::CloseDevice
+                                                                  : Call::IdReadCard;
+        const int index = got.size();
+        got.append(-1);
+        host.call(client, call, [&got, &answered, index](const Outcome &outcome) {
+            got[index] = outcome.failed ? -100 : int(outcome.result);
+            ++answered;
+        });
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(answered, results.size() + 1, 10000);
+    QCOMPARE(got, results);
+}
+
+void LoaderTest::takesClientsInTurn()
+{
+    SimulatedHost simulated;
+    QVERIFY(simulated.host.start().loaded);
+    const char clients[2] = {'a', 'b'};
+    QList<const void *> order;
+    const auto record = [&order](const void *client) {
+        return [&order, client](const Outcome &) { order.append(client); };
+    };
+    for (int i = 0; i < 100; ++i)
+        simulated.host.call(&clients[0], Call::IdReadCard, record(&clients[0]));
+    simulated.host.call(&clients[1], Call::IdReadCard, record(&clients[1]));
+    QTRY_COMPARE_WITH_TIMEOUT(order.size(), 101, 10000);
+    // After the read in progress and one more of a's at most.
+    QVERIFY2(order.indexOf(&clients[1]) <= 2, qPrintable(QString::number(order.indexOf(&clients[1]))));
+}

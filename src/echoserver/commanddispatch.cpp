@@ -108,7 +108,8 @@ QString replyOrNothing(const QString &text)
 
 } // namespace
 
-void answerTextMessage(const QString &message, const std::function<void(const QString &)> &answer)
+void answerTextMessage(const QString &message, const void *client,
+                       const std::function<void(const QString &)> &answer)
 {
     // The log sink drops every line while there is no log file, and building
     // the lines (the compact reply above all, and its quoting) is much of the
@@ -162,6 +163,7 @@ void answerTextMessage(const QString &message, const std::function<void(const QS
         finish({-1, kDriverMissing, call != Call::OpenDevice});
         return;
     }
-    pReaderLibrary->call(call,
-                         [finish, statusOf](const Outcome &outcome) { finish(statusOf(outcome)); });
+    pReaderLibrary->call(client, call, [finish, statusOf](const Outcome &outcome) {
+        finish(statusOf(outcome));
+    });
 }

@@ -15,7 +15,8 @@
 // carried it out (later, from the event loop); any other at once, before
 // this returns. A call the library failed in (it crashed or hung) is
 // answered as failed, with "LIBRARY_FAULT" as the error code. Logs each step
-// while the log file exists.
-void answerTextMessage(const QString &message, const std::function<void(const QString &)> &answer);
+// while the log file exists. client: who asks (see ReaderLibrary::call).
+void answerTextMessage(const QString &message, const void *client,
+                       const std::function<void(const QString &)> &answer);
 
 #endif // COMMANDDISPATCH_H

@@ -4,6 +4,7 @@
 #include "commanddispatch.h"
 #include "connectiongate.h"
 #include "policy.h"
+#include "readerlibrary.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -187,8 +188,7 @@ void EchoServer::onNewConnection()
 
 void EchoServer::dismiss(QWebSocket *pClient, int closeCode, const QString &reason)
 {
-    clientList.removeAll(pClient);
-    replies.remove(pClient);
+    forget(pClient);
     disconnect(pClient, &QWebSocket::textMessageReceived, this, &EchoServer::processTextMessage);
     disconnect(pClient, &QWebSocket::binaryMessageReceived, this,
                &EchoServer::processBinaryMessage);
@@ -197,6 +197,14 @@ void EchoServer::dismiss(QWebSocket *pClient, int closeCode, const QString &reas
     QTcpSocket *connection = budget.connectionOf(pClient);
     if (connection && connection->bytesToWrite() > 0)
         CloseLinger::reset(connection);
+}
+
+void EchoServer::forget(QWebSocket *pClient)
+{
+    clientList.removeAll(pClient);
+    replies.remove(pClient);
+    if (pReaderLibrary)
+        pReaderLibrary->forget(pClient);
 }
 
 void EchoServer::checkDescriptors()
@@ -244,7 +252,7 @@ void EchoServer::processTextMessage(const QString &message)
     budget.setWaiting(pClient, waiting.waitingBytes);
     const quint64 serial = waiting.first + waiting.queued.size() - 1;
     QPointer<QWebSocket> client(pClient);
-    answerTextMessage(message, [this, client, serial](const QString &reply) {
+    answerTextMessage(message, pClient, [this, client, serial](const QString &reply) {
         if (client)
             deliver(client, serial, reply);
     });
@@ -311,8 +319,7 @@ void EchoServer::socketDisconnected()
         qDebug() << timeOfDay() << "socketDisconnected:" << pClient;
     if (!pClient)
         return;
-    clientList.removeAll(pClient);
-    replies.remove(pClient);
+    forget(pClient);
     budget.remove(pClient);
     // Other receivers of disconnected() may still be running.
     pClient->deleteLater();

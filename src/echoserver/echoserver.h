@@ -89,6 +89,8 @@ private:
     // see the close frame only after all of it: its connection is reset.
     void dismiss(QWebSocket *pClient, int closeCode, const QString &reason);
     void resumeAccepting();
+    // Takes a client out of the lists; its calls not yet begun are dropped.
+    void forget(QWebSocket *pClient);
     // Hands a new connection to the WebSocket handshake through the gate,
     // which answers anything else, and what a policy refuses, over HTTP.
     void handOver(QTcpSocket *connection);

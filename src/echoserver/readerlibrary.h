@@ -7,8 +7,10 @@
 #include <functional>
 
 // The reader library as the commands reach it: a call goes in, and its
-// outcome comes back later, on the same thread, in the order of the calls.
-// The service's one is the reader host, a process of its own.
+// outcome comes back later, on the same thread. One client's calls are
+// carried out in the order it made them; clients take turns, so that one
+// with many calls waiting does not hold back the others. The service's one
+// is the reader host, a process of its own.
 class ReaderLibrary
 {
 public:
@@ -27,7 +29,10 @@ public:
     using Done = std::function<void(const Outcome &)>;
 
     virtual ~ReaderLibrary() = default;
-    virtual void call(Call call, Done done) = 0;
+    // client: who asks (its connection), never dereferenced.
+    virtual void call(const void *client, Call call, Done done) = 0;
+    // The client is gone: its calls not yet begun are dropped unanswered.
+    virtual void forget(const void *client) = 0;
 };
 
 // The library the commands use: set by LoadTerminalProtocolDll together with

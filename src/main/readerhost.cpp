@@ -12,9 +12,11 @@
 #include <QSocketNotifier>
 #include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -204,37 +206,88 @@ bool ReaderHost::spawn()
     return true;
 }
 
-void ReaderHost::call(Call call, Done done)
+void ReaderHost::call(const void *client, Call call, Done done)
 {
-    queue.push_back({call, std::move(done)});
+    std::deque<Pending> &calls = waiting[client];
+    if (calls.empty())
+        turns.push_back(client);
+    calls.push_back({client, call, std::move(done)});
+    gone.remove(client); // a new client where a gone one was
     // To an idle host at once; to a busy one together with every call that
     // comes meanwhile, once it has answered what it has (see readChannel).
     if (ahead == 0)
         pump();
 }
 
+void ReaderHost::forget(const void *client)
+{
+    holders.left(client);
+    const auto calls = waiting.find(client);
+    if (calls == waiting.end())
+        return;
+    // Its reads are for nobody now; an open or a close it sent on its way
+    // out still acts on the device, as it did when it was sent.
+    calls->erase(std::remove_if(calls->begin(), calls->end(),
+                                [](const Pending &pending) {
+                                    return pending.call == Call::IdReadCard;
+                                }),
+                 calls->end());
+    if (!calls->empty()) {
+        gone.insert(client);
+        return;
+    }
+    waiting.erase(calls);
+    turns.erase(std::find(turns.begin(), turns.end(), client));
+}
+
 void ReaderHost::pump()
 {
     if (state != State::Ready)
         return;
+    // One call of each waiting client in turn. A close that would undo
+    // another client's open is answered here, without the library.
+    std::vector<Done> leftOpen;
+    while (int(queue.size()) < MaxCallsAhead && !turns.empty()) {
+        const void *client = turns.front();
+        turns.pop_front();
+        std::deque<Pending> &calls = waiting[client];
+        Pending next = std::move(calls.front());
+        calls.pop_front();
+        const bool left = gone.contains(client);
+        if (calls.empty()) {
+            waiting.remove(client);
+            gone.remove(client);
+        } else {
+            turns.push_back(client);
+        }
+        if (next.call == Call::OpenDevice && !left)
+            holders.opening(client);
+        if (next.call == Call::CloseDevice && !holders.closes(client)) {
+            leftOpen.push_back(std::move(next.done));
+            continue;
+        }
+        queue.push_back(std::move(next));
+    }
+
     char calls[MaxCallsAhead];
     int count = 0;
-    for (auto it = queue.begin() + ahead; it != queue.end() && ahead + count < MaxCallsAhead;
-         ++it) {
+    for (auto it = queue.begin() + ahead; it != queue.end(); ++it) {
         it->sent = true;
         calls[count++] = char(it->call);
     }
-    if (count == 0)
-        return;
-    if (ahead == 0)
-        deadline.start();
-    ahead += count;
-    // A few bytes into an empty socket: the write does not block, and a host
-    // that stopped reading is ended by the deadline.
-    if (::send(channel, calls, size_t(count), MSG_NOSIGNAL) != count) {
-        qWarning().noquote() << "The reader host no longer takes calls; ending it";
-        endHost();
+    if (count > 0) {
+        if (ahead == 0)
+            deadline.start();
+        ahead += count;
+        // A few bytes into an empty socket: the write does not block, and a
+        // host that stopped reading is ended by the deadline.
+        if (::send(channel, calls, size_t(count), MSG_NOSIGNAL) != count) {
+            qWarning().noquote() << "The reader host no longer takes calls; ending it";
+            endHost();
+        }
     }
+    for (const Done &done : leftOpen)
+        done(Outcome());
 }
 
 void ReaderHost::readChannel()
@@ -317,6 +370,8 @@ void ReaderHost::readChannel()
         if (faults >= RepeatedFaults)
             emit recovered();
         faults = 0;
+        if (pending.call == Call::OpenDevice && header.result < 0)
+            holders.openFailed(pending.client);
         Outcome outcome;
         outcome.result = header.result;
         outcome.record = bytes;
@@ -446,8 +501,9 @@ void ReaderHost::ended(int status)
     pid = -1;
     closeHost();
 
-    // The call the host was carrying out is lost; those behind it go to the
-    // next host, in the same order.
+    // The call the host was carrying out is lost, and the device went with
+    // the host; the calls behind it go to the next host, in the same order.
+    holders.lost();
     std::deque<Pending> failed;
     if (ahead > 0) {
         failed.push_back(std::move(queue.front()));
@@ -461,6 +517,13 @@ void ReaderHost::ended(int status)
         for (Pending &pending : queue)
             failed.push_back(std::move(pending));
         queue.clear();
+        for (const void *client : turns) {
+            for (Pending &pending : waiting[client])
+                failed.push_back(std::move(pending));
+        }
+        waiting.clear();
+        turns.clear();
+        gone.clear();
     }
 
     if (firstStart) {

@@ -1,10 +1,13 @@
 #ifndef READERHOST_H
 #define READERHOST_H
 
+#include "readerholders.h"
 #include "readerlibrary.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QHash>
+#include <QSet>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -22,8 +25,9 @@ class QSocketNotifier;
 // waiting behind it go to a fresh host, and the service's event loop never
 // waits for the library.
 //
-// Calls are handed to the host as they come, several ahead of its answers,
-// and answered in the order they came. The host's process group goes with it,
+// Calls go to an idle host at once; those that come while it is busy go
+// together once it has answered, one of each client's in turn, so that a
+// client with many calls waiting costs the others at most one call each. The host's process group goes with it,
 // so a helper the library forked holds nothing for long; the host holds no
 // socket of the service's. What the library writes to standard output and
 // error is logged, bounded, or dropped when the log must not keep card data.
@@ -66,7 +70,8 @@ public:
     // before the event loop runs.
     LoadReport start();
 
-    void call(Call call, Done done) override;
+    void call(const void *client, Call call, Done done) override;
+    void forget(const void *client) override;
 
     // The host program: beside the service's executable.
     static QString program();
@@ -83,6 +88,7 @@ private:
     enum class State { Down, Starting, Ready };
     struct Pending
     {
+        const void *client;
         Call call;
         Done done;
         bool sent = false;
@@ -121,8 +127,15 @@ private:
     bool reported = false;    // the host has reported its load
     bool loadCrashed = false; // it ended while loading, without a report
     int faults = 0;           // in a row
+    // Calls taken for the host, in the order it carries them out; the first
+    // `ahead` of them have been sent.
     std::deque<Pending> queue;
-    int ahead = 0; // calls sent and not yet answered, at the queue's front
+    int ahead = 0;
+    // Calls not yet taken, each client's in order, and the clients' turns.
+    QHash<const void *, std::deque<Pending>> waiting;
+    std::deque<const void *> turns;
+    QSet<const void *> gone; // clients that left with calls still waiting
+    ReaderHolders holders;
     QByteArray inbox;
     QByteArray outputLine;
     int outputLines = 0;
