@@ -283,7 +283,7 @@ void EchoServerTest::closesAClientWithTooManyRequestsWaiting()
     WsClient patient, greedy;
     QVERIFY(patient.open(url()) && greedy.open(url()));
     patient.send(QStringLiteral(R"({"cmd":"read_card_info"})"));
-    for (int i = 0; i <= EchoServer::MaxWaitingRequests; ++i)
+    for (int i = 0; i <= EchoServer::limits.maxWaitingRequests; ++i)
         greedy.send(QStringLiteral(R"({"cmd":"read_card_info"})"));
     QVERIFY(greedy.waitForDisconnect());
     QCOMPARE(int(greedy.socket.closeCode()), 1008);

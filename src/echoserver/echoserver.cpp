@@ -1,9 +1,10 @@
 #include "echoserver.h"
 
-#include "closelinger.h"
+#include "clientsession.h"
 #include "commanddispatch.h"
 #include "connectiongate.h"
 #include "policy.h"
+#include "qtinternals.h"
 #include "readerlibrary.h"
 
 #include <QCoreApplication>
@@ -17,7 +18,7 @@
 #include <QWebSocket>
 #include <QWebSocketServer>
 
-#include <limits>
+#include <algorithm>
 #include <utility>
 
 #include <cerrno>
@@ -47,25 +48,20 @@ bool descriptorsRunningOut(int openDescriptor)
     return rlim_t(lowestFree) + EchoServer::DescriptorReserve >= limit.rlim_cur;
 }
 
-// The connection under a client, kept among the owner's children; a new
-// one is among the last.
-QTcpSocket *connectionOf(const QWebSocket *client, const QObject *owner)
+// Text from a peer, quoted and with control characters escaped, so that
+// no line of the log can be forged by it.
+QString quotedForLog(const QString &text)
 {
-    const QObjectList &children = owner->children();
-    for (auto child = children.crbegin(); child != children.crend(); ++child) {
-        auto *candidate = qobject_cast<QTcpSocket *>(*child);
-        if (candidate && candidate->peerPort() == client->peerPort() &&
-            candidate->peerAddress() == client->peerAddress())
-            return candidate;
-    }
-    return nullptr;
+    QString quoted;
+    QDebug(&quoted) << text;
+    return quoted.trimmed();
 }
 } // namespace
 
 EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
     : QObject(parent), pServer(new QWebSocketServer(QStringLiteral("Echo Server"),
                                                     QWebSocketServer::NonSecureMode, this)),
-      bDebug(debug), budget(CloseGraceMs)
+      bDebug(debug)
 {
     for (const QHostAddress &address : policy.listenAddresses()) {
         auto *listener = new QTcpServer(this);
@@ -99,9 +95,9 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
     acceptRetry.setSingleShot(true);
     acceptRetry.setInterval(AcceptRetryMs);
     connect(&acceptRetry, &QTimer::timeout, this, &EchoServer::resumeAccepting);
-    connect(&budget, &MemoryBudget::overdrawn, this,
-            [this](QWebSocket *client, const QString &reason) { dismiss(client, 1008, reason); });
 }
+
+const ClientLimits EchoServer::limits;
 
 EchoServer::~EchoServer()
 {
@@ -114,6 +110,7 @@ EchoServer::~EchoServer()
     for (QWebSocket *client : clients) {
         if (client) {
             client->disconnect(this);
+            budget.remove(sessions.take(client));
             delete client;
         }
     }
@@ -129,17 +126,47 @@ void EchoServer::takeConnections()
         // lasts: look after every connection accepted, before its handshake,
         // and pause accepting while too few are left.
         checkDescriptors();
-        // Kept here, where a closing client's connection is found again.
-        connection->setParent(this);
+        // Replies are small and each is handed to the system as it is made:
+        // without this, a second reply in flight waits for the peer's
+        // delayed acknowledgement of the first (about 40 ms).
+        connection->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         handOver(connection);
     }
 }
 
 void EchoServer::handOver(QTcpSocket *connection)
 {
+    // Half-sent request heads cost a descriptor each for up to the gate's
+    // time-out: past the bound the oldest arriving connection gives way.
+    if (arriving.size() >= MaxArriving) {
+        arriving.erase(std::remove_if(arriving.begin(), arriving.end(),
+                                      [](const QPointer<QTcpSocket> &waiting) {
+                                          return !waiting || waiting->state() !=
+                                                                 QAbstractSocket::ConnectedState;
+                                      }),
+                       arriving.end());
+        if (arriving.size() >= MaxArriving) {
+            if (!arrivingDropped++)
+                qDebug() << "Too many connections arriving at once: the oldest are dropped";
+            arriving.takeFirst()->abort();
+        }
+    }
+    arriving.append(connection);
     auto *gate = new ConnectionGate(connection, policy, this);
     connect(gate, &ConnectionGate::admitted, this,
             [this](QTcpSocket *admitted) { pServer->handleConnection(admitted); });
+}
+
+QTcpSocket *EchoServer::takeArriving(const QWebSocket *pSocket)
+{
+    for (int i = 0; i < arriving.size(); ++i) {
+        if (QtInternals::isConnectionOf(pSocket, arriving.at(i))) {
+            if (arriving.size() == 1)
+                arrivingDropped = 0; // the burst is over
+            return arriving.takeAt(i);
+        }
+    }
+    return nullptr;
 }
 
 void EchoServer::onNewConnection()
@@ -151,58 +178,57 @@ void EchoServer::onNewConnection()
     if (!pSocket)
         return;
 
-    // Qt would otherwise buffer messages of up to 2 GiB from a single client.
-    pSocket->setMaxAllowedIncomingFrameSize(MaxIncomingMessageSize);
-    pSocket->setMaxAllowedIncomingMessageSize(MaxIncomingMessageSize);
-
+    auto *session = new ClientSession(pSocket, takeArriving(pSocket), limits, budget);
     connect(pSocket, &QWebSocket::textMessageReceived, this, &EchoServer::processTextMessage);
     connect(pSocket, &QWebSocket::binaryMessageReceived, this, &EchoServer::processBinaryMessage);
     connect(pSocket, &QWebSocket::disconnected, this, &EchoServer::socketDisconnected);
-    // Every close, Qt's own (1009) and ours (1008, 1013), lingers so that a
-    // peer still sending sees the close frame rather than a reset.
-    QTcpSocket *connection = connectionOf(pSocket, this);
-    CloseLinger::watch(pSocket, connection, CloseGraceMs, this);
-    budget.add(pSocket, connection);
-    // Qt answers every ping with a pong by itself, queued like a reply, and
-    // tells nobody. Its frame reader, a child of the socket, announces each
-    // ping: a client that pings without reading is held to the same bound.
-    for (QObject *child : pSocket->children()) {
-        if (child->metaObject()->indexOfSignal("pingReceived(QByteArray)") < 0)
-            continue;
-        connect(child, SIGNAL(pingReceived(QByteArray)), this, SLOT(pingReceived()));
-        // The reader also closes the client (1001) when a frame stays
-        // incomplete for 5 s, even where the rest has arrived and only the
-        // busy service has not read it. The budget's deadline for unfinished
-        // messages, which counts only time the service could read, governs.
-        for (QTimer *wait : child->findChildren<QTimer *>())
-            wait->setInterval(std::numeric_limits<int>::max());
-    }
+    connect(session, &ClientSession::dismissed, this, [this, pSocket] { forget(pSocket); });
+    sessions.insert(pSocket, session);
+    budget.add(session);
+    if (!roomFor(pSocket))
+        return;
+    clientList.append(pSocket);
+    if (!pSocket->origin().isEmpty())
+        ++originCount[pSocket->origin()];
+}
+
+bool EchoServer::roomFor(QWebSocket *pSocket)
+{
+    ClientSession *session = sessions.value(pSocket);
     if (clientList.size() >= MaxClients) {
         qDebug() << "Client refused, closing with 1013:" << clientList.size()
                  << "clients connected already";
-        dismiss(pSocket, 1013, QStringLiteral("too many connections"));
-        return;
+        session->dismiss(1013, QStringLiteral("too many connections"));
+        return false;
     }
-    clientList.append(pSocket);
-}
-
-void EchoServer::dismiss(QWebSocket *pClient, int closeCode, const QString &reason)
-{
-    forget(pClient);
-    disconnect(pClient, &QWebSocket::textMessageReceived, this, &EchoServer::processTextMessage);
-    disconnect(pClient, &QWebSocket::binaryMessageReceived, this,
-               &EchoServer::processBinaryMessage);
-    pClient->close(QWebSocketProtocol::CloseCode(closeCode), reason);
-    pClient->flush();
-    QTcpSocket *connection = budget.connectionOf(pClient);
-    if (connection && connection->bytesToWrite() > 0)
-        CloseLinger::reset(connection);
+    const QString origin = pSocket->origin();
+    if (origin.isEmpty() || originCount.value(origin) < MaxClientsPerOrigin)
+        return true;
+    // One line for a burst of refusals: a page that keeps opening sockets
+    // would otherwise fill the log.
+    const qint64 now = budget.now();
+    const auto last = originRefused.find(origin);
+    if (last == originRefused.end() || now - *last >= OriginRefusalQuietMs)
+        qDebug().noquote() << QStringLiteral("Client refused, closing with 1013: %1 clients of "
+                                             "origin %2 connected already (more refusals of it "
+                                             "within %3 s are not logged)")
+                                  .arg(MaxClientsPerOrigin)
+                                  .arg(quotedForLog(origin))
+                                  .arg(OriginRefusalQuietMs / 1000);
+    originRefused.insert(origin, now);
+    session->dismiss(1013, QStringLiteral("too many connections of this page"));
+    return false;
 }
 
 void EchoServer::forget(QWebSocket *pClient)
 {
-    clientList.removeAll(pClient);
-    replies.remove(pClient);
+    if (clientList.removeAll(pClient) > 0 && !pClient->origin().isEmpty()) {
+        const auto count = originCount.find(pClient->origin());
+        if (count != originCount.end() && --*count <= 0) {
+            originCount.erase(count);
+            originRefused.remove(pClient->origin());
+        }
+    }
     if (pReaderLibrary)
         pReaderLibrary->forget(pClient);
 }
@@ -236,73 +262,15 @@ void EchoServer::processTextMessage(const QString &message)
         qDebug() << timeOfDay() << "Message received:" << message;
     if (!pClient)
         return;
-    if (!withinQueueBound(pClient) || !budget.account(pClient))
+    ClientSession *session = sessions.value(pClient);
+    quint64 serial = 0;
+    if (!session || !session->takeRequest(message.size() * qint64(sizeof(QChar)), &serial))
         return;
-    Replies &waiting = replies[pClient];
-    if (waiting.queued.size() >= size_t(MaxWaitingRequests)) {
-        qDebug() << "Client has" << waiting.queued.size()
-                 << "requests waiting for replies, closing with 1008";
-        dismiss(pClient, 1008, QStringLiteral("too many requests waiting"));
-        return;
-    }
-    // The request stays in memory, parsed, until the library has answered it.
-    const qint64 bytes = message.size() * qint64(sizeof(QChar)) * 2 + RequestOverheadBytes;
-    waiting.queued.push_back(Reply{false, QString(), bytes});
-    waiting.waitingBytes += bytes;
-    budget.setWaiting(pClient, waiting.waitingBytes);
-    const quint64 serial = waiting.first + waiting.queued.size() - 1;
-    QPointer<QWebSocket> client(pClient);
-    answerTextMessage(message, pClient, [this, client, serial](const QString &reply) {
-        if (client)
-            deliver(client, serial, reply);
+    QPointer<ClientSession> waiting(session);
+    answerTextMessage(message, pClient, [waiting, serial](const QString &reply) {
+        if (waiting)
+            waiting->deliver(serial, reply);
     });
-}
-
-void EchoServer::deliver(QWebSocket *pClient, quint64 serial, const QString &reply)
-{
-    const auto waiting = replies.find(pClient);
-    if (waiting == replies.end() || serial < waiting->first)
-        return; // dismissed, or gone, meanwhile
-    Reply &slot = waiting->queued[size_t(serial - waiting->first)];
-    slot.ready = true;
-    slot.text = reply;
-    bool sent = false;
-    while (!waiting->queued.empty() && waiting->queued.front().ready) {
-        const Reply next = std::move(waiting->queued.front());
-        waiting->queued.pop_front();
-        ++waiting->first;
-        waiting->waitingBytes -= next.bytes;
-        if (next.text.isNull()) {
-            dismiss(pClient, 1009, QStringLiteral("reply too large"));
-            return;
-        }
-        pClient->sendTextMessage(next.text);
-        sent = true;
-    }
-    budget.setWaiting(pClient, waiting->waitingBytes);
-    if (!sent)
-        return;
-    // Handed to the system now, in one go with the replies before it.
-    pClient->flush();
-    budget.account(pClient);
-}
-
-bool EchoServer::withinQueueBound(QWebSocket *pClient)
-{
-    if (pClient->bytesToWrite() <= MaxQueuedBytes)
-        return true;
-    qDebug() << "Client not reading its replies, closing with 1008:" << pClient->bytesToWrite()
-             << "bytes unread";
-    dismiss(pClient, 1008, QStringLiteral("replies not read"));
-    return false;
-}
-
-void EchoServer::pingReceived()
-{
-    // The sender is the socket's frame reader; its pong is queued by now.
-    if (auto *pClient = qobject_cast<QWebSocket *>(sender() ? sender()->parent() : nullptr))
-        if (withinQueueBound(pClient))
-            budget.account(pClient);
 }
 
 void EchoServer::processBinaryMessage(const QByteArray &message)
@@ -320,7 +288,7 @@ void EchoServer::socketDisconnected()
     if (!pClient)
         return;
     forget(pClient);
-    budget.remove(pClient);
+    budget.remove(sessions.take(pClient));
     // Other receivers of disconnected() may still be running.
     pClient->deleteLater();
     // A descriptor is free again once the socket is deleted.

@@ -1,0 +1,75 @@
+#ifndef CLIENTLIMITS_H
+#define CLIENTLIMITS_H
+
+#include <QtGlobal>
+
+// Every bound one client is held to, in one record. A page that reads a card
+// a second, or starts a few calls at once, meets none of them; a peer past
+// one is closed with the code given, and one line in the log says why.
+struct ClientLimits
+{
+    // Largest text or binary message: past it, 1009 (too much data).
+    qint64 maxMessageBytes = 1024 * 1024;
+
+    // Reply bytes queued for the client and not yet taken by the system. One
+    // that reads its replies has one or two queued (a card read's is 12 KB);
+    // past this (it never reads, or pings without reading the pongs) its
+    // next request or ping closes it with 1008.
+    qint64 maxQueuedBytes = 8 * 1024 * 1024;
+    // More than unreadBytes left queued for unreadGraceMs: not reading, 1008.
+    qint64 unreadBytes = 1024 * 1024;
+    int unreadGraceMs = 10000;
+
+    // A message is complete this long after the service read its first
+    // bytes (a 1 MiB message takes a fraction of a second even on a slow
+    // network), or 1008.
+    int messageDeadlineMs = 10000;
+
+    // Requests waiting for their replies (the reader library carries out one
+    // call at a time, the clients' in turn); past it, 1008. Each counts
+    // towards the memory budget with its text twice over (text and parsed)
+    // and requestOverheadBytes.
+    int maxWaitingRequests = 1024;
+    qint64 requestOverheadBytes = 512;
+
+    // Pings: a program that keeps its connection alive pings every few
+    // seconds, browsers never do. Qt answers each with a pong at once, so a
+    // peer pinging as fast as it reads the pongs takes a turn of the event
+    // loop per ping; past the rate (with a burst allowed), 1008.
+    double pingsPerSecond = 10;
+    double pingBurst = 50;
+
+    // How long a client closed by Qt (a protocol error, a message past the
+    // size limit) has to take its close frame before its connection is
+    // dropped, with whatever it left unread. One the service closes itself
+    // is dropped at once when the system does not take the close frame.
+    int closeGraceMs = 30000;
+};
+
+// A rate with a burst (a token bucket): take() is true while the events so
+// far, less what the rate has earned since, stay within the burst.
+class RateLimit
+{
+public:
+    RateLimit(double perSecond, double burst) : perSecond(perSecond), burst(burst), tokens(burst)
+    {
+    }
+    bool take(qint64 nowMs)
+    {
+        if (last >= 0)
+            tokens = qMin(burst, tokens + (nowMs - last) * perSecond / 1000.0);
+        last = nowMs;
+        if (tokens < 1)
+            return false;
+        tokens -= 1;
+        return true;
+    }
+
+private:
+    double perSecond;
+    double burst;
+    double tokens;
+    qint64 last = -1;
+};
+
+#endif // CLIENTLIMITS_H

@@ -1,0 +1,93 @@
+#ifndef CLIENTSESSION_H
+#define CLIENTSESSION_H
+
+#include "clientlimits.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTcpSocket>
+
+#include <deque>
+
+class MemoryBudget;
+class QWebSocket;
+
+// One connected client: its WebSocket and the connection under it (taken
+// when the client was admitted), what it makes the service hold, its
+// deadlines and rates, the replies it waits for, and its close. A child of
+// its socket, so it goes with it.
+class ClientSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    ClientSession(QWebSocket *socket, QTcpSocket *connection, const ClientLimits &limits,
+                  MemoryBudget &budget);
+
+    QWebSocket *socket() const { return pSocket; }
+    QTcpSocket *connection() const { return pConnection; }
+    bool closing() const { return closingSince >= 0; }
+
+    // Takes a request for a reply: false, with the client closed, when it
+    // is past a bound (replies not read, too many waiting). Its reply, sent
+    // with deliver(), goes out after those of the requests before it.
+    bool takeRequest(qint64 textBytes, quint64 *serial);
+    // The reply to the request numbered serial (null: too large to send).
+    void deliver(quint64 serial, const QString &reply);
+
+    // Closes with the code and carries out nothing more that the client
+    // sends. A peer that has not taken what it was sent would see the close
+    // frame only after all of it: its connection is reset.
+    void dismiss(int closeCode, const QString &reason);
+
+    // What the client holds now, as the budget counts it: the bytes queued
+    // for it and not yet taken by the system, and, until it closes, those of
+    // messages still arriving and of requests waiting for the library.
+    qint64 holding() const;
+    // Closes the client, with a line in the log, when it has left a large
+    // queue unread or a message unfinished for too long; drops a closed
+    // one's connection when it has not taken its close frame in time.
+    // stalledMs: time the service was busy elsewhere, nobody's delay.
+    void checkDeadlines(qint64 nowMs, qint64 stalledMs);
+
+Q_SIGNALS:
+    // Closed by the service: it takes no more requests.
+    void dismissed();
+
+private Q_SLOTS:
+    void pingReceived();
+
+private:
+    struct Reply
+    {
+        bool ready = false;
+        QString text;     // null: too large to send
+        qint64 bytes = 0; // the request, held until it is answered
+    };
+
+    void frameReceived(qint64 bytes, bool isLastFrame);
+    void dataRead();
+    void aboutToClose();
+    // False, with the client closed, when it has more than maxQueuedBytes unread.
+    bool withinQueueBound();
+    void close(const QString &line, int closeCode, const QString &reason);
+
+    QWebSocket *pSocket;
+    QPointer<QTcpSocket> pConnection;
+    const ClientLimits &limits;
+    MemoryBudget &budget;
+    RateLimit pings;
+
+    quint64 firstSerial = 0; // of the oldest reply not yet sent
+    std::deque<Reply> replies;
+    qint64 waitingBytes = 0;
+
+    qint64 partial = 0;     // frames of the message being received, as Qt keeps them
+    bool inMessage = false; // a first frame came, its last not yet
+    qint64 closingSince = -1;
+    qint64 unreadSince = -1; // queue above unreadBytes since
+    qint64 inputSince = -1;  // an unfinished message read since
+};
+
+#endif // CLIENTSESSION_H
