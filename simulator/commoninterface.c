@@ -32,6 +32,8 @@
  *                       it inherited (its pid in helper.pid beside the library),
  *                       then crash
  *   closefds            close descriptors 0, 1 and 2, print a line, then read
+ *   unplug              the device closes, as when the reader is unplugged
+ *                       and plugged in again: the read fails with code 2
  */
 #define _GNU_SOURCE
 
@@ -358,6 +360,8 @@ static long misbehave(void)
                 break;
         }
     }
+    if (!strcmp(fault, "unplug"))
+        device_open = 0;
     return !strcmp(fault, "overrun") ? number : 0;
 }
 

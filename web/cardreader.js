@@ -273,9 +273,27 @@
     /** Closes the reader; resolves with the reply. */
     closeDevice() { return this.send('close_device'); }
 
-    /** Reads the card on the reader; resolves with the card object ("read_result"). */
+    /**
+     * Reads the card on the reader; resolves with the card object ("read_result").
+     * When a read fails after the page opened the reader, the reader may have
+     * been closed under it (unplugged and plugged in again): the client opens
+     * it again and reads once more before it reports the failure.
+     */
     async readCard() {
-      const reply = await this.send('read_card_info');
+      let reply;
+      try {
+        reply = await this.send('read_card_info');
+      } catch (error) {
+        if (!(error instanceof CardReaderError) || error.code !== -3 || error.libraryFault ||
+            !this._readerOpen)
+          throw error;
+        try {
+          await this.send('open_device');
+        } catch (openError) {
+          throw error;
+        }
+        reply = await this.send('read_card_info');
+      }
       return reply.read_result || {};
     }
 

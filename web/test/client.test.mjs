@@ -211,6 +211,12 @@ describe('connection', { concurrency: false }, () => {
         assert.equal(reader.state, 'open');
         assert.equal((await reader.readCard()).idNum, '990000199003071236');
       }
+      // A reader closed under the page (unplugged and back) is opened again
+      // and read once more, in the same call.
+      for (let i = 0; i < 3; ++i) {
+        crashing.putFault('unplug');
+        assert.equal((await reader.readCard()).idNum, '990000199003071236');
+      }
     } finally {
       reader.close();
       await crashing.dispose();

@@ -191,6 +191,27 @@ const SCENARIOS = [
     }
   }],
 
+  ['a page closing the reader every 200 ms does not undo the desk\'s', async (browser) => {
+    const page = await connectedDemo(browser);
+    const hostile = await browser.newPage();
+    try {
+      await hostile.evaluate(() => new Promise((resolve, reject) => {
+        const socket = new WebSocket('ws://127.0.0.1:35561');
+        socket.onopen = () => {
+          setInterval(() => socket.send('{"cmd":"close_device"}'), 200);
+          resolve();
+        };
+        socket.onerror = reject;
+      }));
+      await page.bringToFront(); // a tab in the background is not rendered
+      for (let i = 0; i < 10; ++i)
+        assert.equal(await readOnce(page), 'A', `read ${i + 1}`);
+    } finally {
+      await hostile.close();
+      await page.close();
+    }
+  }],
+
   ['says the service is not running, and reconnects when it is back', async (browser) => {
     const page = await connectedDemo(browser);
     try {
