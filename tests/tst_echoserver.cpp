@@ -1,13 +1,16 @@
 #include "echoserver.h"
 #include "libraryloader.h"
+#include "qtinternals.h"
 #include "rawwsclient.h"
 #include "wsclient.h"
 
 #include <QPointer>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
 #include <QWebSocket>
+#include <QWebSocketServer>
 
 #include <memory>
 
@@ -75,6 +78,12 @@ private Q_SLOTS:
     void writesConnectionLinesOnlyInDebug();
     void answersEachClientInItsOwnOrder();
     void closesAClientWithTooManyRequestsWaiting();
+    void findsWhatItNeedsInQt();
+    void holdsPingsToARate_data();
+    void holdsPingsToARate();
+    void capsClientsOfOnePage();
+    void rateLimit_data();
+    void rateLimit();
 
 private:
     QUrl url(const QString &host = QStringLiteral("127.0.0.1")) const
@@ -292,6 +301,123 @@ void EchoServerTest::closesAClientWithTooManyRequestsWaiting()
     library.release();
     QVERIFY(patient.waitForReplies(1));
     QCOMPARE(greedy.replies.size(), 0);
+}
+
+void EchoServerTest::findsWhatItNeedsInQt()
+{
+    // A Qt update that moves any of these fails here, at once.
+    QTcpServer listener;
+    QVERIFY(listener.listen(QHostAddress::LocalHost));
+    QWebSocketServer handshakes(QStringLiteral("test"), QWebSocketServer::NonSecureMode);
+    QSignalSpy upgraded(&handshakes, &QWebSocketServer::newConnection);
+    WsClient client, other;
+    client.socket.open(WsClient::url(QStringLiteral("127.0.0.1"), listener.serverPort()));
+    QTRY_VERIFY(listener.hasPendingConnections());
+    QTcpSocket *connection = listener.nextPendingConnection();
+    handshakes.handleConnection(connection);
+    QTRY_COMPARE(upgraded.size(), 1);
+    QWebSocket *socket = handshakes.nextPendingConnection();
+    QVERIFY(socket);
+    other.socket.open(WsClient::url(QStringLiteral("127.0.0.1"), listener.serverPort()));
+    QTRY_VERIFY(listener.hasPendingConnections());
+    QTcpSocket *another = listener.nextPendingConnection();
+
+    QVERIFY(QtInternals::isConnectionOf(socket, connection));
+    QVERIFY(!QtInternals::isConnectionOf(socket, another));
+    QVERIFY(QtInternals::stopFrameTimer(socket));
+    QTimer pinged;
+    QVERIFY(QtInternals::connectPings(socket, &pinged, SLOT(start())));
+    client.socket.ping();
+    QTRY_VERIFY(pinged.isActive());
+    delete socket;
+}
+
+void EchoServerTest::holdsPingsToARate_data()
+{
+    QTest::addColumn<int>("pings"); // sent at once, then a request
+    QTest::addColumn<int>("closeCode");
+    QTest::newRow("a program's keep-alive") << 3 << 0;
+    QTest::newRow("as many as the burst allows") << 45 << 0;
+    QTest::newRow("a flood") << 500 << 1008;
+}
+
+void EchoServerTest::holdsPingsToARate()
+{
+    QFETCH(int, pings);
+    QFETCH(int, closeCode);
+    // Several clients at once: each is held to its own rate.
+    std::vector<std::unique_ptr<WsClient>> clients(3);
+    for (auto &client : clients) {
+        client = std::make_unique<WsClient>();
+        QVERIFY(client->open(url()));
+    }
+    for (auto &client : clients) {
+        for (int i = 0; i < pings; ++i)
+            client->socket.ping();
+    }
+    for (auto &client : clients) {
+        if (closeCode == 0) {
+            QVERIFY(!client->request(QStringLiteral("{}")).isNull());
+        } else {
+            QVERIFY(client->waitForDisconnect());
+            QCOMPARE(int(client->socket.closeCode()), closeCode);
+        }
+    }
+    QCOMPARE(messages.filter("pings more than").size(), closeCode ? 3 : 0);
+}
+
+void EchoServerTest::capsClientsOfOnePage()
+{
+    const QString page = QStringLiteral("http://page.example");
+    std::vector<std::unique_ptr<WsClient>> clients;
+    const auto connect = [&clients, this](const QString &origin) {
+        clients.push_back(std::make_unique<WsClient>(origin));
+        return clients.back()->open(url()) && !clients.back()->request("{}").isNull();
+    };
+    for (int i = 0; i < EchoServer::MaxClientsPerOrigin; ++i)
+        QVERIFY(connect(page));
+    // The newest beyond the cap goes, twice, with one line for both. (Qt's
+    // own client takes 1013, which browsers know, for a protocol error.)
+    for (int i = 0; i < 2; ++i) {
+        RawWsClient beyond;
+        QVERIFY(beyond.open(QStringLiteral("127.0.0.1"), port, 10000,
+                            "Origin: " + page.toLatin1() + "\r\n"));
+        QCOMPARE(beyond.readFrame().closeCode(), 1013);
+    }
+    QCOMPARE(messages.filter(QStringLiteral("clients of origin \"%1\"").arg(page)).size(), 1);
+    // Other pages and programs (no Origin) are not held back by it.
+    QVERIFY(connect(QStringLiteral("http://desk.example")));
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(connect(QString()));
+    // A place taken by the page is free again once one of its clients leaves.
+    clients.front()->close();
+    QTRY_COMPARE(server->clients().size(), EchoServer::MaxClientsPerOrigin + 3);
+    QVERIFY(connect(page));
+}
+
+void EchoServerTest::rateLimit_data()
+{
+    QTest::addColumn<QList<int>>("times"); // ms of each event
+    QTest::addColumn<QList<bool>>("taken");
+    // 10 a second, a burst of 3.
+    QTest::newRow("a burst") << QList<int>{0, 0, 0, 0} << QList<bool>{true, true, true, false};
+    QTest::newRow("at the rate") << QList<int>{0, 100, 200, 300, 400}
+                                 << QList<bool>{true, true, true, true, true};
+    QTest::newRow("the rate earns back") << QList<int>{0, 0, 0, 0, 100, 100}
+                                         << QList<bool>{true, true, true, false, true, false};
+    QTest::newRow("never past the burst") << QList<int>{0, 10000, 10000, 10000, 10000}
+                                          << QList<bool>{true, true, true, true, false};
+}
+
+void EchoServerTest::rateLimit()
+{
+    QFETCH(QList<int>, times);
+    QFETCH(QList<bool>, taken);
+    RateLimit limit(10, 3);
+    QList<bool> got;
+    for (const int time : times)
+        got.append(limit.take(time));
+    QCOMPARE(got, taken);
 }
 
 QTEST_GUILESS_MAIN(EchoServerTest)

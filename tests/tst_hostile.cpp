@@ -74,6 +74,8 @@ private Q_SLOTS:
     void crowdsStayWithinTheMemoryBudget_data();
     void crowdsStayWithinTheMemoryBudget();
     void descriptorFloodPausesAccepting();
+    void theDeskIsServedInACrowd_data();
+    void theDeskIsServedInACrowd();
     void logFileNeverBlocksOrTears_data();
     void logFileNeverBlocksOrTears();
 };
@@ -301,6 +303,86 @@ void HostileTest::descriptorFloodPausesAccepting()
     WsClient late;
     QVERIFY(late.open(WsClient::url(), 20000));
     QVERIFY(answersClose(late));
+}
+
+void HostileTest::theDeskIsServedInACrowd_data()
+{
+    QTest::addColumn<QString>("crowd");
+    QTest::addColumn<int>("peers");
+    QTest::addColumn<bool>("newPage"); // the desk opens a new connection for each request
+    // The log line of each peer closed; none looked for (and nothing logged,
+    // a line for each of the crowd's requests) when empty.
+    QTest::addColumn<QByteArray>("closedWith");
+    QTest::newRow("pings as fast as the pongs are read")
+        << QStringLiteral("pings") << 200 << false << QByteArray("pings more than");
+    QTest::newRow("reads pipelined, replies never read")
+        << QStringLiteral("reads") << 100 << false << QByteArray();
+    QTest::newRow("half-sent request heads")
+        << QStringLiteral("heads") << 400 << true << QByteArray();
+}
+
+void HostileTest::theDeskIsServedInACrowd()
+{
+    QFETCH(QString, crowd);
+    QFETCH(int, peers);
+    QFETCH(bool, newPage);
+    QFETCH(QByteArray, closedWith);
+    ServiceFixture::Options options;
+    options.card = QStringLiteral("A");
+    options.log = !closedWith.isEmpty();
+    ServiceFixture service(options);
+    QVERIFY2(service.start(), qPrintable(service.error()));
+
+    const QByteArray ping = RawWsClient::frame(0x9, "p");
+    const QByteArray reads =
+        RawWsClient::frame(0x1, R"({"cmd":"read_card_info"})").repeated(800);
+    std::vector<std::unique_ptr<RawWsClient>> crowdPeers;
+    for (int i = 0; i < peers; ++i) {
+        crowdPeers.push_back(std::make_unique<RawWsClient>());
+        RawWsClient *peer = crowdPeers.back().get();
+        if (crowd == QLatin1String("heads")) {
+            peer->socket.connectToHost(QStringLiteral("127.0.0.1"), ServiceFixture::port);
+            peer->socket.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+            continue;
+        }
+        QVERIFY(peer->open(QStringLiteral("127.0.0.1"), ServiceFixture::port));
+        if (crowd == QLatin1String("pings")) {
+            QObject::connect(&peer->socket, &QIODevice::readyRead, [peer, &ping] {
+                peer->socket.readAll();
+                peer->socket.write(ping);
+            });
+            peer->write(ping);
+        } else {
+            // Takes in nothing more, and the system little on its behalf.
+            peer->socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+            peer->socket.setReadBufferSize(1);
+            peer->write(reads);
+        }
+    }
+
+    // The desk's page asks every 200 ms for 6 s: none of its requests is lost.
+    WsClient desk;
+    QVERIFY(desk.open());
+    qint64 slowest = 0;
+    QElapsedTimer clock;
+    clock.start();
+    for (int n = 0; clock.elapsed() < 6000; ++n) {
+        std::unique_ptr<WsClient> fresh;
+        WsClient *page = &desk;
+        QElapsedTimer took;
+        took.start();
+        if (newPage) {
+            fresh = std::make_unique<WsClient>();
+            page = fresh.get();
+            QVERIFY2(page->open(), qPrintable(QStringLiteral("new page %1").arg(n)));
+        }
+        QVERIFY2(answersClose(*page), qPrintable(QStringLiteral("request %1").arg(n)));
+        slowest = qMax(slowest, took.elapsed());
+        QTest::qWait(200);
+    }
+    qInfo("The desk's slowest answer in the crowd: %lld ms", slowest);
+    if (!closedWith.isEmpty())
+        QTRY_COMPARE_WITH_TIMEOUT(logLinesWith(service, closedWith), peers, 20000);
 }
 
 void HostileTest::logFileNeverBlocksOrTears_data()

@@ -26,7 +26,7 @@ int RawWsClient::Frame::closeCode() const
     return (uchar(payload.at(0)) << 8) | uchar(payload.at(1));
 }
 
-bool RawWsClient::open(const QString &host, quint16 port, int timeout)
+bool RawWsClient::open(const QString &host, quint16 port, int timeout, const QByteArray &headers)
 {
     QDeadlineTimer deadline(timeout);
     socket.connectToHost(host, port);
@@ -39,7 +39,8 @@ bool RawWsClient::open(const QString &host, quint16 port, int timeout)
                  "Upgrade: websocket\r\n"
                  "Connection: Upgrade\r\n"
                  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                 "Sec-WebSocket-Version: 13\r\n\r\n");
+                 "Sec-WebSocket-Version: 13\r\n" +
+                 headers + "\r\n");
     const bool answered = waitFor(
         [this] {
             buffer += socket.readAll();

@@ -18,7 +18,9 @@ public:
         int closeCode() const;
     };
 
-    bool open(const QString &host, quint16 port, int timeout = 10000);
+    // headers: more lines of the request head, each ending in CRLF.
+    bool open(const QString &host, quint16 port, int timeout = 10000,
+              const QByteArray &headers = QByteArray());
 
     // One frame: FIN flag, opcode, payload, masked as a client must unless mask is false.
     static QByteArray frame(int opcode, const QByteArray &payload, bool fin = true,

@@ -3,7 +3,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
-WsClient::WsClient(QObject *parent) : QObject(parent)
+WsClient::WsClient(const QString &origin, QObject *parent) : QObject(parent), socket(origin)
 {
     connect(&socket, &QWebSocket::textMessageReceived, this,
             [this](const QString &text) { replies.append(text); });

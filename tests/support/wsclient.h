@@ -14,7 +14,8 @@ class WsClient : public QObject
     Q_OBJECT
 
 public:
-    explicit WsClient(QObject *parent = nullptr);
+    // origin: the Origin header sent, as a browser page's (none when empty).
+    explicit WsClient(const QString &origin = QString(), QObject *parent = nullptr);
 
     static QUrl url(const QString &host = QStringLiteral("127.0.0.1"), quint16 port = 35561);
 
