@@ -31,6 +31,13 @@ struct ClientLimits
     // and requestOverheadBytes.
     int maxWaitingRequests = 1024;
     qint64 requestOverheadBytes = 512;
+    // Requests carried out for one client in a turn of the event loop while
+    // others wait: a client with many requests waiting costs each of the
+    // others at most so many of its own.
+    int requestsPerTurn = 8;
+    // Bytes read for one client in a turn of the event loop: one message of
+    // the largest size and its frame header fit.
+    qint64 readBytesPerTurn = maxMessageBytes + 16;
 
     // Pings: a program that keeps its connection alive pings every few
     // seconds, browsers never do. Qt answers each with a pong at once, so a

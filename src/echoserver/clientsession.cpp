@@ -29,10 +29,43 @@ ClientSession::ClientSession(QWebSocket *socket, QTcpSocket *connection,
     // peer still sending sees the close frame rather than a reset; the
     // lingering outlives the session, so the budget keeps it.
     CloseLinger::watch(socket, connection, limits.closeGraceMs, &budget);
-    if (connection)
+    if (connection) {
         connect(connection, &QIODevice::readyRead, this, &ClientSession::dataRead);
+        // Qt reads all a peer has sent in one go: a peer sending as fast as
+        // it can would hold the event loop for as long as it reads.
+        connection->setReadBufferSize(limits.readBytesPerTurn);
+    }
     QtInternals::connectPings(socket, this, SLOT(pingReceived()));
     QtInternals::stopFrameTimer(socket);
+}
+
+bool ClientSession::receive(const QString &message)
+{
+    quint64 serial = 0;
+    if (!takeRequest(message.size() * qint64(sizeof(QChar)), &serial))
+        return false;
+    inbox.emplace_back(serial, message);
+    return true;
+}
+
+bool ClientSession::nextRequest(QString *message, quint64 *serial)
+{
+    if (inbox.empty() || closing())
+        return false;
+    *serial = inbox.front().first;
+    *message = std::move(inbox.front().second);
+    inbox.pop_front();
+    ++servedThisTurn;
+    return true;
+}
+
+bool ClientSession::mayJumpTheQueue(quint64 now)
+{
+    if (turn != now) {
+        turn = now;
+        servedThisTurn = 0;
+    }
+    return inbox.empty() && servedThisTurn < limits.requestsPerTurn;
 }
 
 bool ClientSession::takeRequest(qint64 textBytes, quint64 *serial)
@@ -85,6 +118,7 @@ void ClientSession::dismiss(int closeCode, const QString &reason)
     if (closing())
         return;
     replies.clear();
+    inbox.clear();
     waitingBytes = 0;
     Q_EMIT dismissed();
     pSocket->close(QWebSocketProtocol::CloseCode(closeCode), reason);

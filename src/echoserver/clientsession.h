@@ -29,10 +29,18 @@ public:
     QTcpSocket *connection() const { return pConnection; }
     bool closing() const { return closingSince >= 0; }
 
-    // Takes a request for a reply: false, with the client closed, when it
-    // is past a bound (replies not read, too many waiting). Its reply, sent
-    // with deliver(), goes out after those of the requests before it.
-    bool takeRequest(qint64 textBytes, quint64 *serial);
+    // Takes a request in: false, with the client closed, when it is past a
+    // bound (replies not read, too many waiting). Requests are carried out
+    // a few at a time (nextRequest), in turn with other clients'; a reply,
+    // sent with deliver(), goes out after those of the requests before it.
+    bool receive(const QString &message);
+    bool hasRequests() const { return !inbox.empty(); }
+    bool nextRequest(QString *message, quint64 *serial);
+    // Whether the client may be served at once this turn of the event loop
+    // (nothing of it waits, and it has not had its share of the turn).
+    bool mayJumpTheQueue(quint64 turn);
+    // Waiting in the server's round of turns.
+    bool inTurn = false;
     // The reply to the request numbered serial (null: too large to send).
     void deliver(quint64 serial, const QString &reply);
 
@@ -59,6 +67,8 @@ private Q_SLOTS:
     void pingReceived();
 
 private:
+    bool takeRequest(qint64 textBytes, quint64 *serial);
+
     struct Reply
     {
         bool ready = false;
@@ -81,6 +91,9 @@ private:
 
     quint64 firstSerial = 0; // of the oldest reply not yet sent
     std::deque<Reply> replies;
+    std::deque<std::pair<quint64, QString>> inbox; // requests not yet carried out
+    quint64 turn = 0;
+    int servedThisTurn = 0;
     qint64 waitingBytes = 0;
 
     qint64 partial = 0;     // frames of the message being received, as Qt keeps them

@@ -10,6 +10,8 @@
 #include <QThreadPool>
 #include <QTimer>
 
+#include <deque>
+
 #include "clientlimits.h"
 #include "memorybudget.h"
 
@@ -73,6 +75,13 @@ public Q_SLOTS:
 
 private:
     void resumeAccepting();
+    // What processTextMessage and socketDisconnected do for the client.
+    void takeMessage(QWebSocket *pClient, const QString &message);
+    // Carries out the client's next request.
+    void answerNext(ClientSession *session);
+    // Serves the clients with requests waiting, a few of each in turn.
+    void answerInTurn();
+    void clientGone(QWebSocket *pClient);
     // Takes a client out of the lists; its calls not yet begun are dropped.
     void forget(QWebSocket *pClient);
     // Hands a new connection to the WebSocket handshake through the gate,
@@ -90,6 +99,9 @@ private:
     QList<QTcpServer *> listeners;
     QList<QWebSocket *> clientList;
     QHash<QWebSocket *, ClientSession *> sessions;
+    std::deque<QPointer<ClientSession>> turns;
+    quint64 turn = 0;
+    bool roundDue = false;
     QHash<QString, int> originCount;
     QList<QPointer<QTcpSocket>> arriving;
     int arrivingDropped = 0; // in this burst
