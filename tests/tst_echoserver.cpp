@@ -403,10 +403,10 @@ void EchoServerTest::rateLimit_data()
     QTest::newRow("a burst") << QList<int>{0, 0, 0, 0} << QList<bool>{true, true, true, false};
     QTest::newRow("at the rate") << QList<int>{0, 100, 200, 300, 400}
                                  << QList<bool>{true, true, true, true, true};
-    QTest::newRow("the rate earns back") << QList<int>{0, 0, 0, 0, 100, 100}
-                                         << QList<bool>{true, true, true, false, true, false};
-    QTest::newRow("never past the burst") << QList<int>{0, 10000, 10000, 10000, 10000}
-                                          << QList<bool>{true, true, true, true, false};
+    QTest::newRow("the rate earns back")
+        << QList<int>{0, 0, 0, 0, 100, 100} << QList<bool>{true, true, true, false, true, false};
+    QTest::newRow("never past the burst")
+        << QList<int>{0, 10000, 10000, 10000, 10000} << QList<bool>{true, true, true, true, false};
 }
 
 void EchoServerTest::rateLimit()

@@ -334,8 +334,7 @@ void HostileTest::theDeskIsServedInACrowd()
     QVERIFY2(service.start(), qPrintable(service.error()));
 
     const QByteArray ping = RawWsClient::frame(0x9, "p");
-    const QByteArray reads =
-        RawWsClient::frame(0x1, R"({"cmd":"read_card_info"})").repeated(800);
+    const QByteArray reads = RawWsClient::frame(0x1, R"({"cmd":"read_card_info"})").repeated(800);
     std::vector<std::unique_ptr<RawWsClient>> crowdPeers;
     for (int i = 0; i < peers; ++i) {
         crowdPeers.push_back(std::make_unique<RawWsClient>());

@@ -131,7 +131,8 @@ void LoaderTest::aFaultCostsTheCallInProgressOnly()
                                Call::OpenDevice, Call::IdReadCard, Call::CloseDevice};
     QList<Outcome> outcomes;
     for (const Call call : calls)
-        host.call(&outcomes, call, [&outcomes](const Outcome &outcome) { outcomes.append(outcome); });
+        host.call(&outcomes, call,
+                  [&outcomes](const Outcome &outcome) { outcomes.append(outcome); });
     QTRY_COMPARE_WITH_TIMEOUT(outcomes.size(), calls.size(), 10000);
 
     QVERIFY(!outcomes.at(0).failed && outcomes.at(0).result == 0);
@@ -160,17 +161,17 @@ void LoaderTest::sharesTheReaderBetweenClients_data()
     QTest::addColumn<QStringList>("steps");
     // The library's result for each step but "leaves" (2: the reader is closed).
     QTest::addColumn<QList<int>>("results");
-    QTest::newRow("another page's close") << QStringList{"a open", "b close", "a read"}
-                                          << QList<int>{0, 0, 0};
-    QTest::newRow("a close repeated") << QStringList{"a open", "b close", "b close", "a read"}
-                                      << QList<int>{0, 0, 0, 0};
+    QTest::newRow("another page's close")
+        << QStringList{"a open", "b close", "a read"} << QList<int>{0, 0, 0};
+    QTest::newRow("a close repeated")
+        << QStringList{"a open", "b close", "b close", "a read"} << QList<int>{0, 0, 0, 0};
     QTest::newRow("the last holder's close")
         << QStringList{"a open", "b open", "a close", "b close", "b read"}
         << QList<int>{0, 0, 0, 0, 2};
     QTest::newRow("a close with no holder")
         << QStringList{"a open", "a leaves", "b close", "b read"} << QList<int>{0, 0, 2};
-    QTest::newRow("a page's own close") << QStringList{"a open", "a close", "a read"}
-                                        << QList<int>{0, 0, 2};
+    QTest::newRow("a page's own close")
+        << QStringList{"a open", "a close", "a read"} << QList<int>{0, 0, 2};
     QTest::newRow("a holder that left")
         << QStringList{"a open", "b open", "b leaves", "a close", "a read"}
         << QList<int>{0, 0, 0, 2};
@@ -216,12 +217,15 @@ void LoaderTest::takesClientsInTurn()
     const char clients[2] = {'a', 'b'};
     QList<const void *> order;
     const auto record = [&order](const void *client) {
-        return [&order, client](const Outcome &) { order.append(client); };
+        return [&order, client](const Outcome &) {
+            order.append(client);
+        };
     };
     for (int i = 0; i < 100; ++i)
         simulated.host.call(&clients[0], Call::IdReadCard, record(&clients[0]));
     simulated.host.call(&clients[1], Call::IdReadCard, record(&clients[1]));
     QTRY_COMPARE_WITH_TIMEOUT(order.size(), 101, 10000);
     // After the read in progress and one more of a's at most.
-    QVERIFY2(order.indexOf(&clients[1]) <= 2, qPrintable(QString::number(order.indexOf(&clients[1]))));
+    QVERIFY2(order.indexOf(&clients[1]) <= 2,
+             qPrintable(QString::number(order.indexOf(&clients[1]))));
 }

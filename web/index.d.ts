@@ -110,7 +110,12 @@ export class CardReaderClient extends EventTarget {
   close(): void;
   openDevice(): Promise<Reply>;
   closeDevice(): Promise<Reply>;
-  /** Resolves with "read_result": a Card, or {} for an unrecognised record. */
+  /**
+   * Resolves with "read_result": a Card, or {} for an unrecognised record.
+   * A read that fails (-3) after this client opened the reader opens it
+   * again and reads once more before it rejects (a reader unplugged and
+   * plugged in again).
+   */
   readCard(): Promise<Card | Record<string, never>>;
   send(cmd: string, members?: Record<string, unknown>): Promise<Reply>;
   addEventListener(type: 'statechange', listener: (event: CustomEvent<{ state: ConnectionState }>) => void, options?: boolean | AddEventListenerOptions): void;

@@ -58,9 +58,7 @@ struct ClientLimits
 class RateLimit
 {
 public:
-    RateLimit(double perSecond, double burst) : perSecond(perSecond), burst(burst), tokens(burst)
-    {
-    }
+    RateLimit(double perSecond, double burst) : perSecond(perSecond), burst(burst), tokens(burst) {}
     bool take(qint64 nowMs)
     {
         if (last >= 0)

@@ -7,8 +7,8 @@
 #include <QDebug>
 #include <QWebSocket>
 
-ClientSession::ClientSession(QWebSocket *socket, QTcpSocket *connection,
-                             const ClientLimits &limits, MemoryBudget &budget)
+ClientSession::ClientSession(QWebSocket *socket, QTcpSocket *connection, const ClientLimits &limits,
+                             MemoryBudget &budget)
     : QObject(socket), pSocket(socket), pConnection(connection), limits(limits), budget(budget),
       pings(limits.pingsPerSecond, limits.pingBurst)
 {

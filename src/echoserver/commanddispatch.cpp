@@ -163,7 +163,6 @@ void answerTextMessage(const QString &message, const void *client,
         finish({-1, kDriverMissing, call != Call::OpenDevice});
         return;
     }
-    pReaderLibrary->call(client, call, [finish, statusOf](const Outcome &outcome) {
-        finish(statusOf(outcome));
-    });
+    pReaderLibrary->call(client, call,
+                         [finish, statusOf](const Outcome &outcome) { finish(statusOf(outcome)); });
 }

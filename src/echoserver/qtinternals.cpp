@@ -32,8 +32,7 @@ bool QtInternals::connectPings(QWebSocket *socket, QObject *receiver, const char
 bool QtInternals::stopFrameTimer(QWebSocket *socket)
 {
     QObject *reader = frameReader(socket);
-    const QList<QTimer *> timers =
-        reader ? reader->findChildren<QTimer *>() : QList<QTimer *>();
+    const QList<QTimer *> timers = reader ? reader->findChildren<QTimer *>() : QList<QTimer *>();
     for (QTimer *wait : timers)
         wait->setInterval(std::numeric_limits<int>::max());
     return !timers.isEmpty();

@@ -227,11 +227,10 @@ void ReaderHost::forget(const void *client)
         return;
     // Its reads are for nobody now; an open or a close it sent on its way
     // out still acts on the device, as it did when it was sent.
-    calls->erase(std::remove_if(calls->begin(), calls->end(),
-                                [](const Pending &pending) {
-                                    return pending.call == Call::IdReadCard;
-                                }),
-                 calls->end());
+    calls->erase(
+        std::remove_if(calls->begin(), calls->end(),
+                       [](const Pending &pending) { return pending.call == Call::IdReadCard; }),
+        calls->end());
     if (!calls->empty()) {
         gone.insert(client);
         return;

@@ -7,8 +7,8 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHash>
-#include <QSet>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 
@@ -27,10 +27,10 @@ class QSocketNotifier;
 //
 // Calls go to an idle host at once; those that come while it is busy go
 // together once it has answered, one of each client's in turn, so that a
-// client with many calls waiting costs the others at most one call each. The host's process group goes with it,
-// so a helper the library forked holds nothing for long; the host holds no
-// socket of the service's. What the library writes to standard output and
-// error is logged, bounded, or dropped when the log must not keep card data.
+// client with many calls waiting costs the others at most one call each. The host's process group
+// goes with it, so a helper the library forked holds nothing for long; the host holds no socket of
+// the service's. What the library writes to standard output and error is logged, bounded, or
+// dropped when the log must not keep card data.
 class ReaderHost : public QObject, public ReaderLibrary
 {
     Q_OBJECT
