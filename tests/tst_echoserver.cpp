@@ -324,7 +324,13 @@ void EchoServerTest::findsWhatItNeedsInQt()
 
     QVERIFY(QtInternals::isConnectionOf(socket, connection));
     QVERIFY(!QtInternals::isConnectionOf(socket, another));
+#if QT_VERSION_MAJOR == 5
     QVERIFY(QtInternals::stopFrameTimer(socket));
+#else
+    // Qt 6's frame reader keeps its wait out of reach (no timer among its
+    // children): there Qt's own 5 s wait for a frame's rest stands.
+    QVERIFY(!QtInternals::stopFrameTimer(socket));
+#endif
     QTimer pinged;
     QVERIFY(QtInternals::connectPings(socket, &pinged, SLOT(start())));
     client.socket.ping();

@@ -131,6 +131,17 @@ void PolicyTest::admitsWhomThePolicyNames_data()
     QTest::newRow("plain request from a listed origin")
         << origins << "::1"
         << "https://reg.example.org" << -1 << "not a WebSocket request" << true;
+    // The log shows what the peer sent escaped (here a CR, written as printf
+    // reads it): no viewer breaks the line there.
+    QTest::newRow("a CR in the origin")
+        << origins << "127.0.0.1"
+        << "https://evil.example\\r accepted" << -1 << "origin not listed" << false;
+    // Past Qt's bounds for a handshake the peer is told (431), before its
+    // Origin is looked at, rather than closed without a word.
+    QTest::newRow("a header line over 8000 bytes")
+        << origins << "127.0.0.1"
+        << "https://reg.example.org" + QString(8000, 'g') << -1 << "a header line over 8000 bytes"
+        << false;
 }
 
 void PolicyTest::admitsWhomThePolicyNames()
@@ -151,14 +162,17 @@ void PolicyTest::admitsWhomThePolicyNames()
     const int started = service.log().size();
 
     // Twice: the gate decides every connection, not only the first.
+    const bool tooLarge = refusal.contains(QLatin1String("header line"));
     for (int i = 0; i < 2; ++i) {
         QCOMPARE(handshake(host, origin, uid, plain),
                  plain               ? QByteArray("HTTP/1.1 426 Upgrade Required")
+                 : tooLarge          ? QByteArray("HTTP/1.1 431 Request Header Fields Too Large")
                  : refusal.isEmpty() ? QByteArray("HTTP/1.1 101 Switching Protocols")
                                      : QByteArray("HTTP/1.1 403 Forbidden"));
     }
     const QString log = QString::fromUtf8(service.log().mid(started));
-    const QString shown = origin.isEmpty() ? QStringLiteral("none") : '"' + origin + '"';
+    const QString shown =
+        origin.isEmpty() || tooLarge ? QStringLiteral("none") : '"' + origin + '"';
     const QString line =
         QStringLiteral("Connection from %1 port \\d+, origin %2 %3")
             .arg(QRegularExpression::escape(host), QRegularExpression::escape(shown),
@@ -240,6 +254,13 @@ void PolicyTest::refusesToStartOnABadFile_data()
     QTest::newRow("log file not absolute")
         << QByteArray("[log]\nfile = krlog.txt\n")
         << R"([log] file: "krlog.txt" is not an absolute path or one in ~/)";
+    // What may be a policy but cannot be read whole never means none.
+    QTest::newRow("a key given twice") << QByteArray("[network]\nlisten = loopback\nlisten = any\n")
+                                       << "[network] listen: given twice";
+    QTest::newRow("a byte order mark") << QByteArray("\xEF\xBB\xBF[network]\nlisten = loopback\n")
+                                       << "file: begins with a UTF-8 byte order mark";
+    QTest::newRow("a symbolic link to nothing")
+        << QByteArray("->") << "file: is a symbolic link to a file that cannot be reached";
 }
 
 void PolicyTest::refusesToStartOnABadFile()
@@ -250,10 +271,14 @@ void PolicyTest::refusesToStartOnABadFile()
     options.policy = policy;
     options.log = true;
     ServiceFixture service(options);
+    const QString file = service.path(QStringLiteral("xdg/krvi2veravawebsocket/policy.conf"));
+    if (policy == "->") {
+        QVERIFY(QFile::remove(file));
+        QVERIFY(QFile::link(service.path(QStringLiteral("gone.conf")), file));
+    }
     service.launch();
     QVERIFY(service.waitForExit());
     QCOMPARE(service.exitCode(), 253);
-    const QString file = service.path(QStringLiteral("xdg/krvi2veravawebsocket/policy.conf"));
     const QString said = QString::fromUtf8(service.standardError()).trimmed();
     QVERIFY2(
         said.startsWith(

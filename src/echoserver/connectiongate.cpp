@@ -1,5 +1,6 @@
 #include "connectiongate.h"
 
+#include "logsink.h"
 #include "policy.h"
 
 #include <QDebug>
@@ -69,8 +70,8 @@ long peerOwnerFromProc(const QHostAddress &peer, quint16 peerPort, const QHostAd
     const QByteArray to = procAddress(local, localPort);
     for (const QByteArray &line : table.readAll().split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() > 7 && fields.at(1) == from && fields.at(2) == to)
-            return fields.at(7).toLong();
+        if (fields.size() > 9 && fields.at(1) == from && fields.at(2) == to)
+            return fields.at(9) == "0" ? -1 : fields.at(7).toLong(); // inode 0: closed
     }
     return -1;
 }
@@ -111,8 +112,13 @@ long peerOwner(const QTcpSocket *socket)
     if (::send(diag, &ask, sizeof ask, 0) == ssize_t(sizeof ask)) {
         const ssize_t got = ::recv(diag, answer, sizeof answer, 0);
         const auto *header = reinterpret_cast<const nlmsghdr *>(answer);
-        if (got > 0 && NLMSG_OK(header, size_t(got)) && header->nlmsg_type == SOCK_DIAG_BY_FAMILY)
-            owner = static_cast<const inet_diag_msg *>(NLMSG_DATA(header))->idiag_uid;
+        if (got > 0 && NLMSG_OK(header, size_t(got)) && header->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
+            const auto *found = static_cast<const inet_diag_msg *>(NLMSG_DATA(header));
+            // A socket its program has closed belongs to nobody any longer:
+            // the kernel reports uid 0 for it.
+            if (found->idiag_inode != 0)
+                owner = found->idiag_uid;
+        }
     }
     ::close(diag);
     return owner;
@@ -151,12 +157,27 @@ void ConnectionGate::readHead()
     // Only looked at: Qt's handshake reads the same bytes once admitted.
     const QByteArray head = socket->peek(MaxHeadBytes);
     const int end = head.indexOf("\r\n\r\n");
+    // Qt's handshake closes without a word past its own bounds: answer
+    // before it would.
+    const QByteArray request = end < 0 ? head : head.left(end);
+    const QList<QByteArray> lines = request.split('\n');
+    if (lines.size() > MaxHeadLines) {
+        decide(QString(), QStringLiteral("more than %1 header lines").arg(MaxHeadLines - 1),
+               TooLarge);
+        return;
+    }
+    for (const QByteArray &line : lines) {
+        if (line.size() > MaxHeadLineBytes) {
+            decide(QString(), QStringLiteral("a header line over %1 bytes").arg(MaxHeadLineBytes),
+                   TooLarge);
+            return;
+        }
+    }
     if (end < 0) {
         if (head.size() >= MaxHeadBytes)
             decide(QString(), QStringLiteral("request head over 16 KiB"), TooLarge);
         return;
     }
-    const QByteArray request = head.left(end);
     const QString origin = QString::fromLatin1(headerValue(request, "origin"));
     // A request that is not a WebSocket gets an HTTP answer rather than Qt's
     // silent close, so that a page can tell a running service from a closed
@@ -167,10 +188,14 @@ void ConnectionGate::readHead()
         return;
     }
     QString refusal = policy.refusalForOrigin(origin);
+    // Listening on the loopback addresses keeps other machines out only
+    // while the system routes nothing else to them (route_localnet).
+    if (refusal.isEmpty() && policy.loopbackOnly() && !plain(socket->peerAddress()).isLoopback())
+        refusal = QStringLiteral("not a peer on this computer");
     if (refusal.isEmpty() && policy.refusesOtherUsers()) {
         const long owner = peerOwner(socket);
         if (owner < 0)
-            refusal = QStringLiteral("the peer's user cannot be found");
+            refusal = QStringLiteral("the peer's user cannot be established");
         else if (owner != long(::getuid()))
             refusal = QStringLiteral("another user's program (uid %1)").arg(owner);
     }
@@ -186,8 +211,7 @@ void ConnectionGate::decide(const QString &origin, QString refusal, Answer answe
     const QString from = QStringLiteral("%1 port %2, origin %3")
                              .arg(peer.toString())
                              .arg(socket->peerPort())
-                             .arg(origin.isEmpty() ? QStringLiteral("none")
-                                                   : QLatin1Char('"') + origin + QLatin1Char('"'));
+                             .arg(origin.isEmpty() ? QStringLiteral("none") : quotedForLog(origin));
     // Decisions are logged only where a policy decides who connects.
     if (refusal.isEmpty()) {
         if (policy.inForce())

@@ -22,6 +22,10 @@ class ConnectionGate : public QObject
 public:
     // Largest request head looked at, and how long it may take to arrive.
     static constexpr int MaxHeadBytes = 16 * 1024;
+    // Within Qt's own bounds for a handshake (8 KiB a line, 100 header
+    // lines), past which it closes without a word.
+    static constexpr int MaxHeadLineBytes = 8000;
+    static constexpr int MaxHeadLines = 100;
     static constexpr int HeadTimeoutMs = 10000;
 
     // Takes the connection over until it is decided, then ends.

@@ -3,6 +3,7 @@
 #include "clientsession.h"
 #include "commanddispatch.h"
 #include "connectiongate.h"
+#include "logsink.h"
 #include "policy.h"
 #include "qtinternals.h"
 #include "readerlibrary.h"
@@ -49,14 +50,6 @@ bool descriptorsRunningOut(int openDescriptor)
     return rlim_t(lowestFree) + EchoServer::DescriptorReserve >= limit.rlim_cur;
 }
 
-// Text from a peer, quoted and with control characters escaped, so that
-// no line of the log can be forged by it.
-QString quotedForLog(const QString &text)
-{
-    QString quoted;
-    QDebug(&quoted) << text;
-    return quoted.trimmed();
-}
 } // namespace
 
 EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)

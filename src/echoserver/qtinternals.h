@@ -18,7 +18,8 @@ bool connectPings(QWebSocket *socket, QObject *receiver, const char *slot);
 // The frame reader closes the client (1001) when a frame stays incomplete
 // for 5 s, even where the rest has arrived and only the busy service has not
 // read it: its timer is switched off, and the service's own deadline for
-// unfinished messages, which counts only time it could read, governs.
+// unfinished messages, which counts only time it could read, governs. Qt 6
+// keeps that timer out of reach: there this finds nothing and Qt's wait stands.
 bool stopFrameTimer(QWebSocket *socket);
 
 // Whether the connection is the one under the socket: Qt hands the socket no

@@ -1,5 +1,7 @@
 #include "logsink.h"
 
+#include <QDebug>
+
 #include "globals.h"
 #include "textcodec.h"
 
@@ -82,4 +84,11 @@ void outputMyMessage(QtMsgType type, const QMessageLogContext &context, const QS
         [[maybe_unused]] const int cut = ::ftruncate(fd, before);
     }
     ::close(fd);
+}
+
+QString quotedForLog(const QString &text)
+{
+    QString quoted;
+    QDebug(&quoted) << text;
+    return quoted.trimmed();
 }

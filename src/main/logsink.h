@@ -14,4 +14,8 @@ void outputMyMessage(QtMsgType type, const QMessageLogContext &context, const QS
 // Asked before every request, from the thread that answers requests.
 bool logFileExists();
 
+// Text a peer chose (an Origin, a header), quoted, with control characters
+// and quotes escaped: no line of the log can be forged or broken by it.
+QString quotedForLog(const QString &text);
+
 #endif // LOGSINK_H

@@ -1,9 +1,16 @@
 #include "policy.h"
 
 #include <QDir>
-#include <QFileInfo>
+#include <QFile>
+#include <QSet>
 #include <QSettings>
 #include <QUrl>
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 Policy policy;
 
@@ -13,14 +20,62 @@ const char *const kKeys[] = {"network/listen",     "network/origins", "network/n
                              "network/otherUsers", "log/cardData",    "log/file"};
 
 // The first policy file in the XDG system configuration folders, or empty.
+// A name there that may be a policy but cannot be reached (a folder the
+// service may not search, a symbolic link to nothing) is returned too: load()
+// then refuses it rather than serving as if there were none.
 QString findPolicyFile()
 {
-    const QStringList folders = qEnvironmentVariable("XDG_CONFIG_DIRS", QStringLiteral("/etc/xdg"))
-                                    .split(QLatin1Char(':'), Qt::SkipEmptyParts);
-    for (const QString &folder : folders) {
+    QString dirs = qEnvironmentVariable("XDG_CONFIG_DIRS");
+    if (dirs.trimmed().isEmpty())
+        dirs = QStringLiteral("/etc/xdg");
+    for (const QString &folder : dirs.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
         const QString file = folder + QStringLiteral("/krvi2veravawebsocket/policy.conf");
-        if (QFileInfo::exists(file))
+        struct stat status;
+        if (::lstat(QFile::encodeName(file).constData(), &status) == 0 || errno != ENOENT)
             return file;
+    }
+    return QString();
+}
+
+// Why a file that may be a policy cannot be read whole; empty when it can.
+QString unreachable(const QString &file)
+{
+    const QByteArray name = QFile::encodeName(file);
+    struct stat status;
+    if (::lstat(name.constData(), &status) != 0)
+        return QStringLiteral("cannot be reached (%1)")
+            .arg(QString::fromLocal8Bit(strerror(errno)));
+    if (::stat(name.constData(), &status) != 0)
+        return QStringLiteral("is a symbolic link to a file that cannot be reached (%1)")
+            .arg(QString::fromLocal8Bit(strerror(errno)));
+    if (!S_ISREG(status.st_mode))
+        return QStringLiteral("is not a regular file");
+    if (::access(name.constData(), R_OK) != 0)
+        return QStringLiteral("cannot be read");
+    return QString();
+}
+
+// A key given twice, which the INI reader would take the last of silently:
+// "[section] key", or empty when there is none.
+QString repeatedKey(const QByteArray &text)
+{
+    QSet<QByteArray> seen;
+    QByteArray section;
+    for (QByteArray line : text.split('\n')) {
+        line = line.trimmed();
+        if (line.isEmpty() || line.startsWith(';'))
+            continue;
+        if (line.startsWith('[')) {
+            section = line.mid(1, line.indexOf(']') - 1).trimmed();
+            continue;
+        }
+        const int equals = line.indexOf('=');
+        if (equals < 0)
+            continue;
+        const QByteArray key = section + '/' + line.left(equals).trimmed();
+        if (seen.contains(key))
+            return QString::fromUtf8(section.isEmpty() ? key.mid(1) : key);
+        seen.insert(key);
     }
     return QString();
 }
@@ -49,8 +104,19 @@ bool Policy::load()
     path = findPolicyFile();
     if (path.isEmpty())
         return true;
-    if (!QFileInfo(path).isReadable())
+    const QString why = unreachable(path);
+    if (!why.isEmpty())
+        return fail(QStringLiteral("file"), why);
+    QFile raw(path);
+    if (!raw.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("file"), QStringLiteral("cannot be read"));
+    const QByteArray text = raw.readAll();
+    if (text.startsWith("\xEF\xBB\xBF"))
+        return fail(QStringLiteral("file"), QStringLiteral("begins with a UTF-8 byte order mark "
+                                                           "(save it without one)"));
+    const QString twice = repeatedKey(text);
+    if (!twice.isEmpty())
+        return fail(twice, QStringLiteral("given twice"));
     QSettings settings(path, QSettings::IniFormat);
     const QStringList keys = settings.allKeys();
     if (settings.status() != QSettings::NoError)

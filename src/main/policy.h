@@ -8,16 +8,18 @@
 
 // An administrator's policy: who may use the reader and what the log keeps.
 // Read once at start-up from krvi2veravawebsocket/policy.conf in the XDG
-// system configuration folders (/etc/xdg unless XDG_CONFIG_DIRS says
-// otherwise). Without a file, or with a file that sets nothing, everything is
+// system configuration folders (XDG_CONFIG_DIRS; /etc/xdg when it is unset
+// or empty). Without a file, or with a file that sets nothing, everything is
 // as it always was: every interface, every origin, every user, the whole card
 // in the log, the log beside the executable.
 class Policy
 {
 public:
-    // Reads the policy in force. False, with why() set, when the file cannot
-    // be read or holds an unknown key or value: the service then must not
-    // serve with less protection than the file asked for.
+    // Reads the policy in force. False, with why() set, when what may be a
+    // policy cannot be read whole (a folder the service may not search, a
+    // symbolic link to nothing, an unreadable file, a byte order mark, a key
+    // given twice) or holds an unknown key or value: the service then must
+    // not serve with less protection than the file asked for.
     bool load();
     QString why() const { return problem; }
 
