@@ -30,7 +30,7 @@ const char kSample[] =
 class FakeLibrary : public ReaderLibrary
 {
 public:
-    void call(Call call, Done done) override
+    void call(const void *, Call call, Done done) override
     {
         Outcome outcome;
         outcome.failed = fault;
@@ -41,6 +41,7 @@ public:
             outcome.record = QByteArray(kSample);
         done(outcome);
     }
+    void forget(const void *) override {}
     bool fault = false;
 };
 
@@ -100,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data) + 1, int(size - 1));
 
     QString reply;
-    answerTextMessage(text, [&reply](const QString &answer) { reply = answer; });
+    answerTextMessage(text, &reply, [&reply](const QString &answer) { reply = answer; });
     QJsonParseError error;
     const QJsonDocument parsed = QJsonDocument::fromJson(reply.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError || !parsed.isObject())
