@@ -78,6 +78,8 @@ private Q_SLOTS:
     void admitsWhomThePolicyNames_data();
     void admitsWhomThePolicyNames();
     void listensOnLoopbackOnly();
+    void followsChanges_data();
+    void followsChanges();
     void logKeepsTheCardNotTheHolder();
     void refusesToStartOnABadFile_data();
     void refusesToStartOnABadFile();
@@ -197,6 +199,51 @@ void PolicyTest::listensOnLoopbackOnly()
         QVERIFY(client.request(QStringLiteral(R"({"cmd":"close_device"})"))
                     .contains(QLatin1String("\"statuCode\": 0")));
     }
+}
+
+void PolicyTest::followsChanges_data()
+{
+    QTest::addColumn<QByteArray>("after");  // the file written while the service runs; "-": removed
+    QTest::addColumn<QByteArray>("answer"); // to a page of https://b.example after the change
+    QTest::addColumn<QString>("logged");
+    QTest::addColumn<bool>("loopback"); // listening on 127.0.0.1 and ::1 only afterwards
+    QTest::newRow("a page added to the list")
+        << QByteArray("[network]\norigins = https://a.example, https://b.example\n")
+        << QByteArray("HTTP/1.1 101 Switching Protocols") << "applies from now on" << false;
+    QTest::newRow("a change that cannot be honoured")
+        << QByteArray("[network]\norigins = https://b.example\nlisten = everywhere\n")
+        << QByteArray("HTTP/1.1 403 Forbidden") << "the last good one stays" << false;
+    QTest::newRow("the file removed")
+        << QByteArray("-") << QByteArray("HTTP/1.1 101 Switching Protocols")
+        << "The policy file is gone" << false;
+    QTest::newRow("listening moved to the loopback")
+        << QByteArray("[network]\nlisten = loopback\norigins = https://b.example\n")
+        << QByteArray("HTTP/1.1 101 Switching Protocols") << "applies from now on" << true;
+}
+
+void PolicyTest::followsChanges()
+{
+    QFETCH(QByteArray, after);
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, logged);
+    QFETCH(bool, loopback);
+    ServiceFixture::Options options;
+    options.policy = "[network]\norigins = https://a.example\n";
+    options.probeOrigin = QStringLiteral("https://a.example");
+    options.log = true;
+    ServiceFixture service(options);
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    const QString page = QStringLiteral("https://b.example");
+    QCOMPARE(handshake(QStringLiteral("127.0.0.1"), page, -1),
+             QByteArray("HTTP/1.1 403 Forbidden"));
+
+    const QString file = service.path(QStringLiteral("xdg/krvi2veravawebsocket/policy.conf"));
+    QVERIFY(after == "-" ? QFile::remove(file) : writeFile(file, after));
+    QTRY_VERIFY_WITH_TIMEOUT(QString::fromUtf8(service.log()).contains(logged), 5000);
+    QCOMPARE(handshake(QStringLiteral("127.0.0.1"), page, -1), answer);
+    if (loopback)
+        QCOMPARE(listeningAddresses().size(), 2);
+    QVERIFY(service.running());
 }
 
 void PolicyTest::logKeepsTheCardNotTheHolder()

@@ -55,26 +55,9 @@ bool descriptorsRunningOut(int openDescriptor)
 EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
     : QObject(parent), pServer(new QWebSocketServer(QStringLiteral("Echo Server"),
                                                     QWebSocketServer::NonSecureMode, this)),
-      bDebug(debug)
+      listenPort(port), bDebug(debug)
 {
-    for (const QHostAddress &address : policy.listenAddresses()) {
-        auto *listener = new QTcpServer(this);
-        if (!listener->listen(address, port)) {
-            // The tray still announces a successful start, so leave a trace of
-            // why no client can connect.
-            const QString where = address == QHostAddress::Any
-                                      ? QString()
-                                      : QStringLiteral(" of %1").arg(address.toString());
-            qWarning().noquote() << QStringLiteral("Echoserver failed to listen on port %1%2: %3")
-                                        .arg(port)
-                                        .arg(where, listener->errorString());
-            delete listener;
-            continue;
-        }
-        listeners.append(listener);
-        connect(listener, &QTcpServer::newConnection, this, &EchoServer::takeConnections);
-        connect(listener, &QTcpServer::acceptError, this, &EchoServer::checkDescriptors);
-    }
+    listen();
     if (!listeners.isEmpty()) {
         if (bDebug)
             qDebug() << "Echoserver listening on port" << port;
@@ -95,6 +78,41 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
 }
 
 const ClientLimits EchoServer::limits;
+
+void EchoServer::listen()
+{
+    for (const QHostAddress &address : policy.listenAddresses()) {
+        auto *listener = new QTcpServer(this);
+        if (!listener->listen(address, listenPort)) {
+            // The tray still announces a successful start, so leave a trace of
+            // why no client can connect.
+            const QString where = address == QHostAddress::Any
+                                      ? QString()
+                                      : QStringLiteral(" of %1").arg(address.toString());
+            qWarning().noquote() << QStringLiteral("Echoserver failed to listen on port %1%2: %3")
+                                        .arg(listenPort)
+                                        .arg(where, listener->errorString());
+            delete listener;
+            continue;
+        }
+        listeners.append(listener);
+        connect(listener, &QTcpServer::newConnection, this, &EchoServer::takeConnections);
+        connect(listener, &QTcpServer::acceptError, this, &EchoServer::checkDescriptors);
+    }
+}
+
+void EchoServer::listenAgain()
+{
+    // Clients already connected stay; new ones come in where the policy says.
+    for (QTcpServer *listener : std::as_const(listeners)) {
+        listener->close();
+        listener->deleteLater();
+    }
+    listeners.clear();
+    listen();
+    if (bDebug && !listeners.isEmpty())
+        qDebug() << "Echoserver listening on port" << listenPort;
+}
 
 EchoServer::~EchoServer()
 {
@@ -251,6 +269,8 @@ void EchoServer::checkDescriptors()
 
 void EchoServer::resumeAccepting()
 {
+    if (listeners.isEmpty())
+        return;
     if (descriptorsRunningOut(int(listeners.first()->socketDescriptor()))) {
         acceptRetry.start();
         return;

@@ -57,6 +57,9 @@ public:
     // The connected clients, in the order in which they connected.
     const QList<QWebSocket *> &clients() const { return clientList; }
 
+    // Listens where the policy now says; clients already connected stay.
+    void listenAgain();
+
 Q_SIGNALS:
     void closed();
 
@@ -74,6 +77,8 @@ public Q_SLOTS:
     void OnThreadMessage(QWebSocket *pClient, const QString &msg);
 
 private:
+    // Listens on the policy's addresses, with a line in the log for each failure.
+    void listen();
     void resumeAccepting();
     // What processTextMessage and socketDisconnected do for the client.
     void takeMessage(QWebSocket *pClient, const QString &message);
@@ -97,6 +102,7 @@ private:
     // for every interface, or one each for 127.0.0.1 and ::1.
     QWebSocketServer *pServer;
     QList<QTcpServer *> listeners;
+    quint16 listenPort;
     QList<QWebSocket *> clientList;
     QHash<QWebSocket *, ClientSession *> sessions;
     std::deque<QPointer<ClientSession>> turns;

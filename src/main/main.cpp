@@ -93,8 +93,7 @@ int main(int argc, char *argv[])
     // A policy that cannot be honoured stops the service before it serves,
     // with one line on standard error and in the log.
     const bool policyRead = policy.load();
-    strLogFile =
-        policy.logFile().isEmpty() ? ExePath + QStringLiteral("krlog.txt") : policy.logFile();
+    strLogFile = policy.logFileOr(ExePath + QStringLiteral("krlog.txt"));
     if (!policyRead) {
         std::fprintf(stderr, "krvi2veravawebsocket: policy refused: %s\n",
                      policy.why().toUtf8().constData());

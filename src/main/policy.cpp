@@ -25,10 +25,7 @@ const char *const kKeys[] = {"network/listen",     "network/origins", "network/n
 // then refuses it rather than serving as if there were none.
 QString findPolicyFile()
 {
-    QString dirs = qEnvironmentVariable("XDG_CONFIG_DIRS");
-    if (dirs.trimmed().isEmpty())
-        dirs = QStringLiteral("/etc/xdg");
-    for (const QString &folder : dirs.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+    for (const QString &folder : Policy::folders()) {
         const QString file = folder + QStringLiteral("/krvi2veravawebsocket/policy.conf");
         struct stat status;
         if (::lstat(QFile::encodeName(file).constData(), &status) == 0 || errno != ENOENT)
@@ -88,6 +85,22 @@ QString joined(const QVariant &value)
 }
 
 } // namespace
+
+QStringList Policy::folders()
+{
+    QString dirs = qEnvironmentVariable("XDG_CONFIG_DIRS");
+    if (dirs.trimmed().isEmpty())
+        dirs = QStringLiteral("/etc/xdg");
+    return dirs.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+}
+
+bool operator==(const Policy &a, const Policy &b)
+{
+    return a.path == b.path && a.problem == b.problem && a.keysSet == b.keysSet &&
+           a.loopback == b.loopback && a.origins == b.origins &&
+           a.refuseNoOrigin == b.refuseNoOrigin && a.refuseOthers == b.refuseOthers &&
+           a.redact == b.redact && a.log == b.log;
+}
 
 bool Policy::fail(const QString &key, const QString &what)
 {

@@ -7,7 +7,8 @@
 #include <QStringList>
 
 // An administrator's policy: who may use the reader and what the log keeps.
-// Read once at start-up from krvi2veravawebsocket/policy.conf in the XDG
+// Read at start-up (and again when it changes, see PolicyWatch) from
+// krvi2veravawebsocket/policy.conf in the XDG
 // system configuration folders (XDG_CONFIG_DIRS; /etc/xdg when it is unset
 // or empty). Without a file, or with a file that sets nothing, everything is
 // as it always was: every interface, every origin, every user, the whole card
@@ -40,6 +41,14 @@ public:
     bool redactsCardData() const { return redact; }
     // The log file named by the policy, "~/" expanded; empty: none named.
     QString logFile() const { return log; }
+    QString logFileOr(const QString &fallback) const { return log.isEmpty() ? fallback : log; }
+
+    // The folders where a policy may be (XDG_CONFIG_DIRS; /etc/xdg when it is
+    // unset or empty), each with krvi2veravawebsocket/policy.conf in it.
+    static QStringList folders();
+
+    friend bool operator==(const Policy &a, const Policy &b);
+    friend bool operator!=(const Policy &a, const Policy &b) { return !(a == b); }
 
     // An origin as browsers send it, in one spelling: lower-case scheme and
     // host, and the port, also the scheme's default one. Empty when it is none.
@@ -59,8 +68,8 @@ private:
     QString log;
 };
 
-// The policy in force, loaded by start-up before the port is probed and only
-// read afterwards.
+// The policy in force, loaded by start-up before the port is probed, and
+// replaced whole by PolicyWatch when a valid change comes.
 extern Policy policy;
 
 #endif // POLICY_H

@@ -4,6 +4,7 @@
 #include "echoserver.h"
 #include "globals.h"
 #include "libraryloader.h"
+#include "policywatch.h"
 #include "readerhost.h"
 #include "traywatch.h"
 
@@ -29,7 +30,23 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
     move(centredPosition(QGuiApplication::primaryScreen()->virtualGeometry().size(), size()));
 
     // Nobody keeps the server: it lives as long as the process.
-    new EchoServer(WebSocketPort, false, nullptr);
+    auto *server = new EchoServer(WebSocketPort, false, nullptr);
+
+    // A policy changed while the service runs applies without a logout; one
+    // that cannot be honoured is said on the tray once.
+    auto *policyWatch = new PolicyWatch(this);
+    connect(policyWatch, &PolicyWatch::applied, server, [server](bool listenChanged) {
+        if (listenChanged)
+            server->listenAgain();
+    });
+    connect(policyWatch, &PolicyWatch::refused, this, [this](const QString &why) {
+        if (trayIcon)
+            trayIcon->showMessage(QStringLiteral("KRVI2VeravaWebSocket"),
+                                  QStringLiteral("The changed policy is not applied; the last "
+                                                 "good one stays: %1")
+                                      .arg(why),
+                                  QSystemTrayIcon::Warning, 10000);
+    });
 
     // Without its icon file the tray still needs a picture to click on (and
     // Qt 6 warns about an empty one where Qt 5 showed a blank slot).
