@@ -164,11 +164,6 @@ class Desk:
             sock.close()
 
 
-def peak_kib(pid):
-    """The highest resident memory of the process (and its children) seen so far."""
-    return run.rss_kib(pid)
-
-
 def one_crowd(port, process, kind, count, fds, seconds):
     if fds:
         subprocess.run(['prlimit', f'--pid={process.pid}', f'--nofile={fds}:{fds}'], check=True)
@@ -180,7 +175,7 @@ def one_crowd(port, process, kind, count, fds, seconds):
     desk.thread.start()
     peak = 0
     while crowd.poll() is None:
-        peak = max(peak, peak_kib(process.pid))
+        peak = max(peak, run.rss_kib(process.pid))
         time.sleep(0.1)
     desk.stopping.set()
     desk.thread.join()
