@@ -33,6 +33,11 @@ check "run-path folder" test -d $app/lib
 check "desktop entry" test -f /usr/share/applications/krvi2veravawebsocket.desktop
 check "autostart entry" test -f /etc/xdg/autostart/krvi2veravawebsocket.desktop
 check "port reservation file" grep -q 35561 /etc/sysctl.d/60-krvi2veravawebsocket.conf
+if udevadm verify --help >/dev/null 2>&1; then
+    check "udev rule accepted by udev" udevadm verify /usr/lib/udev/rules.d/70-krvi2veravawebsocket.rules
+fi
+check "udev rule giving the reader to the session at the screen" \
+    grep -q 'TAG+="uaccess"' /usr/lib/udev/rules.d/70-krvi2veravawebsocket.rules
 policy=/etc/xdg/krvi2veravawebsocket/policy.conf
 check "policy file, every key commented out" \
     bash -c "test -f $policy && ! grep -Eq '^[[:space:]]*[a-zA-Z]+[[:space:]]*=' $policy"
@@ -60,7 +65,7 @@ apt-get purge -y -q krvi2veravawebsocket-simulator krvi2veravawebsocket
 check "packages gone" bash -c '! dpkg -l "krvi2veravawebsocket*" 2>/dev/null | grep -q "^ii\|^rc"'
 for path in $app /usr/bin/krvi2veravawebsocket /usr/share/applications/krvi2veravawebsocket.desktop \
     /etc/xdg/autostart/krvi2veravawebsocket.desktop /etc/sysctl.d/60-krvi2veravawebsocket.conf \
-    /etc/xdg/krvi2veravawebsocket \
+    /usr/lib/udev/rules.d/70-krvi2veravawebsocket.rules /etc/xdg/krvi2veravawebsocket \
     /usr/share/icons/hicolor/64x64/apps/krvi2veravawebsocket.png /usr/share/doc/krvi2veravawebsocket \
     /usr/share/man/man1/krvi2veravawebsocket.1.gz \
     /usr/share/krvi2veravawebsocket-simulator; do

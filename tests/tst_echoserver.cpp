@@ -34,7 +34,11 @@ quint16 freePort()
 class HeldLibrary : public ReaderLibrary
 {
 public:
-    void call(const void *, Call, Done done) override { held.append(done); }
+    void call(const void *, Call call, Done done) override
+    {
+        calls.append(call);
+        held.append(done);
+    }
     void forget(const void *) override {}
     void release()
     {
@@ -42,6 +46,7 @@ public:
             done(Outcome());
     }
     QList<Done> held;
+    QList<Call> calls;
 };
 
 } // namespace
@@ -73,6 +78,7 @@ private Q_SLOTS:
     void closesOversizedMessagesWith1009_data();
     void closesOversizedMessagesWith1009();
     void reportsFailedListen();
+    void standsDownForAnotherSession();
     void dropsTextFromNonSocketSender_data();
     void dropsTextFromNonSocketSender();
     void writesConnectionLinesOnlyInDebug();
@@ -199,6 +205,42 @@ void EchoServerTest::reportsFailedListen()
         qPrintable(messages.first()));
     QVERIFY(messages.first().size() >
             QStringLiteral("Echoserver failed to listen on port : ").size() + 5);
+    // It takes the port once it is free, without a line for every try.
+    QSignalSpy serving(&blocked, &EchoServer::servingChanged);
+    QTest::qWait(2 * EchoServer::ListenRetryMs);
+    QCOMPARE(messages.size(), 1);
+    holder.close();
+    QTRY_VERIFY(blocked.serving());
+    QCOMPARE(serving.size(), 1);
+}
+
+void EchoServerTest::standsDownForAnotherSession()
+{
+    HeldLibrary library;
+    pReaderLibrary = &library;
+    bLoadDll = true;
+    QSignalSpy serving(server.get(), &EchoServer::servingChanged);
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::unique_ptr<WsClient>> clients(3);
+        for (auto &client : clients) {
+            client = std::make_unique<WsClient>();
+            QVERIFY(client->open(url()));
+        }
+        QTRY_COMPARE(server->clients().size(), 3);
+        server->setServing(false);
+        for (auto &client : clients) {
+            QVERIFY(client->waitForDisconnect());
+            QCOMPARE(int(client->socket.closeCode()), 4001);
+        }
+        // The next session's service finds the reader closed.
+        QCOMPARE(library.calls, QList<ReaderLibrary::Call>{ReaderLibrary::Call::CloseDevice});
+        library.calls.clear();
+        QVERIFY(!server->serving());
+        QVERIFY(!WsClient().open(url()));
+        server->setServing(true);
+        QVERIFY(server->serving());
+        QCOMPARE(serving.size(), 2 * (round + 1));
+    }
 }
 
 void EchoServerTest::dropsTextFromNonSocketSender_data()

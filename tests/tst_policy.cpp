@@ -43,21 +43,12 @@ QByteArray handshake(const QString &host, const QString &origin, int uid, bool p
     return !answer.isEmpty() ? answer : "(no answer: " + client.readAllStandardError() + ")";
 }
 
-// The service's listening sockets on its port: the local addresses, as the
-// kernel lists them in /proc/net/tcp and tcp6 (state 0A is LISTEN).
+// The service's listening sockets on its port: their local addresses.
 QStringList listeningAddresses()
 {
     QStringList addresses;
-    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        QFile file(QString::fromLatin1(table));
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray &line : file.readAll().split('\n')) {
-            const QList<QByteArray> fields = line.simplified().split(' ');
-            if (fields.size() > 3 && fields.at(3) == "0A" && fields.at(1).endsWith(":8AE9"))
-                addresses.append(QString::fromLatin1(fields.at(1).chopped(5)));
-        }
-    }
+    for (const ServiceFixture::Listener &listener : ServiceFixture::listeners())
+        addresses.append(listener.address);
     addresses.sort();
     return addresses;
 }

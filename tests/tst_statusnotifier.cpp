@@ -16,6 +16,8 @@
 
 #include <memory>
 
+#include <unistd.h>
+
 namespace {
 
 const QString kWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
@@ -120,6 +122,7 @@ private Q_SLOTS:
     void registersWithTheWatcher();
     void menuOpensTheAboutWindowAndAsksBeforeExit();
     void iconReturnsAfterEveryPanelRestart();
+    void greysWhileAnotherSessionHasTheReader();
 
 private:
     void startPanel();
@@ -127,6 +130,8 @@ private:
     // The item's icon of that name, as its panel reads it: (width, height, ARGB) each.
     QList<QByteArray> pixmaps(const QString &property);
     bool click(int id);
+    // The text of the item's tooltip.
+    QString toolTip();
 
     QDBusConnection bus = QDBusConnection::sessionBus();
     QObject watcherObject, notificationsObject;
@@ -302,6 +307,54 @@ void StatusNotifierTest::iconReturnsAfterEveryPanelRestart()
                                   qPrintable(QStringLiteral("restart %1").arg(restart)), 5000);
     }
     QCOMPARE(menu().size(), 2);
+}
+
+QString StatusNotifierTest::toolTip()
+{
+    const QDBusMessage reply =
+        bus.call(QDBusMessage::createMethodCall(
+                     watcher->senders.value(0), QStringLiteral("/StatusNotifierItem"),
+                     QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"))
+                 << QStringLiteral("org.kde.StatusNotifierItem") << QStringLiteral("ToolTip"));
+    // (icon name, icon pixmaps, title, text)
+    const QDBusArgument tip =
+        reply.arguments().value(0).value<QDBusVariant>().variant().value<QDBusArgument>();
+    QString icon, title, text;
+    tip.beginStructure();
+    tip >> icon;
+    tip.beginArray();
+    while (!tip.atEnd()) {
+        int width = 0, height = 0;
+        QByteArray argb;
+        tip.beginStructure();
+        tip >> width >> height >> argb;
+        tip.endStructure();
+    }
+    tip.endArray();
+    tip >> title >> text;
+    tip.endStructure();
+    return title + text;
+}
+
+void StatusNotifierTest::greysWhileAnotherSessionHasTheReader()
+{
+    if (::getuid() != 0)
+        QSKIP("another user's service holds the port: needs root");
+    ServiceFixture::Options options;
+    options.user = 65534;
+    ServiceFixture others(options);
+    QVERIFY2(others.start(), qPrintable(others.error()));
+    startPanel();
+    service->launch();
+    QTRY_COMPARE_WITH_TIMEOUT(watcher->items.size(), 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(toolTip().contains(QStringLiteral("读卡器正由另一会话使用")), 10000);
+    const QList<QByteArray> greyed = pixmaps(QStringLiteral("IconPixmap"));
+    // The other session's service ends: this one serves, in colour.
+    others.stop();
+    QTRY_VERIFY_WITH_TIMEOUT(!toolTip().contains(QStringLiteral("读卡器正由另一会话使用")), 5000);
+    QVERIFY(!greyed.isEmpty());
+    QVERIFY(pixmaps(QStringLiteral("IconPixmap")) != greyed);
+    QVERIFY(ServiceFixture::answersHandshake(QDeadlineTimer(10000)));
 }
 
 QTEST_MAIN(StatusNotifierTest)

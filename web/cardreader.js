@@ -28,6 +28,8 @@
       'or open the page from the intranet.',
     PERMISSION_PENDING: 'The browser is asking whether this page may reach devices on this ' +
       'computer: answer its prompt with Allow.',
+    OTHER_SESSION: 'The reader is with another user\'s session on this computer (the one at ' +
+      'the screen): this page reconnects by itself once its own session is back at the screen.',
     DISCONNECTED: 'The connection to the service was lost before it answered.',
     CLOSED: 'The client was closed.',
     BAD_REPLY: 'The service sent a reply that is not a JSON object.',
@@ -63,6 +65,10 @@
   }
 
   const STATES = ['connecting', 'open', 'closed'];
+
+  // The close code with which the service sends a page away while the reader
+  // is with another login session of this computer, the one at the screen.
+  const CLOSE_OTHER_SESSION = 4001;
 
   // How long a connection may be opening before a pending permission prompt
   // is the likely reason.
@@ -232,15 +238,21 @@
         }
       };
       socket.onmessage = (event) => this._onMessage(event.data);
-      socket.onclose = () => {
+      socket.onclose = (event) => {
         if (this._socket !== socket)
           return;
         this._socket = null;
         clearTimeout(promptHint);
+        const otherSession = event?.code === CLOSE_OTHER_SESSION;
         // Requests already on the wire will never be answered on a new connection.
-        this._failPending((request) => request.sent, 'DISCONNECTED');
+        this._failPending((request) => request.sent, otherSession ? 'OTHER_SESSION' : 'DISCONNECTED');
         this._setState('closed');
-        if (!opened) {
+        if (otherSession) {
+          // Asked again at the longest interval: each try costs the serving
+          // session's service a connection.
+          this._attempt = 30;
+          this._reportFailure('OTHER_SESSION');
+        } else if (!opened) {
           // Calls waiting for this connection learn why at once, not at their time-out.
           connectFailure().then((code) => {
             if (!this._socket && !this._stopped)
@@ -332,7 +344,10 @@
     // one longer, and a connection held back is still "connecting" when the
     // service is long back.
     async _retry() {
-      if (this._failure && this._failure !== 'PERMISSION_PENDING' && !this._probing) {
+      // A page sent away by another session's service has nothing to fear
+      // from the browser's hold-back: it was not refused.
+      if (this._failure && this._failure !== 'PERMISSION_PENDING' &&
+          this._failure !== 'OTHER_SESSION' && !this._probing) {
         this._probing = true;
         const answers = await serviceAnswers(this.url);
         this._probing = false;

@@ -69,7 +69,8 @@ export type ClientErrorCode =
   | 'BAD_REPLY'
   | 'UNREACHABLE'
   | 'BLOCKED'
-  | 'PERMISSION_PENDING';
+  | 'PERMISSION_PENDING'
+  | 'OTHER_SESSION';
 export type ErrorCode = ServiceErrorCode | ClientErrorCode;
 
 /**
@@ -78,7 +79,10 @@ export type ErrorCode = ServiceErrorCode | ClientErrorCode;
  * failed, -3 read failed, -4 unknown command) or the client's own: "TIMEOUT",
  * "DISCONNECTED", "CLOSED", "BAD_REPLY", and for a connection that could not
  * be opened "UNREACHABLE" (nothing listens), "BLOCKED" (the browser refused)
- * or "PERMISSION_PENDING" (the browser is still asking the user).
+ * or "PERMISSION_PENDING" (the browser is still asking the user), and
+ * "OTHER_SESSION" when the service sent the page away because another user's
+ * login session on this computer is at the screen and has the reader (close
+ * code 4001; the client reconnects by itself every few seconds).
  */
 export class CardReaderError extends Error {
   constructor(code: ErrorCode, serviceMessage?: string, reply?: Reply);

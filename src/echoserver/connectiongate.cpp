@@ -137,8 +137,9 @@ QByteArray headerValue(const QByteArray &head, const QByteArray &name)
 
 } // namespace
 
-ConnectionGate::ConnectionGate(QTcpSocket *socket, const Policy &policy, QObject *parent)
-    : QObject(parent), socket(socket), policy(policy)
+ConnectionGate::ConnectionGate(QTcpSocket *socket, const Policy &policy,
+                               const OtherClerkCheck &otherClerk, QObject *parent)
+    : QObject(parent), socket(socket), policy(policy), otherClerk(otherClerk)
 {
     connect(socket, &QTcpSocket::readyRead, this, &ConnectionGate::readHead);
     connect(socket, &QTcpSocket::disconnected, this, [this] {
@@ -192,8 +193,16 @@ void ConnectionGate::readHead()
     // while the system routes nothing else to them (route_localnet).
     if (refusal.isEmpty() && policy.loopbackOnly() && !plain(socket->peerAddress()).isLoopback())
         refusal = QStringLiteral("not a peer on this computer");
+    const long owner =
+        refusal.isEmpty() && (otherClerk || policy.refusesOtherUsers()) ? peerOwner(socket) : -1;
+    // Another clerk's page learns that the reader is with the session at the
+    // screen, whatever the policy says of other users.
+    if (owner >= 0 && owner != long(::getuid()) && otherClerk && otherClerk(uint(owner))) {
+        socket->setProperty(OtherClerk, uint(owner));
+        decide(origin, QString());
+        return;
+    }
     if (refusal.isEmpty() && policy.refusesOtherUsers()) {
-        const long owner = peerOwner(socket);
         if (owner < 0)
             refusal = QStringLiteral("the peer's user cannot be established");
         else if (owner != long(::getuid()))

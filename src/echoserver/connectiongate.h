@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
+
 class Policy;
 class QTcpSocket;
 
@@ -28,8 +30,16 @@ public:
     static constexpr int MaxHeadLines = 100;
     static constexpr int HeadTimeoutMs = 10000;
 
+    // A program of another clerk at this desk is admitted with this property
+    // set to its user, for the server to send it away with its own close
+    // code, which its page understands (an HTTP refusal looks like a service
+    // that is not running).
+    static constexpr const char *OtherClerk = "krvOtherClerk";
+    using OtherClerkCheck = std::function<bool(uint uid)>;
+
     // Takes the connection over until it is decided, then ends.
-    ConnectionGate(QTcpSocket *socket, const Policy &policy, QObject *parent);
+    ConnectionGate(QTcpSocket *socket, const Policy &policy, const OtherClerkCheck &otherClerk,
+                   QObject *parent);
 
 Q_SIGNALS:
     void admitted(QTcpSocket *socket);
@@ -42,6 +52,7 @@ private:
 
     QTcpSocket *socket;
     const Policy &policy;
+    OtherClerkCheck otherClerk;
     QTimer headTimeout;
 };
 

@@ -30,6 +30,11 @@
 #include <unistd.h>
 
 namespace {
+QString otherSessionReason()
+{
+    return QStringLiteral("the reader is with the session at the screen");
+}
+
 QString timeOfDay()
 {
     return QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
@@ -57,13 +62,16 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
                                                     QWebSocketServer::NonSecureMode, this)),
       listenPort(port), bDebug(debug)
 {
-    listen();
-    if (!listeners.isEmpty()) {
-        if (bDebug)
-            qDebug() << "Echoserver listening on port" << port;
-        connect(pServer, &QWebSocketServer::newConnection, this, &EchoServer::onNewConnection);
-        connect(pServer, &QWebSocketServer::closed, this, &EchoServer::closed);
-    }
+    connect(pServer, &QWebSocketServer::newConnection, this, &EchoServer::onNewConnection);
+    connect(pServer, &QWebSocketServer::closed, this, &EchoServer::closed);
+    // A port held by another program (another clerk's service letting go
+    // of it) is tried again until it is free.
+    listenRetry.setInterval(ListenRetryMs);
+    connect(&listenRetry, &QTimer::timeout, this, &EchoServer::tryListening);
+    if (!listen())
+        listenRetry.start();
+    else if (bDebug)
+        qDebug() << "Echoserver listening on port" << port;
     threadPool.setMaxThreadCount(300);
     // However the process ends (the tray's exit, a signal at logout), clients
     // learn that the service goes away instead of seeing the connection drop.
@@ -79,39 +87,112 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
 
 const ClientLimits EchoServer::limits;
 
-void EchoServer::listen()
+bool EchoServer::listen()
 {
     for (const QHostAddress &address : policy.listenAddresses()) {
         auto *listener = new QTcpServer(this);
         if (!listener->listen(address, listenPort)) {
             // The tray still announces a successful start, so leave a trace of
-            // why no client can connect.
+            // why no client can connect (once, not at every try).
+            const bool taken = listener->serverError() == QAbstractSocket::AddressInUseError;
             const QString where = address == QHostAddress::Any
                                       ? QString()
                                       : QStringLiteral(" of %1").arg(address.toString());
-            qWarning().noquote() << QStringLiteral("Echoserver failed to listen on port %1%2: %3")
-                                        .arg(listenPort)
-                                        .arg(where, listener->errorString());
+            if (!listenRetry.isActive())
+                qWarning().noquote()
+                    << QStringLiteral("Echoserver failed to listen on port %1%2: %3%4")
+                           .arg(listenPort)
+                           .arg(where, listener->errorString(),
+                                taken ? QStringLiteral("; trying again until it is free")
+                                      : QString());
             delete listener;
+            if (taken) {
+                // All or nothing: a service on some of its addresses would
+                // share the port with another user's.
+                for (QTcpServer *opened : std::as_const(listeners))
+                    delete opened;
+                listeners.clear();
+                return false;
+            }
             continue;
         }
         listeners.append(listener);
         connect(listener, &QTcpServer::newConnection, this, &EchoServer::takeConnections);
         connect(listener, &QTcpServer::acceptError, this, &EchoServer::checkDescriptors);
     }
+    return true;
+}
+
+void EchoServer::tryListening()
+{
+    if (!wantServing || serving()) {
+        listenRetry.stop();
+        return;
+    }
+    if (!listen()) {
+        listenRetry.start();
+        return;
+    }
+    listenRetry.stop();
+    qDebug() << "Echoserver listening on port" << listenPort;
+    Q_EMIT servingChanged(true);
+}
+
+void EchoServer::setServing(bool serve)
+{
+    wantServing = serve;
+    if (serve) {
+        tryListening();
+        return;
+    }
+    listenRetry.stop();
+    acceptRetry.stop();
+    const bool was = serving();
+    for (QTcpServer *listener : std::exchange(listeners, {})) {
+        listener->close();
+        listener->deleteLater();
+    }
+    for (const QPointer<QTcpSocket> &connection : std::exchange(arriving, {})) {
+        if (connection)
+            connection->abort();
+    }
+    // dismiss() takes the client out of clientList: walk a copy.
+    const QList<QWebSocket *> clients = clientList;
+    for (QWebSocket *client : clients)
+        sessions.value(client)->dismiss(CloseOtherSession, otherSessionReason());
+    // The clients are forgotten, so this close reaches the device: the next
+    // session's service finds the reader closed.
+    if (pReaderLibrary && was)
+        pReaderLibrary->call(this, ReaderLibrary::Call::CloseDevice, [](const auto &outcome) {
+            qDebug() << "Reader closed for the session at the screen:"
+                     << (outcome.failed ? QStringLiteral("the library failed")
+                                        : QString::number(outcome.result));
+        });
+    if (!was)
+        return;
+    qDebug().noquote() << QStringLiteral("Another login session is at the screen: no longer "
+                                         "listening, %1 clients closed with %2")
+                              .arg(clients.size())
+                              .arg(CloseOtherSession);
+    Q_EMIT servingChanged(false);
 }
 
 void EchoServer::listenAgain()
 {
+    if (!serving())
+        return; // it listens where the policy says once it serves again
     // Clients already connected stay; new ones come in where the policy says.
     for (QTcpServer *listener : std::as_const(listeners)) {
         listener->close();
         listener->deleteLater();
     }
     listeners.clear();
-    listen();
-    if (bDebug && !listeners.isEmpty())
+    if (!listen()) {
+        listenRetry.start();
+        Q_EMIT servingChanged(false);
+    } else if (bDebug) {
         qDebug() << "Echoserver listening on port" << listenPort;
+    }
 }
 
 EchoServer::~EchoServer()
@@ -168,7 +249,7 @@ void EchoServer::handOver(QTcpSocket *connection)
         }
     }
     arriving.append(connection);
-    auto *gate = new ConnectionGate(connection, policy, this);
+    auto *gate = new ConnectionGate(connection, policy, otherClerk, this);
     connect(gate, &ConnectionGate::admitted, this,
             [this](QTcpSocket *admitted) { pServer->handleConnection(admitted); });
 }
@@ -208,11 +289,32 @@ void EchoServer::onNewConnection()
     connect(session, &ClientSession::dismissed, session, [this, pSocket] { forget(pSocket); });
     sessions.insert(pSocket, session);
     budget.add(session);
+    if (session->connection() &&
+        !session->connection()->property(ConnectionGate::OtherClerk).isNull()) {
+        sendToTheScreen(session);
+        return;
+    }
     if (!roomFor(pSocket))
         return;
     clientList.append(pSocket);
     if (!pSocket->origin().isEmpty())
         ++originCount[pSocket->origin()];
+}
+
+void EchoServer::sendToTheScreen(ClientSession *session)
+{
+    // A background page retries: one line for a burst.
+    const qint64 now = budget.now();
+    if (otherClerkLogged < 0 || now - otherClerkLogged >= OriginRefusalQuietMs) {
+        qDebug().noquote()
+            << QStringLiteral("Client of another login session (uid %1) closed with "
+                              "%2 (more within %3 s are not logged)")
+                   .arg(session->connection()->property(ConnectionGate::OtherClerk).toUInt())
+                   .arg(CloseOtherSession)
+                   .arg(OriginRefusalQuietMs / 1000);
+        otherClerkLogged = now;
+    }
+    session->dismiss(CloseOtherSession, otherSessionReason());
 }
 
 bool EchoServer::roomFor(QWebSocket *pSocket)

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <deque>
+#include <functional>
 
 #include "clientlimits.h"
 #include "memorybudget.h"
@@ -60,8 +61,23 @@ public:
     // Listens where the policy now says; clients already connected stay.
     void listenAgain();
 
+    // On a desk shared by several clerks only the service of the login
+    // session at the screen serves. Serving, the server listens, and while
+    // another program holds the port it tries again every ListenRetryMs.
+    // Standing down, it stops listening, sends every client away with
+    // CloseOtherSession and closes the reader for the next session.
+    static constexpr int CloseOtherSession = 4001;
+    static constexpr int ListenRetryMs = 500;
+    void setServing(bool serve);
+    bool serving() const { return !listeners.isEmpty(); }
+    // Tells whether a program of another user belongs to another clerk at
+    // this desk: its pages are sent away with CloseOtherSession too.
+    void setOtherClerk(std::function<bool(uint uid)> check) { otherClerk = std::move(check); }
+
 Q_SIGNALS:
     void closed();
+    // Listening began or ended.
+    void servingChanged(bool serving);
 
 private Q_SLOTS:
     void onNewConnection();
@@ -77,8 +93,10 @@ public Q_SLOTS:
     void OnThreadMessage(QWebSocket *pClient, const QString &msg);
 
 private:
-    // Listens on the policy's addresses, with a line in the log for each failure.
-    void listen();
+    // Listens on the policy's addresses, with a line in the log for each
+    // failure; false, listening nowhere, while another program holds the port.
+    bool listen();
+    void tryListening();
     void resumeAccepting();
     // What processTextMessage and socketDisconnected do for the client.
     void takeMessage(QWebSocket *pClient, const QString &message);
@@ -97,6 +115,8 @@ private:
     // Whether a new client may stay: false, with it closed with 1013, when
     // there are too many clients, or too many of its page.
     bool roomFor(QWebSocket *pSocket);
+    // Closes a client of another clerk's session with CloseOtherSession.
+    void sendToTheScreen(ClientSession *session);
 
     // Does the handshakes; the listeners accept the connections for it, one
     // for every interface, or one each for 127.0.0.1 and ::1.
@@ -116,6 +136,10 @@ private:
     bool bDebug;
     QThreadPool threadPool;
     QTimer acceptRetry;
+    bool wantServing = true;
+    QTimer listenRetry;
+    std::function<bool(uint)> otherClerk;
+    qint64 otherClerkLogged = -1;
     MemoryBudget budget;
 };
 

@@ -6,6 +6,7 @@
 #include "signalwatcher.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QHostAddress>
 #include <QMessageBox>
 #include <QTcpServer>
@@ -14,6 +15,7 @@
 #include <cstdio>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -49,6 +51,25 @@ bool portAvailable()
         probe.close();
     }
     return true;
+}
+
+// The user whose program listens on the service port, as the kernel lists
+// it in /proc/net/tcp and tcp6 (state 0A is LISTEN); -1 when none is found.
+long portHolder()
+{
+    const QByteArray port =
+        ':' + QByteArray::number(WebSocketPort, 16).toUpper().rightJustified(4, '0');
+    for (const char *table : {"/proc/net/tcp6", "/proc/net/tcp"}) {
+        QFile file(QString::fromLatin1(table));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() > 7 && fields.at(3) == "0A" && fields.at(1).endsWith(port))
+                return fields.at(7).toLong();
+        }
+    }
+    return -1;
 }
 
 // Every client takes a descriptor, and desktops start programs with a soft
@@ -102,7 +123,14 @@ int main(int argc, char *argv[])
         return ExitPolicyRefused;
     }
 
-    if (!portAvailable()) {
+    // On a desk shared by several clerks another user's service holds the
+    // port while their session is at the screen: this one starts, waits in
+    // the tray and serves once the port is free and its own session is
+    // there. A second start in this user's own session stops here.
+    const bool portFree = portAvailable();
+    const long holder = portFree ? -1 : portHolder();
+    const bool anotherClerksPort = holder >= 0 && holder != long(::getuid());
+    if (!portFree && !anotherClerksPort) {
         std::fputs("No Available Ports Were Found\n", stdout);
         std::fflush(stdout);
         if (hasScreen())
@@ -113,6 +141,11 @@ int main(int argc, char *argv[])
     }
 
     qInstallMessageHandler(outputMyMessage);
+    if (anotherClerksPort)
+        qDebug().noquote() << QStringLiteral("Port %1 is held by another user's service (uid %2): "
+                                             "waiting for it")
+                                  .arg(WebSocketPort)
+                                  .arg(holder);
     // The library runs in a process of its own, the reader host: a fault in
     // it costs one call, never the service.
     LibraryDeadlineMs = KRV_LIBRARY_DEADLINE_MS;

@@ -6,6 +6,7 @@
 #include "libraryloader.h"
 #include "policywatch.h"
 #include "readerhost.h"
+#include "sessionwatch.h"
 #include "traywatch.h"
 
 #include <QApplication>
@@ -31,6 +32,18 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
 
     // Nobody keeps the server: it lives as long as the process.
     auto *server = new EchoServer(WebSocketPort, false, nullptr);
+
+    // On a desk shared by several clerks only the session at the screen
+    // serves; the others wait, and their pages are sent away.
+    auto *session = new SessionWatch(this);
+    if (session->known()) {
+        server->setOtherClerk([session](uint uid) { return session->userLoggedIn(uid); });
+        if (!session->active())
+            server->setServing(false);
+        connect(session, &SessionWatch::activeChanged, server, &EchoServer::setServing);
+    }
+    waiting = !server->serving();
+    connect(server, &EchoServer::servingChanged, this, &MainWindow::showServing);
 
     // A policy changed while the service runs applies without a logout; one
     // that cannot be honoured is said on the tray once.
@@ -98,7 +111,7 @@ void MainWindow::setUpTray()
     connect(menu, &QMenu::triggered, this, &MainWindow::OnMenuTrigger);
 
     trayIcon = new QSystemTrayIcon(this);
-    trayIcon->setIcon(windowIcon());
+    trayIcon->setIcon(trayPicture());
     trayIcon->setToolTip(trayToolTip());
     trayIcon->setContextMenu(menu);
     trayIcon->setVisible(true);
@@ -122,8 +135,31 @@ MainWindow::~MainWindow()
 
 QString MainWindow::trayToolTip() const
 {
-    const QString name = QStringLiteral("ROVoroZurOzured");
-    return libraryFailing ? name + QStringLiteral("\n读卡库多次异常，请查看日志") : name;
+    QString tip = QStringLiteral("ROVoroZurOzured");
+    if (waiting)
+        tip += QStringLiteral("\n读卡器正由另一会话使用，本服务等待接管");
+    if (libraryFailing)
+        tip += QStringLiteral("\n读卡库多次异常，请查看日志");
+    return tip;
+}
+
+QIcon MainWindow::trayPicture() const
+{
+    if (!waiting)
+        return windowIcon();
+    QIcon greyed;
+    for (int side : {16, 22, 24, 32, 48, 64})
+        greyed.addPixmap(windowIcon().pixmap(side, QIcon::Disabled));
+    return greyed;
+}
+
+void MainWindow::showServing(bool serving)
+{
+    waiting = !serving;
+    if (!trayIcon)
+        return;
+    trayIcon->setIcon(trayPicture());
+    trayIcon->setToolTip(trayToolTip());
 }
 
 QPoint MainWindow::centredPosition(const QSize &desktop, const QSize &window)

@@ -39,12 +39,17 @@ private Q_SLOTS:
 private:
     // The icon, its menu and the start-up balloon, once a tray is there.
     void setUpTray();
-    // The icon's tooltip: the product, and whether the reader library keeps failing.
+    // The icon's tooltip: the product, whether the reader is with another
+    // session, and whether the reader library keeps failing.
     QString trayToolTip() const;
+    // The product's icon, greyed while another session has the reader.
+    QIcon trayPicture() const;
+    void showServing(bool serving);
 
     Ui_MainWindow *ui;
     QSystemTrayIcon *trayIcon = nullptr;
     bool libraryFailing = false;
+    bool waiting = false;
 };
 
 #endif // MAINWINDOW_H

@@ -13,6 +13,7 @@
 
 #include <signal.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 // Qt 6.5 renamed the socket's error signal.
 #if QT_VERSION < QT_VERSION_CHECK(6, 5, 0)
@@ -71,7 +72,23 @@ ServiceFixture::ServiceFixture(const Options &options)
     if (!options.policy.isEmpty())
         writeFile(path(QStringLiteral("xdg/krvi2veravawebsocket/policy.conf")), options.policy);
     probeOrigin = options.probeOrigin;
+    user = options.user;
+    if (user >= 0) {
+        QFile::setPermissions(dir(),
+                              QFile::permissions(dir()) | QFile::ReadOther | QFile::ExeOther);
+        environment.insert(QStringLiteral("HOME"), dir());
+        environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+        if (options.log &&
+            ::chown(qPrintable(path(QStringLiteral("krlog.txt"))), uid_t(user), gid_t(user)) != 0)
+            qWarning("cannot hand the log to the service's user");
+    }
 
+    // Serving whatever login session the test runs in: a test that stands
+    // in for logind says so.
+    environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+                       QStringLiteral("unix:path=/nonexistent"));
+    environment.remove(QStringLiteral("XDG_SESSION_ID"));
     // Headless unless a test asks for a display; simulator controls from the
     // surrounding environment must not leak in.
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -92,7 +109,16 @@ void ServiceFixture::launch()
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(workingDirectory);
     process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start(executable(), QStringList());
+    if (user < 0) {
+        process.start(executable(), QStringList());
+        return;
+    }
+    // A change of user clears the parent's death signal: setpriv sets it again.
+    const QString id = QString::number(user);
+    process.start(QStringLiteral("setpriv"),
+                  {QStringLiteral("--reuid=") + id, QStringLiteral("--regid=") + id,
+                   QStringLiteral("--clear-groups"), QStringLiteral("--pdeathsig=KILL"),
+                   executable()});
 }
 
 bool ServiceFixture::start()
@@ -179,6 +205,23 @@ void ServiceFixture::stop()
     QDeadlineTimer released(10000);
     while (portAccepts() && !released.hasExpired())
         QThread::msleep(10);
+}
+
+QList<ServiceFixture::Listener> ServiceFixture::listeners()
+{
+    QList<Listener> found;
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile file(QString::fromLatin1(table));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        // State 0A is LISTEN; 8AE9 is the port.
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() > 7 && fields.at(3) == "0A" && fields.at(1).endsWith(":8AE9"))
+                found.append({QString::fromLatin1(fields.at(1).chopped(5)), fields.at(7).toLong()});
+        }
+    }
+    return found;
 }
 
 qint64 ServiceFixture::pid() const

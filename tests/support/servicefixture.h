@@ -43,6 +43,9 @@ public:
         QString probeOrigin;
         // The service's executable (a build with a shorter library deadline).
         QString executable = QStringLiteral(KRV_SERVICE_EXE);
+        // The user it runs as (through setpriv; the test must be root); -1:
+        // the test's own.
+        int user = -1;
     };
 
     ServiceFixture() : ServiceFixture(Options()) {}
@@ -88,6 +91,14 @@ public:
     QByteArray log() const;
 
     static const quint16 port = 35561;
+    // The sockets listening on the service port, as the kernel lists them in
+    // /proc/net/tcp and tcp6: local address (in its hexadecimal words) and user.
+    struct Listener
+    {
+        QString address;
+        long user;
+    };
+    static QList<Listener> listeners();
     // True when something accepts TCP connections on the service port.
     static bool portAccepts();
     // Whether a WebSocket handshake on the port completes before the deadline
@@ -101,6 +112,7 @@ private:
     QProcessEnvironment environment;
     QString workingDirectory;
     QString probeOrigin;
+    int user;
     QByteArray out;
     QByteArray err;
     QString lastError;

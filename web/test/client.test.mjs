@@ -1,10 +1,10 @@
 // The client module against the real service and the simulator.
 import { test, describe, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import WebSocket from 'ws';
+import WebSocket, { WebSocketServer } from 'ws';
 
 import { CardReaderClient, CardReaderError, photoDataUrl, cardKind, kindName } from '../index.js';
-import { Service } from './service.mjs';
+import { PORT, Service } from './service.mjs';
 
 function client(options = {}) {
   return new CardReaderClient({ WebSocket, reconnect: { initialDelay: 50, maxDelay: 200 }, ...options });
@@ -220,6 +220,34 @@ describe('connection', { concurrency: false }, () => {
     } finally {
       reader.close();
       await crashing.dispose();
+    }
+  });
+});
+
+describe('sessions', { concurrency: false }, () => {
+  test('a page of a session away from the screen says so, and reads once it is back', async () => {
+    const service = new Service({ card: 'J' });
+    await service.start();
+    const reader = client();
+    let other;
+    try {
+      await reader.openDevice();
+      // Another clerk's session comes to the screen: its service holds the
+      // port and sends every page away.
+      await service.stop();
+      other = new WebSocketServer({ port: PORT, host: '127.0.0.1' });
+      other.on('connection', (socket) => socket.close(4001, 'the reader is with the session at the screen'));
+      for (let i = 0; i < 3; ++i)
+        await rejectsWith(reader.readCard(), 'OTHER_SESSION');
+      // This session is back at the screen: its own service serves.
+      await new Promise((resolve) => other.close(resolve));
+      await service.start();
+      await waitForState(reader, 'open');
+      assert.equal((await reader.readCard()).idType, 'J');
+    } finally {
+      reader.close();
+      other?.close();
+      await service.dispose();
     }
   });
 });

@@ -24,6 +24,7 @@ export function hint(code: ErrorCode): string {
     case 'UNREACHABLE': return 'start the service';
     case 'BLOCKED': return 'allow local network access';
     case 'PERMISSION_PENDING': return 'answer the prompt';
+    case 'OTHER_SESSION': return 'switch to this session';
     default: {
       const unhandled: never = code;
       return unhandled;
