@@ -15,6 +15,12 @@ else
 fi
 if [ "${1:-}" = "--test" ]; then
     packages+=(xvfb trayer xdotool x11-utils chromium firefox-esr dbus-daemon)
+    # Qt's own texts in Chinese (the exit question's buttons).
+    if [ "${KRV_QT:-5}" = 6 ]; then
+        packages+=(qt6-translations-l10n)
+    else
+        packages+=(qttranslations5-l10n)
+    fi
     # The browser tests run on Node.js with npm; keep one that is already there.
     command -v node >/dev/null || packages+=(nodejs)
     command -v npm >/dev/null || packages+=(npm)

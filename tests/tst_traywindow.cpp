@@ -1,6 +1,7 @@
 // The main window with a real system tray (Xvfb and trayer), in-process.
 #include "mainwindow.h"
 #include "modalanswerer.h"
+#include "qttranslation.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -26,6 +27,8 @@ private Q_SLOTS:
     void closingHidesTheWindow_data();
     void closingHidesTheWindow();
     void menuEntriesReachTheSlots();
+    void exitQuestionSpeaksTheLocale_data();
+    void exitQuestionSpeaksTheLocale();
 
 private:
     QSystemTrayIcon *tray() const { return window->findChild<QSystemTrayIcon *>(); }
@@ -85,6 +88,28 @@ void TrayWindowTest::menuEntriesReachTheSlots()
     QVERIFY(answerer.answered);
     QCOMPARE(answerer.text, QStringLiteral("请确认是否退出系统?"));
     QVERIFY(tray()->isVisible());
+}
+
+void TrayWindowTest::exitQuestionSpeaksTheLocale_data()
+{
+    // Qt's own labels (from Debian's qttranslations5-l10n), sorted.
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QStringList>("labels");
+    QTest::newRow("zh_CN.UTF-8") << "zh_CN.UTF-8" << QStringList{"否(&N)", "是(&Y)"};
+    QTest::newRow("C.UTF-8") << "C.UTF-8" << QStringList{"&No", "&Yes"};
+}
+
+void TrayWindowTest::exitQuestionSpeaksTheLocale()
+{
+    QFETCH(QString, locale);
+    QFETCH(QStringList, labels);
+    installQtTranslation(QLocale(locale));
+    ModalAnswerer answerer(QMessageBox::No);
+    tray()->contextMenu()->actions().at(1)->trigger();
+    QVERIFY(answerer.answered);
+    QCOMPARE(answerer.buttonTexts, labels);
+    // The service's own texts stay as they are.
+    QCOMPARE(answerer.text, QStringLiteral("请确认是否退出系统?"));
 }
 
 QTEST_MAIN(TrayWindowTest)

@@ -3,6 +3,7 @@
 #include "logsink.h"
 #include "mainwindow.h"
 #include "policy.h"
+#include "qttranslation.h"
 #include "signalwatcher.h"
 
 #include <QApplication>
@@ -107,6 +108,8 @@ int main(int argc, char *argv[])
         Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
+    // The message boxes' standard buttons in the clerk's language.
+    installQtTranslation();
     // Wayland compositors match the window to its desktop entry by this name.
     QGuiApplication::setDesktopFileName(QStringLiteral("krvi2veravawebsocket"));
 

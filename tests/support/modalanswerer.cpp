@@ -20,6 +20,9 @@ void ModalAnswerer::poll()
     title = box->windowTitle();
     text = box->text();
     buttons = box->standardButtons();
+    for (const QAbstractButton *button : box->buttons())
+        buttonTexts.append(button->text());
+    buttonTexts.sort();
     icon = box->icon();
     hadParent = box->parentWidget() != nullptr;
     if (answer == QMessageBox::NoButton)

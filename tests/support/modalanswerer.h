@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 // Answers the next modal message box from a timer, the way a user would, and
@@ -20,6 +21,7 @@ public:
     QString title;
     QString text;
     QMessageBox::StandardButtons buttons;
+    QStringList buttonTexts; // sorted
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     bool hadParent = false;
 
