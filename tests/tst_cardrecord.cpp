@@ -1,5 +1,6 @@
 #include "cardobject.h"
 #include "cardrecord.h"
+#include "testfiles.h"
 #include "textcodec.h"
 
 #include <QJsonObject>
@@ -19,7 +20,7 @@ const QStringList kAllKeys = {
 
 QByteArray gb18030(const QString &text)
 {
-    return TextCodec::toGb18030(text);
+    return toGb18030(text);
 }
 
 // Fields 0..14 joined by ":"; field 0 is the kind letter.

@@ -2,6 +2,7 @@
 #include "cardobject.h"
 #include "cardrecord.h"
 #include "jsonwriter.h"
+#include "testfiles.h"
 #include "textcodec.h"
 
 #include <QJsonArray>
@@ -212,7 +213,7 @@ void JsonWriterTest::writesCardsFromRecordsAsQt_data()
     QTest::addColumn<QByteArray>("head");
     QTest::addColumn<char>("special");
     const QByteArray gb18030Head =
-        TextCodec::toGb18030(QStringLiteral("A:张三::男::汉:19900101:北京市:110101199001011234:"));
+        toGb18030(QStringLiteral("A:张三::男::汉:19900101:北京市:110101199001011234:"));
     const QByteArray asciiHead = "A:ZHANG SAN::M::HAN:19900101:BEIJING:110101199001011234:";
     for (char special : {'"', '\\', '\x01', '\t', '\x1f', '\x7f', '/', ' '}) {
         const QByteArray name = QByteArray::number(uchar(special), 16);

@@ -72,7 +72,6 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
         listenRetry.start();
     else if (bDebug)
         qDebug() << "Echoserver listening on port" << port;
-    threadPool.setMaxThreadCount(300);
     // However the process ends (the tray's exit, a signal at logout), clients
     // learn that the service goes away instead of seeing the connection drop.
     if (QCoreApplication *app = QCoreApplication::instance())
@@ -487,9 +486,4 @@ void EchoServer::sayGoodbye()
         // The event loop is over: hand the close frame to the system now.
         client->flush();
     }
-}
-
-void EchoServer::OnThreadMessage(QWebSocket *pClient, const QString &msg)
-{
-    pClient->sendTextMessage(msg);
 }

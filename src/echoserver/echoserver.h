@@ -7,7 +7,6 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <QThreadPool>
 #include <QTimer>
 
 #include <deque>
@@ -88,10 +87,6 @@ private Q_SLOTS:
     void checkDescriptors();
     void sayGoodbye();
 
-public Q_SLOTS:
-    // Part of the server's interface, like threadPool: nothing here uses either.
-    void OnThreadMessage(QWebSocket *pClient, const QString &msg);
-
 private:
     // Listens on the policy's addresses, with a line in the log for each
     // failure; false, listening nowhere, while another program holds the port.
@@ -134,7 +129,6 @@ private:
     // The last refusal of each page at its cap, logged once per burst.
     QHash<QString, qint64> originRefused;
     bool bDebug;
-    QThreadPool threadPool;
     QTimer acceptRetry;
     bool wantServing = true;
     QTimer listenRetry;

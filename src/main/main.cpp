@@ -1,3 +1,4 @@
+#include "exitstatus.h"
 #include "globals.h"
 #include "libraryloader.h"
 #include "logsink.h"
@@ -19,12 +20,6 @@
 #include <unistd.h>
 
 namespace {
-
-// What the process returns when start-up fails; a parent sees them as the
-// exit statuses 252, 253 and 254.
-constexpr int ExitPortTaken = -4;
-constexpr int ExitPolicyRefused = -3;
-constexpr int ExitNoReaderLibrary = -2;
 
 // How long one call into the reader library may take before its host is
 // ended and started again; a test build sets a shorter one.
@@ -123,7 +118,7 @@ int main(int argc, char *argv[])
                      policy.why().toUtf8().constData());
         qInstallMessageHandler(outputMyMessage);
         qWarning().noquote() << "Policy refused:" << policy.why();
-        return ExitPolicyRefused;
+        return ExitStatus::PolicyRefused;
     }
 
     // On a desk shared by several clerks another user's service holds the
@@ -140,7 +135,7 @@ int main(int argc, char *argv[])
             QMessageBox::critical(nullptr, QStringLiteral("KRVI2VeravaWebSocket"),
                                   QStringLiteral("No Available Ports Were Found"), QMessageBox::Ok,
                                   QMessageBox::NoButton);
-        return ExitPortTaken;
+        return ExitStatus::PortTaken;
     }
 
     qInstallMessageHandler(outputMyMessage);
@@ -155,7 +150,7 @@ int main(int argc, char *argv[])
 
     if (!LoadTerminalProtocolDll(ExePath + QStringLiteral("libCommonInterface.so"))) {
         bLoadDll = false;
-        return ExitNoReaderLibrary;
+        return ExitStatus::NoReaderLibrary;
     }
 
     SignalWatcher signalWatcher;

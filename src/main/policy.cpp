@@ -6,6 +6,7 @@
 #include <QSettings>
 #include <QUrl>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -15,9 +16,6 @@
 Policy policy;
 
 namespace {
-
-const char *const kKeys[] = {"network/listen",     "network/origins", "network/noOrigin",
-                             "network/otherUsers", "log/cardData",    "log/file"};
 
 // The first policy file in the XDG system configuration folders, or empty.
 // A name there that may be a policy but cannot be reached (a folder the
@@ -86,6 +84,15 @@ QString joined(const QVariant &value)
 
 } // namespace
 
+const Policy::Key Policy::keys[] = {
+    {"network/listen", {"any", "loopback"}, &Policy::loopback},
+    {"network/origins", {}, nullptr},
+    {"network/noOrigin", {"allow", "refuse"}, &Policy::refuseNoOrigin},
+    {"network/otherUsers", {"allow", "refuse"}, &Policy::refuseOthers},
+    {"log/cardData", {"full", "redacted"}, &Policy::redact},
+    {"log/file", {}, nullptr},
+};
+
 QStringList Policy::folders()
 {
     QString dirs = qEnvironmentVariable("XDG_CONFIG_DIRS");
@@ -131,36 +138,32 @@ bool Policy::load()
     if (!twice.isEmpty())
         return fail(twice, QStringLiteral("given twice"));
     QSettings settings(path, QSettings::IniFormat);
-    const QStringList keys = settings.allKeys();
+    const QStringList given = settings.allKeys();
     if (settings.status() != QSettings::NoError)
         return fail(QStringLiteral("file"), settings.status() == QSettings::AccessError
                                                 ? QStringLiteral("cannot be read")
                                                 : QStringLiteral("is not an INI file (comments "
                                                                  "begin with \";\")"));
-    for (const QString &key : keys) {
-        if (std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys))
+    for (const QString &key : given) {
+        if (std::none_of(std::begin(keys), std::end(keys),
+                         [&](const Key &known) { return key == QLatin1String(known.name); }))
             return fail(key, key.section(QLatin1Char('/'), -1).startsWith(QLatin1Char('#'))
                                  ? QStringLiteral("unknown key (comments begin with \";\")")
                                  : QStringLiteral("unknown key"));
     }
-    keysSet = keys.size();
+    keysSet = given.size();
 
-    // One of the words, the first of them the default.
-    const auto choice = [&](const char *key, const QStringList &words, bool *second) {
-        const QString value = joined(settings.value(QLatin1String(key), words.first())).trimmed();
+    for (const Key &key : keys) {
+        if (!key.choice)
+            continue;
+        const QStringList words{QLatin1String(key.words[0]), QLatin1String(key.words[1])};
+        const QString value =
+            joined(settings.value(QLatin1String(key.name), words.first())).trimmed();
         if (!words.contains(value))
-            return fail(QLatin1String(key), QStringLiteral("\"%1\" is not one of %2")
-                                                .arg(value, words.join(QStringLiteral(", "))));
-        *second = value == words.last();
-        return true;
-    };
-    if (!choice("network/listen", {QStringLiteral("any"), QStringLiteral("loopback")}, &loopback) ||
-        !choice("network/noOrigin", {QStringLiteral("allow"), QStringLiteral("refuse")},
-                &refuseNoOrigin) ||
-        !choice("network/otherUsers", {QStringLiteral("allow"), QStringLiteral("refuse")},
-                &refuseOthers) ||
-        !choice("log/cardData", {QStringLiteral("full"), QStringLiteral("redacted")}, &redact))
-        return false;
+            return fail(QLatin1String(key.name), QStringLiteral("\"%1\" is not one of %2")
+                                                     .arg(value, words.join(QStringLiteral(", "))));
+        this->*key.choice = value == words.last();
+    }
 
     if (settings.contains(QStringLiteral("network/origins"))) {
         const QString listed = joined(settings.value(QStringLiteral("network/origins")));

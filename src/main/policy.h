@@ -57,6 +57,17 @@ public:
 private:
     bool fail(const QString &key, const QString &what);
 
+    // Every key a policy may set, as "section/key". A choice between two
+    // words sets its member when the second is given (the first is the
+    // default); the others take values of their own, read in load().
+    struct Key
+    {
+        const char *name;
+        const char *words[2];
+        bool Policy::*choice;
+    };
+    static const Key keys[];
+
     QString path;
     QString problem;
     int keysSet = 0;

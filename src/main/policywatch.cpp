@@ -14,8 +14,7 @@ PolicyWatch::PolicyWatch(QObject *parent) : QObject(parent)
     // Editors and configuration management replace a file rather than
     // write it: a change of the folder counts too.
     connect(&watcher, &QFileSystemWatcher::fileChanged, &settle, qOverload<>(&QTimer::start));
-    connect(&watcher, &QFileSystemWatcher::directoryChanged, &settle,
-            qOverload<>(&QTimer::start));
+    connect(&watcher, &QFileSystemWatcher::directoryChanged, &settle, qOverload<>(&QTimer::start));
     watchAgain();
 }
 
@@ -55,9 +54,9 @@ void PolicyWatch::reload()
     const bool listenChanged = next.listenAddresses() != policy.listenAddresses();
     policy = next;
     strLogFile = policy.logFileOr(ExePath + QStringLiteral("krlog.txt"));
-    qDebug().noquote() << (policy.file().isEmpty()
-                               ? QStringLiteral("The policy file is gone: nothing is restricted")
-                               : QStringLiteral("The policy %1 applies from now on")
-                                     .arg(policy.file()));
+    qDebug().noquote()
+        << (policy.file().isEmpty()
+                ? QStringLiteral("The policy file is gone: nothing is restricted")
+                : QStringLiteral("The policy %1 applies from now on").arg(policy.file()));
     Q_EMIT applied(listenChanged);
 }

@@ -9,12 +9,6 @@ QString TextCodec::fromGb18030(const char *bytes, int size)
     return gb18030->toUnicode(bytes, size);
 }
 
-QByteArray TextCodec::toGb18030(const QString &text)
-{
-    static QTextCodec *const gb18030 = QTextCodec::codecForName("GB18030");
-    return gb18030->fromUnicode(text);
-}
-
 QByteArray TextCodec::toLocal(const QString &text)
 {
     return QTextCodec::codecForLocale()->fromUnicode(text);
@@ -27,12 +21,6 @@ QString TextCodec::fromGb18030(const char *bytes, int size)
 {
     QStringDecoder gb18030("GB18030");
     return gb18030.decode(QByteArrayView(bytes, size));
-}
-
-QByteArray TextCodec::toGb18030(const QString &text)
-{
-    QStringEncoder gb18030("GB18030");
-    return gb18030.encode(text);
 }
 
 QByteArray TextCodec::toLocal(const QString &text)

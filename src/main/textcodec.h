@@ -14,7 +14,6 @@ inline QString fromGb18030(const QByteArray &bytes)
 {
     return fromGb18030(bytes.constData(), int(bytes.size()));
 }
-QByteArray toGb18030(const QString &text);
 QByteArray toLocal(const QString &text);
 } // namespace TextCodec
 
