@@ -6,13 +6,10 @@
 #include "ui_mainwindow.h"
 
 #include <QAction>
-#include <QHBoxLayout>
 #include <QLabel>
-#include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
-#include <QSpacerItem>
 #include <QStatusBar>
 #include <QTest>
 
@@ -51,15 +48,8 @@ private Q_SLOTS:
     // As at start-up: closing the last window (a message box) must not quit.
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
 
-    void formBuildsItsWidgetTree_data();
-    void formBuildsItsWidgetTree();
-    void formLaysOutRows();
-    void formSetsTexts();
-    void formKeepsAnExistingObjectName();
+    void showsTheAboutTextsWhole();
     void formConnectsTheButtonOnce();
-
-    void centresOnTheDesktop_data();
-    void centresOnTheDesktop();
 
     void menuAboutShowsTheWindow();
     void menuExitAsksFirst_data();
@@ -70,161 +60,33 @@ private Q_SLOTS:
     void withoutTrayKeepsStatusBarAndServes();
 };
 
-void MainWindowTest::formBuildsItsWidgetTree_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("className");
-    QTest::addColumn<QString>("parentName");
-    QTest::addColumn<QRect>("geometry"); // null: placed by a layout or the window
-
-    QTest::newRow("centralwidget") << "centralwidget"
-                                   << "QWidget"
-                                   << "MainWindow" << QRect();
-    QTest::newRow("heading row") << "horizontalLayoutWidget"
-                                 << "QWidget"
-                                 << "centralwidget" << QRect(0, 0, 431, 61);
-    QTest::newRow("label") << "label"
-                           << "QLabel"
-                           << "horizontalLayoutWidget" << QRect();
-    QTest::newRow("version row") << "horizontalLayoutWidget_2"
-                                 << "QWidget"
-                                 << "centralwidget" << QRect(0, 70, 431, 41);
-    QTest::newRow("label_2") << "label_2"
-                             << "QLabel"
-                             << "horizontalLayoutWidget_2" << QRect();
-    QTest::newRow("copyright row") << "horizontalLayoutWidget_3"
-                                   << "QWidget"
-                                   << "centralwidget" << QRect(0, 110, 431, 41);
-    QTest::newRow("label_3") << "label_3"
-                             << "QLabel"
-                             << "horizontalLayoutWidget_3" << QRect();
-    QTest::newRow("button row") << "horizontalLayoutWidget_4"
-                                << "QWidget"
-                                << "centralwidget" << QRect(-1, 150, 431, 91);
-    QTest::newRow("pushButton") << "pushButton"
-                                << "QPushButton"
-                                << "horizontalLayoutWidget_4" << QRect();
-    QTest::newRow("menubar") << "menubar"
-                             << "QMenuBar"
-                             << "MainWindow" << QRect();
-    QTest::newRow("statusbar") << "statusbar"
-                               << "QStatusBar"
-                               << "MainWindow" << QRect();
-}
-
-void MainWindowTest::formBuildsItsWidgetTree()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, className);
-    QFETCH(QString, parentName);
-    QFETCH(QRect, geometry);
-
-    QMainWindow window;
-    Ui_MainWindow ui;
-    ui.setupUi(&window);
-    QCOMPARE(window.objectName(), QStringLiteral("MainWindow"));
-    QCOMPARE(window.size(), QSize(426, 300));
-
-    const auto matches = window.findChildren<QWidget *>(name);
-    QCOMPARE(matches.size(), 1);
-    QWidget *widget = matches.first();
-    QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), className);
-    QCOMPARE(widget->parentWidget()->objectName(), parentName);
-    if (!geometry.isNull())
-        QCOMPARE(widget->geometry(), geometry);
-}
-
-void MainWindowTest::formLaysOutRows()
+void MainWindowTest::showsTheAboutTextsWhole()
 {
     QMainWindow window;
     Ui_MainWindow ui;
     ui.setupUi(&window);
-
-    QCOMPARE(window.centralWidget(), ui.centralwidget);
-    QCOMPARE(window.menuBar(), ui.menubar);
-    QCOMPARE(window.statusBar(), ui.statusbar);
-    QCOMPARE(ui.menubar->geometry(), QRect(0, 0, 426, 28));
-    QVERIFY(ui.menubar->actions().isEmpty());
-
-    // Each row: a box layout named after it with no margins.
-    const QList<QHBoxLayout *> layouts = {ui.horizontalLayout, ui.horizontalLayout_2,
-                                          ui.horizontalLayout_3, ui.horizontalLayout_4};
-    const QStringList names = {"horizontalLayout", "horizontalLayout_2", "horizontalLayout_3",
-                               "horizontalLayout_4"};
-    for (int i = 0; i < layouts.size(); ++i) {
-        QCOMPARE(layouts[i]->objectName(), names[i]);
-        QCOMPARE(layouts[i]->contentsMargins(), QMargins(0, 0, 0, 0));
-    }
-    QCOMPARE(ui.horizontalLayoutWidget->layout(), ui.horizontalLayout);
-
-    // Items left to right: spacers with their hints and policies, then the widgets.
-    QCOMPARE(ui.horizontalLayout->count(), 1);
-    QCOMPARE(ui.horizontalLayout->itemAt(0)->widget(), ui.label);
-    for (auto pair : {qMakePair(ui.horizontalLayout_2, ui.label_2),
-                      qMakePair(ui.horizontalLayout_3, ui.label_3)}) {
-        QCOMPARE(pair.first->count(), 2);
-        QSpacerItem *spacer = pair.first->itemAt(0)->spacerItem();
-        QVERIFY(spacer);
-        QCOMPARE(spacer->sizeHint(), QSize(20, 20));
-        QCOMPARE(spacer->sizePolicy().horizontalPolicy(), QSizePolicy::Preferred);
-        QCOMPARE(spacer->sizePolicy().verticalPolicy(), QSizePolicy::Minimum);
-        QCOMPARE(pair.first->itemAt(1)->widget(), pair.second);
-        const QSizePolicy policy = pair.second->sizePolicy();
-        QCOMPARE(policy.horizontalPolicy(), QSizePolicy::Expanding);
-        QCOMPARE(policy.verticalPolicy(), QSizePolicy::Preferred);
-        QCOMPARE(policy.horizontalStretch(), 0);
-        QCOMPARE(policy.verticalStretch(), 0);
-    }
-    QCOMPARE(ui.horizontalLayout_4->count(), 3);
-    QCOMPARE(ui.horizontalLayout_4->itemAt(1)->widget(), ui.pushButton);
-    for (int i : {0, 2}) {
-        QSpacerItem *spacer = ui.horizontalLayout_4->itemAt(i)->spacerItem();
-        QVERIFY(spacer);
-        QCOMPARE(spacer->sizeHint(), QSize(40, 20));
-        QCOMPARE(spacer->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
-        QCOMPARE(spacer->sizePolicy().verticalPolicy(), QSizePolicy::Minimum);
-    }
-
-    // The heading: 16 points, centred both ways; the button fixed at 120 x 35.
-    QCOMPARE(ui.label->font().pointSize(), 16);
-    QCOMPARE(ui.label->alignment(), Qt::AlignCenter);
-    QCOMPARE(ui.pushButton->minimumSize(), QSize(120, 35));
-    QCOMPARE(ui.pushButton->maximumSize(), QSize(120, 35));
-
-    // Laid out, the button keeps its size and stays centred in its row.
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QCOMPARE(ui.pushButton->size(), QSize(120, 35));
+    QCOMPARE(window.windowTitle(), QStringLiteral("关于"));
+    QCOMPARE(ui.label->text(), QStringLiteral("关 于"));
+    QVERIFY(ui.label_2->text().contains(
+        QStringLiteral("软件版本：衡川身份证阅读机具Websocket接口 V1.0.0.1")));
+    QVERIFY(ui.label_3->text().contains(QStringLiteral("衡川")));
+    QCOMPARE(ui.pushButton->text(), QStringLiteral("关  闭"));
+    // What the clerk reads lies inside the window (the form's rows are 431
+    // wide in a 426 window: their last 5 pixels lie outside), and the button
+    // sits in the middle of its row.
+    for (QWidget *widget :
+         {static_cast<QWidget *>(ui.label), static_cast<QWidget *>(ui.label_2),
+          static_cast<QWidget *>(ui.label_3), static_cast<QWidget *>(ui.pushButton)}) {
+        const QRect area(widget->mapTo(window.centralWidget(), QPoint()), widget->size());
+        const QRect visible = area.intersected(window.centralWidget()->rect());
+        QVERIFY2(visible.height() == area.height() && visible.width() >= area.width() - 5,
+                 qPrintable(widget->objectName()));
+    }
     const int left = ui.pushButton->x();
     const int right = ui.horizontalLayoutWidget_4->width() - ui.pushButton->geometry().right() - 1;
     QVERIFY2(qAbs(left - right) <= 1, qPrintable(QStringLiteral("%1 vs %2").arg(left).arg(right)));
-}
-
-void MainWindowTest::formSetsTexts()
-{
-    QMainWindow window;
-    Ui_MainWindow ui;
-    ui.setupUi(&window);
-    QCOMPARE(window.windowTitle(), QStringLiteral("关于"));
-    QCOMPARE(ui.label->text(), QStringLiteral("关 于"));
-    QCOMPARE(ui.label_2->text(),
-             QStringLiteral("<html><head/><body><p>软件版本：衡川身份证阅读机具Websocket接口 "
-                            "V1.0.0.1</p></body></html>"));
-    QVERIFY(ui.label_3->text().startsWith(QStringLiteral("<html><head/><body><p>")));
-    QVERIFY(ui.label_3->text().endsWith(QStringLiteral("</p></body></html>")));
-    QVERIFY(ui.label_3->text().contains(QStringLiteral("衡川")));
-    QCOMPARE(ui.pushButton->text(), QStringLiteral("关  闭"));
-}
-
-void MainWindowTest::formKeepsAnExistingObjectName()
-{
-    QMainWindow window;
-    window.setObjectName(QStringLiteral("AboutBox"));
-    Ui_MainWindow ui;
-    ui.setupUi(&window);
-    QCOMPARE(window.objectName(), QStringLiteral("AboutBox"));
-    QCOMPARE(window.size(), QSize(426, 300));
-    QCOMPARE(ui.pushButton->objectName(), QStringLiteral("pushButton"));
 }
 
 void MainWindowTest::formConnectsTheButtonOnce()
@@ -238,24 +100,6 @@ void MainWindowTest::formConnectsTheButtonOnce()
     QCOMPARE(host.clicks, 1);
     QTest::mouseClick(ui.pushButton, Qt::LeftButton);
     QCOMPARE(host.clicks, 2);
-}
-
-void MainWindowTest::centresOnTheDesktop_data()
-{
-    QTest::addColumn<QSize>("desktop");
-    QTest::addColumn<QPoint>("position");
-    QTest::newRow("1920 x 1080") << QSize(1920, 1080) << QPoint(747, 390);
-    QTest::newRow("odd remainder truncates") << QSize(1367, 769) << QPoint(470, 234);
-    QTest::newRow("narrower: toward zero") << QSize(401, 1080) << QPoint(-12, 390);
-    QTest::newRow("narrower and lower") << QSize(400, 200) << QPoint(-13, -50);
-    QTest::newRow("same size") << QSize(426, 300) << QPoint(0, 0);
-}
-
-void MainWindowTest::centresOnTheDesktop()
-{
-    QFETCH(QSize, desktop);
-    QFETCH(QPoint, position);
-    QCOMPARE(MainWindow::centredPosition(desktop, QSize(426, 300)), position);
 }
 
 void MainWindowTest::menuAboutShowsTheWindow()
@@ -355,9 +199,9 @@ void MainWindowTest::withoutTrayKeepsStatusBarAndServes()
     MainWindow window;
     QVERIFY(!window.statusBar()->isHidden());
     QCOMPARE(window.findChildren<QSystemTrayIcon *>().size(), 0);
-    QCOMPARE(window.pos(),
-             MainWindow::centredPosition(QGuiApplication::primaryScreen()->virtualGeometry().size(),
-                                         QSize(426, 300)));
+    // Centred on the desktop, for the form's own 426 x 300.
+    const QPoint middle = QGuiApplication::primaryScreen()->virtualGeometry().center();
+    QVERIFY(qAbs(window.x() + 213 - middle.x()) <= 1 && qAbs(window.y() + 150 - middle.y()) <= 1);
 }
 
 QTEST_MAIN(MainWindowTest)

@@ -15,6 +15,8 @@
   const REQUEST_ID = 'krvRequestId';
 
   const STATUS_EXPLANATIONS = {
+    // Part of the protocol, but a running service never answers it: it does
+    // not start without its library.
     '-1': 'The reader library (libCommonInterface.so) is missing beside the service.',
     '-2': 'The reader could not be opened: check that it is plugged in.',
     '-3': 'The card could not be read: open the reader first and check that a card lies on it.',

@@ -4,7 +4,11 @@ export type ConnectionState = 'connecting' | 'open' | 'closed';
 /** Document kinds: "A" resident card, "J" residence permit, "I" permanent residence card. */
 export type CardKind = 'A' | 'J' | 'I';
 
-/** The card holder's data, twenty string members ("" where the kind carries none). */
+/**
+ * The card holder's data, twenty string members ("" where the kind carries
+ * none); no members at all when the service did not recognise the record's
+ * kind (it still answers with status 0).
+ */
 export interface Card {
   address: string;
   birthday: string;
@@ -59,7 +63,7 @@ export interface ClientOptions {
   connectOnCall?: boolean;
 }
 
-/** The service's negative status codes. */
+/** The service's negative status codes (-1 is never sent by a running service). */
 export type ServiceErrorCode = -1 | -2 | -3 | -4;
 /** The client's own codes. */
 export type ClientErrorCode =
