@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QWebSocket>
 #include <QWebSocketServer>
@@ -78,12 +79,16 @@ private Q_SLOTS:
     void closesOversizedMessagesWith1009_data();
     void closesOversizedMessagesWith1009();
     void reportsFailedListen();
+    void answersHeadsItCannotTake_data();
+    void answersHeadsItCannotTake();
     void standsDownForAnotherSession();
     void dropsTextFromNonSocketSender_data();
     void dropsTextFromNonSocketSender();
     void writesConnectionLinesOnlyInDebug();
     void answersEachClientInItsOwnOrder();
     void closesAClientWithTooManyRequestsWaiting();
+    void closesAClientPastADeadline_data();
+    void closesAClientPastADeadline();
     void findsWhatItNeedsInQt();
     void holdsPingsToARate_data();
     void holdsPingsToARate();
@@ -190,6 +195,53 @@ void EchoServerTest::closesOversizedMessagesWith1009()
     QCOMPARE(padded.size(), 1000);
     QCOMPARE(other.request(padded),
              QStringLiteral("{\n    \"pad\": \"%1\"\n}\n").arg(QString(990, QLatin1Char('p'))));
+}
+
+void EchoServerTest::answersHeadsItCannotTake_data()
+{
+    // A request head, and the status line it gets: what the gate does not
+    // pass to Qt's handshake is answered over HTTP.
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<QByteArray>("status");
+    const QByteArray upgrade = "GET / HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\n"
+                               "Connection: Upgrade\r\nSec-WebSocket-Key: "
+                               "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
+    QTest::newRow("a WebSocket handshake") << upgrade + "\r\n" << QByteArray("HTTP/1.1 101");
+    QTest::newRow("a plain request")
+        << QByteArray("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n") << QByteArray("HTTP/1.1 426");
+    QTest::newRow("a header line of 8000 bytes")
+        << upgrade + "X: " + QByteArray(7997, 'x') + "\r\nY: y\r\n\r\n"
+        << QByteArray("HTTP/1.1 101");
+    QTest::newRow("a header line of 8001 bytes")
+        << upgrade + "X: " + QByteArray(7998, 'x') + "\r\n\r\n"
+        << QByteArray("HTTP/1.1 431");
+    QByteArray lines = upgrade;
+    for (int i = 0; i < 94; ++i)
+        lines += "X: x\r\n";
+    QTest::newRow("99 header lines") << lines + "\r\n" << QByteArray("HTTP/1.1 101");
+    QTest::newRow("100 header lines") << lines + "X: x\r\n\r\n" << QByteArray("HTTP/1.1 431");
+    QByteArray large = upgrade;
+    for (int i = 0; i < 3; ++i)
+        large += "X: " + QByteArray(6000, 'x') + "\r\n";
+    QTest::newRow("a head over 16 KiB") << large + "\r\n" << QByteArray("HTTP/1.1 431");
+}
+
+void EchoServerTest::answersHeadsItCannotTake()
+{
+    QFETCH(QByteArray, head);
+    QFETCH(QByteArray, status);
+    // Several at once, each answered on its own.
+    std::vector<std::unique_ptr<QTcpSocket>> peers(3);
+    for (auto &peer : peers) {
+        peer = std::make_unique<QTcpSocket>();
+        peer->connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(peer->waitForConnected());
+        peer->write(head);
+    }
+    for (auto &peer : peers) {
+        QTRY_VERIFY(peer->canReadLine());
+        QCOMPARE(peer->readLine().left(status.size()), status);
+    }
 }
 
 void EchoServerTest::reportsFailedListen()
@@ -343,6 +395,40 @@ void EchoServerTest::closesAClientWithTooManyRequestsWaiting()
     library.release();
     QVERIFY(patient.waitForReplies(1));
     QCOMPARE(greedy.replies.size(), 0);
+}
+
+void EchoServerTest::closesAClientPastADeadline_data()
+{
+    QTest::addColumn<QByteArray>("bytes"); // what the client sends, and then nothing
+    QTest::addColumn<QString>("line");     // the log line's words
+    QTest::newRow("a message left unfinished")
+        << RawWsClient::frame(0x1, QByteArray(100, 'x')).left(2 + 4 + 10)
+        << "left a message unfinished for 10 s";
+    QByteArray requests;
+    const QByteArray padded = "{\"pad\":\"" + QByteArray(900 * 1024, 'p') + "\"}";
+    for (int i = 0; i < 9; ++i)
+        requests += RawWsClient::frame(0x1, padded);
+    QTest::newRow("replies left unread") << requests << "unread";
+}
+
+void EchoServerTest::closesAClientPastADeadline()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, line);
+    WsClient other;
+    QVERIFY(other.open(url()));
+    RawWsClient slow;
+    QVERIFY(slow.open(QStringLiteral("127.0.0.1"), port));
+    // It takes no more than this from the system: the rest waits there.
+    slow.socket.setReadBufferSize(64 * 1024);
+    QTRY_COMPARE(server->clients().size(), 2);
+    slow.write(bytes);
+    QTRY_COMPARE_WITH_TIMEOUT(server->clients().size(), 1, 30000);
+    QVERIFY2(messages.filter(line).size() == 1, qPrintable(messages.join(QLatin1Char('\n'))));
+    QVERIFY(messages.filter(line).first().endsWith(QLatin1String("closing with 1008")) ||
+            messages.filter(line).first().contains(QLatin1String("closing with 1008:")));
+    // The other client is served throughout.
+    QCOMPARE(other.request(QStringLiteral("{}")), QStringLiteral("{\n}\n"));
 }
 
 void EchoServerTest::findsWhatItNeedsInQt()

@@ -168,7 +168,7 @@ void ConnectionGate::readHead()
         return;
     }
     for (const QByteArray &line : lines) {
-        if (line.size() > MaxHeadLineBytes) {
+        if (line.size() - (line.endsWith('\r') ? 1 : 0) > MaxHeadLineBytes) {
             decide(QString(), QStringLiteral("a header line over %1 bytes").arg(MaxHeadLineBytes),
                    TooLarge);
             return;

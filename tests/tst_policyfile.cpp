@@ -1,0 +1,142 @@
+// The administrator's policy file as the service reads it, in-process: what
+// each key sets, and every file that must stop the start, with the line that
+// says why. (tst_policy tries the real service with a policy in force.)
+#include "policy.h"
+#include "testfiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+class PolicyFileTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(QDir(folder.path()).mkpath(QStringLiteral("krvi2veravawebsocket")));
+        qputenv("XDG_CONFIG_DIRS", folder.path().toLocal8Bit());
+    }
+
+    void readsWhatEachKeySets_data();
+    void readsWhatEachKeySets();
+    void refusesWhatItCannotHonour_data();
+    void refusesWhatItCannotHonour();
+
+private:
+    QString file() const
+    {
+        return folder.filePath(QStringLiteral("krvi2veravawebsocket/policy.conf"));
+    }
+    void put(const QByteArray &text)
+    {
+        QFile::remove(file());
+        if (text == "->")
+            QVERIFY(QFile::link(folder.filePath(QStringLiteral("gone.conf")), file()));
+        else if (text != "-")
+            QVERIFY(writeFile(file(), text));
+    }
+
+    QTemporaryDir folder;
+};
+
+void PolicyFileTest::readsWhatEachKeySets_data()
+{
+    QTest::addColumn<QByteArray>("text"); // "-": no file
+    QTest::addColumn<bool>("inForce");
+    QTest::addColumn<bool>("loopback");
+    QTest::addColumn<bool>("refusesOthers");
+    QTest::addColumn<bool>("redacts");
+    QTest::addColumn<QStringList>(
+        "admitted");                  // of https://a.example, HTTPS://A.EXAMPLE:443, none, null
+    QTest::addColumn<QString>("log"); // "~" for the home folder
+    const QStringList all{"https://a.example", "HTTPS://A.EXAMPLE:443", "", "null"};
+    QTest::newRow("no file") << QByteArray("-") << false << false << false << false << all << "";
+    QTest::newRow("comments only") << QByteArray("; [network]\n;listen = loopback\n") << false
+                                   << false << false << false << all << "";
+    QTest::newRow("everything, CRLF, quoted")
+        << QByteArray("[network]\r\nlisten = loopback\r\norigins = \"https://a.example, "
+                      "null\"\r\nnoOrigin = refuse\r\notherUsers = refuse\r\n[log]\r\ncardData "
+                      "= redacted\r\nfile = ~/krlog.txt\r\n")
+        << true << true << true << true
+        << QStringList{"https://a.example", "HTTPS://A.EXAMPLE:443", "null"} << "~/krlog.txt";
+    QTest::newRow("defaults spelt out")
+        << QByteArray("[network]\nlisten = any\nnoOrigin = allow\notherUsers = allow\n[log]\n"
+                      "cardData = full\n")
+        << true << false << false << false << all << "";
+    QTest::newRow("an origin with its port")
+        << QByteArray("[network]\norigins = http://b.example:8080\n") << true << false << false
+        << false << QStringList{""} << "";
+}
+
+void PolicyFileTest::readsWhatEachKeySets()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(bool, inForce);
+    QFETCH(bool, loopback);
+    QFETCH(bool, refusesOthers);
+    QFETCH(bool, redacts);
+    QFETCH(QStringList, admitted);
+    QFETCH(QString, log);
+    put(text);
+    Policy read;
+    QVERIFY2(read.load(), qPrintable(read.why()));
+    QCOMPARE(read.inForce(), inForce);
+    QCOMPARE(read.listenAddresses().size(), loopback ? 2 : 1);
+    QCOMPARE(read.refusesOtherUsers(), refusesOthers);
+    QCOMPARE(read.redactsCardData(), redacts);
+    QStringList passed;
+    for (const char *origin : {"https://a.example", "HTTPS://A.EXAMPLE:443", "", "null"}) {
+        if (read.refusalForOrigin(QLatin1String(origin)).isEmpty())
+            passed.append(QLatin1String(origin));
+    }
+    QCOMPARE(passed, admitted);
+    QCOMPARE(read.logFile(), log.replace(QLatin1Char('~'), QDir::homePath()));
+}
+
+void PolicyFileTest::refusesWhatItCannotHonour_data()
+{
+    QTest::addColumn<QByteArray>("text");   // "->": a symbolic link to nothing
+    QTest::addColumn<QString>("complaint"); // after the file's path
+    QTest::newRow("unknown value")
+        << QByteArray("[network]\nlisten = everywhere\n")
+        << R"([network] listen: "everywhere" is not one of any, loopback)";
+    QTest::newRow("unknown key") << QByteArray("[network]\nlisten = loopback\norigin = x\n")
+                                 << "[network] origin: unknown key";
+    QTest::newRow("comment with #")
+        << QByteArray("[network]\n#listen = loopback\n")
+        << R"([network] #listen: unknown key (comments begin with ";"))";
+    QTest::newRow("key outside a section")
+        << QByteArray("listen = loopback\n") << "listen: unknown key";
+    QTest::newRow("not an origin")
+        << QByteArray("[network]\norigins = https://a.example/page\n")
+        << R"([network] origins: "https://a.example/page" is not an origin)";
+    QTest::newRow("no origin listed")
+        << QByteArray("[network]\norigins = ,\n") << "[network] origins: lists no origin";
+    QTest::newRow("log file not absolute")
+        << QByteArray("[log]\nfile = krlog.txt\n")
+        << R"([log] file: "krlog.txt" is not an absolute path or one in ~/)";
+    // What may be a policy but cannot be read whole never means none.
+    QTest::newRow("a key given twice") << QByteArray("[network]\nlisten = loopback\nlisten = any\n")
+                                       << "[network] listen: given twice";
+    QTest::newRow("a byte order mark") << QByteArray("\xEF\xBB\xBF[network]\nlisten = loopback\n")
+                                       << "file: begins with a UTF-8 byte order mark";
+    QTest::newRow("a symbolic link to nothing")
+        << QByteArray("->") << "file: is a symbolic link to a file that cannot be reached";
+}
+
+void PolicyFileTest::refusesWhatItCannotHonour()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, complaint);
+    put(text);
+    Policy read;
+    QVERIFY(!read.load());
+    QVERIFY2(read.why().startsWith(file() + QStringLiteral(": ") + complaint),
+             qPrintable(read.why()));
+}
+
+QTEST_GUILESS_MAIN(PolicyFileTest)
+#include "tst_policyfile.moc"
