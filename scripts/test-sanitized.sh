@@ -13,6 +13,8 @@ export BUILD_DIR=${BUILD_DIR:-build-asan}
 scripts/build.sh -DKRV_SANITIZE=ON
 
 reports=$(mktemp -d)
+# Services that tests run as other users (a shared desk) report here too.
+chmod 1777 "$reports"
 trap 'rm -rf "$reports"' EXIT
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
