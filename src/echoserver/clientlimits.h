@@ -8,6 +8,15 @@
 // one is closed with the code given, and one line in the log says why.
 struct ClientLimits
 {
+    // The request head, read before Qt's handshake: at most this large,
+    // each line within Qt's own bounds (8 KiB a line, 100 lines with the
+    // request line), past which Qt closes without a word (431 instead), and
+    // whole within the time-out (408).
+    int maxHeadBytes = 16 * 1024;
+    int maxHeadLineBytes = 8000;
+    int maxHeadLines = 100;
+    int headTimeoutMs = 10000;
+
     // Largest text or binary message: past it, 1009 (too much data).
     qint64 maxMessageBytes = 1024 * 1024;
 

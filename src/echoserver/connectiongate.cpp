@@ -1,5 +1,6 @@
 #include "connectiongate.h"
 
+#include "clientlimits.h"
 #include "logsink.h"
 #include "policy.h"
 
@@ -137,9 +138,9 @@ QByteArray headerValue(const QByteArray &head, const QByteArray &name)
 
 } // namespace
 
-ConnectionGate::ConnectionGate(QTcpSocket *socket, const Policy &policy,
+ConnectionGate::ConnectionGate(QTcpSocket *socket, const Policy &policy, const ClientLimits &limits,
                                const OtherClerkCheck &otherClerk, QObject *parent)
-    : QObject(parent), socket(socket), policy(policy), otherClerk(otherClerk)
+    : QObject(parent), socket(socket), policy(policy), limits(limits), otherClerk(otherClerk)
 {
     connect(socket, &QTcpSocket::readyRead, this, &ConnectionGate::readHead);
     connect(socket, &QTcpSocket::disconnected, this, [this] {
@@ -147,36 +148,42 @@ ConnectionGate::ConnectionGate(QTcpSocket *socket, const Policy &policy,
         deleteLater();
     });
     headTimeout.setSingleShot(true);
-    connect(&headTimeout, &QTimer::timeout, this,
-            [this] { decide(QString(), QStringLiteral("no request within 10 s"), TimedOut); });
-    headTimeout.start(HeadTimeoutMs);
+    connect(&headTimeout, &QTimer::timeout, this, [this] {
+        decide(QString(),
+               QStringLiteral("no request within %1 s").arg(this->limits.headTimeoutMs / 1000),
+               TimedOut);
+    });
+    headTimeout.start(limits.headTimeoutMs);
     readHead();
 }
 
 void ConnectionGate::readHead()
 {
     // Only looked at: Qt's handshake reads the same bytes once admitted.
-    const QByteArray head = socket->peek(MaxHeadBytes);
+    const QByteArray head = socket->peek(limits.maxHeadBytes);
     const int end = head.indexOf("\r\n\r\n");
     // Qt's handshake closes without a word past its own bounds: answer
     // before it would.
     const QByteArray request = end < 0 ? head : head.left(end);
     const QList<QByteArray> lines = request.split('\n');
-    if (lines.size() > MaxHeadLines) {
-        decide(QString(), QStringLiteral("more than %1 header lines").arg(MaxHeadLines - 1),
+    if (lines.size() > limits.maxHeadLines) {
+        decide(QString(), QStringLiteral("more than %1 header lines").arg(limits.maxHeadLines - 1),
                TooLarge);
         return;
     }
     for (const QByteArray &line : lines) {
-        if (line.size() - (line.endsWith('\r') ? 1 : 0) > MaxHeadLineBytes) {
-            decide(QString(), QStringLiteral("a header line over %1 bytes").arg(MaxHeadLineBytes),
+        if (line.size() - (line.endsWith('\r') ? 1 : 0) > limits.maxHeadLineBytes) {
+            decide(QString(),
+                   QStringLiteral("a header line over %1 bytes").arg(limits.maxHeadLineBytes),
                    TooLarge);
             return;
         }
     }
     if (end < 0) {
-        if (head.size() >= MaxHeadBytes)
-            decide(QString(), QStringLiteral("request head over 16 KiB"), TooLarge);
+        if (head.size() >= limits.maxHeadBytes)
+            decide(QString(),
+                   QStringLiteral("request head over %1 KiB").arg(limits.maxHeadBytes / 1024),
+                   TooLarge);
         return;
     }
     const QString origin = QString::fromLatin1(headerValue(request, "origin"));
@@ -248,7 +255,7 @@ void ConnectionGate::decide(const QString &origin, QString refusal, Answer answe
                       body);
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         // A peer that does not take the answer is dropped.
-        QTimer::singleShot(HeadTimeoutMs, socket, &QTcpSocket::abort);
+        QTimer::singleShot(limits.headTimeoutMs, socket, &QTcpSocket::abort);
         socket->disconnectFromHost();
     }
     deleteLater();

@@ -6,6 +6,7 @@
 
 #include <functional>
 
+struct ClientLimits;
 class Policy;
 class QTcpSocket;
 
@@ -22,14 +23,6 @@ class ConnectionGate : public QObject
     Q_OBJECT
 
 public:
-    // Largest request head looked at, and how long it may take to arrive.
-    static constexpr int MaxHeadBytes = 16 * 1024;
-    // Within Qt's own bounds for a handshake (8 KiB a line, 100 header
-    // lines), past which it closes without a word.
-    static constexpr int MaxHeadLineBytes = 8000;
-    static constexpr int MaxHeadLines = 100;
-    static constexpr int HeadTimeoutMs = 10000;
-
     // A program of another clerk at this desk is admitted with this property
     // set to its user, for the server to send it away with its own close
     // code, which its page understands (an HTTP refusal looks like a service
@@ -37,9 +30,10 @@ public:
     static constexpr const char *OtherClerk = "krvOtherClerk";
     using OtherClerkCheck = std::function<bool(uint uid)>;
 
-    // Takes the connection over until it is decided, then ends.
-    ConnectionGate(QTcpSocket *socket, const Policy &policy, const OtherClerkCheck &otherClerk,
-                   QObject *parent);
+    // Takes the connection over until it is decided, then ends. The head's
+    // bounds are the client's (ClientLimits).
+    ConnectionGate(QTcpSocket *socket, const Policy &policy, const ClientLimits &limits,
+                   const OtherClerkCheck &otherClerk, QObject *parent);
 
 Q_SIGNALS:
     void admitted(QTcpSocket *socket);
@@ -52,6 +46,7 @@ private:
 
     QTcpSocket *socket;
     const Policy &policy;
+    const ClientLimits &limits;
     OtherClerkCheck otherClerk;
     QTimer headTimeout;
 };

@@ -248,7 +248,7 @@ void EchoServer::handOver(QTcpSocket *connection)
         }
     }
     arriving.append(connection);
-    auto *gate = new ConnectionGate(connection, policy, otherClerk, this);
+    auto *gate = new ConnectionGate(connection, policy, limits, otherClerk, this);
     connect(gate, &ConnectionGate::admitted, this,
             [this](QTcpSocket *admitted) { pServer->handleConnection(admitted); });
 }
