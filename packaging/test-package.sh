@@ -66,7 +66,6 @@ check "packages gone" bash -c '! dpkg -l "krvi2veravawebsocket*" 2>/dev/null | g
 for path in $app /usr/bin/krvi2veravawebsocket /usr/share/applications/krvi2veravawebsocket.desktop \
     /etc/xdg/autostart/krvi2veravawebsocket.desktop /etc/sysctl.d/60-krvi2veravawebsocket.conf \
     /usr/lib/udev/rules.d/70-krvi2veravawebsocket.rules /etc/xdg/krvi2veravawebsocket \
-    /usr/share/metainfo/krvi2veravawebsocket.metainfo.xml \
     /usr/share/icons/hicolor/64x64/apps/krvi2veravawebsocket.png /usr/share/doc/krvi2veravawebsocket \
     /usr/share/man/man1/krvi2veravawebsocket.1.gz \
     /usr/share/krvi2veravawebsocket-simulator; do
