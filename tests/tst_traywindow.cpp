@@ -1,7 +1,7 @@
 // The main window with a real system tray (Xvfb and trayer), in-process.
 #include "mainwindow.h"
 #include "modalanswerer.h"
-#include "qttranslation.h"
+#include "qtlanguage.h"
 
 #include <QAction>
 #include <QCloseEvent>

@@ -4,7 +4,7 @@
 #include "logsink.h"
 #include "mainwindow.h"
 #include "policy.h"
-#include "qttranslation.h"
+#include "qtlanguage.h"
 #include "signalwatcher.h"
 
 #include <QApplication>

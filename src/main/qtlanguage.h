@@ -1,5 +1,5 @@
-#ifndef QTTRANSLATION_H
-#define QTTRANSLATION_H
+#ifndef QTLANGUAGE_H
+#define QTLANGUAGE_H
 
 #include <QLocale>
 
@@ -10,4 +10,4 @@
 // a word. A second call replaces the first one's translation.
 bool installQtTranslation(const QLocale &locale = QLocale());
 
-#endif // QTTRANSLATION_H
+#endif // QTLANGUAGE_H

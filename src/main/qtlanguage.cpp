@@ -1,4 +1,4 @@
-#include "qttranslation.h"
+#include "qtlanguage.h"
 
 #include <QCoreApplication>
 #include <QLibraryInfo>
