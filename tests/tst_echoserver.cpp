@@ -401,20 +401,25 @@ void EchoServerTest::closesAClientPastADeadline_data()
 {
     QTest::addColumn<QByteArray>("bytes"); // what the client sends, and then nothing
     QTest::addColumn<QString>("line");     // the log line's words
+    // Qt 6's frame reader keeps its own 5 s wait for the rest of a frame out
+    // of reach (see findsWhatItNeedsInQt): there Qt closes such a client
+    // first, without the service's line.
+    QTest::addColumn<bool>("qtClosesFirst");
     QTest::newRow("a message left unfinished")
         << RawWsClient::frame(0x1, QByteArray(100, 'x')).left(2 + 4 + 10)
-        << "left a message unfinished for 10 s";
+        << "left a message unfinished for 10 s" << (QT_VERSION_MAJOR >= 6);
     QByteArray requests;
     const QByteArray padded = "{\"pad\":\"" + QByteArray(900 * 1024, 'p') + "\"}";
     for (int i = 0; i < 9; ++i)
         requests += RawWsClient::frame(0x1, padded);
-    QTest::newRow("replies left unread") << requests << "unread";
+    QTest::newRow("replies left unread") << requests << "unread" << false;
 }
 
 void EchoServerTest::closesAClientPastADeadline()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, line);
+    QFETCH(bool, qtClosesFirst);
     WsClient other;
     QVERIFY(other.open(url()));
     RawWsClient slow;
@@ -424,9 +429,11 @@ void EchoServerTest::closesAClientPastADeadline()
     QTRY_COMPARE(server->clients().size(), 2);
     slow.write(bytes);
     QTRY_COMPARE_WITH_TIMEOUT(server->clients().size(), 1, 30000);
-    QVERIFY2(messages.filter(line).size() == 1, qPrintable(messages.join(QLatin1Char('\n'))));
-    QVERIFY(messages.filter(line).first().endsWith(QLatin1String("closing with 1008")) ||
-            messages.filter(line).first().contains(QLatin1String("closing with 1008:")));
+    QVERIFY2(messages.filter(line).size() == (qtClosesFirst ? 0 : 1),
+             qPrintable(messages.join(QLatin1Char('\n'))));
+    if (!qtClosesFirst)
+        QVERIFY(messages.filter(line).first().endsWith(QLatin1String("closing with 1008")) ||
+                messages.filter(line).first().contains(QLatin1String("closing with 1008:")));
     // The other client is served throughout.
     QCOMPARE(other.request(QStringLiteral("{}")), QStringLiteral("{\n}\n"));
 }
