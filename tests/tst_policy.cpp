@@ -276,9 +276,16 @@ void PolicyTest::refusesToStartOnABadFile_data()
 {
     QTest::addColumn<QByteArray>("policy");
     QTest::addColumn<QString>("complaint"); // after the file's path
+    QTest::addColumn<QString>("logFile");   // in the service's folder, its home
     QTest::newRow("unknown value")
         << QByteArray("[network]\nlisten = everywhere\n")
-        << R"([network] listen: "everywhere" is not one of any, loopback)";
+        << R"([network] listen: "everywhere" is not one of any, loopback)"
+        << "krlog.txt";
+    QTest::newRow("a key given twice, in the log the file names")
+        << QByteArray(
+               "[log]\nfile = ~/policy-log.txt\n[network]\nlisten = loopback\nlisten = any\n")
+        << "[network] listen: given twice"
+        << "policy-log.txt";
     // Every complaint of the parser: tst_policyfile.
 }
 
@@ -286,10 +293,13 @@ void PolicyTest::refusesToStartOnABadFile()
 {
     QFETCH(QByteArray, policy);
     QFETCH(QString, complaint);
+    QFETCH(QString, logFile);
     ServiceFixture::Options options;
     options.policy = policy;
     options.log = true;
     ServiceFixture service(options);
+    service.setEnv(QStringLiteral("HOME"), service.dir());
+    QVERIFY(writeFile(service.path(QStringLiteral("policy-log.txt")), QByteArray()));
     const QString file = service.path(QStringLiteral("xdg/krvi2veravawebsocket/policy.conf"));
     service.launch();
     QVERIFY(service.waitForExit());
@@ -300,7 +310,13 @@ void PolicyTest::refusesToStartOnABadFile()
             QStringLiteral("krvi2veravawebsocket: policy refused: %1: %2").arg(file, complaint)),
         qPrintable(said));
     QVERIFY(said.count('\n') == 0);
-    QVERIFY(QString::fromUtf8(service.log()).contains(file + ": " + complaint));
+    // The line is in the log the file names, and only there.
+    for (const QString &log : {QStringLiteral("krlog.txt"), QStringLiteral("policy-log.txt")}) {
+        QFile written(service.path(log));
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(written.readAll()).contains(file + ": " + complaint),
+                 log == logFile);
+    }
     QVERIFY(!ServiceFixture::portAccepts());
 }
 

@@ -100,42 +100,58 @@ void PolicyFileTest::refusesWhatItCannotHonour_data()
 {
     QTest::addColumn<QByteArray>("text");   // "->": a symbolic link to nothing
     QTest::addColumn<QString>("complaint"); // after the file's path
+    QTest::addColumn<QString>("log");       // where the refusal is logged; empty: krlog.txt
     QTest::newRow("unknown value")
-        << QByteArray("[network]\nlisten = everywhere\n")
-        << R"([network] listen: "everywhere" is not one of any, loopback)";
+        << QByteArray("[network]\nlisten = everywhere\n[log]\nfile = \"/var/log/krv.txt\"\n")
+        << R"([network] listen: "everywhere" is not one of any, loopback)"
+        << "/var/log/krv.txt";
     QTest::newRow("unknown key") << QByteArray("[network]\nlisten = loopback\norigin = x\n")
-                                 << "[network] origin: unknown key";
-    QTest::newRow("comment with #")
-        << QByteArray("[network]\n#listen = loopback\n")
-        << R"([network] #listen: unknown key (comments begin with ";"))";
+                                 << "[network] origin: unknown key"
+                                 << "";
+    QTest::newRow("comment with #") << QByteArray("[network]\n#listen = loopback\n")
+                                    << R"([network] #listen: unknown key (comments begin with ";"))"
+                                    << "";
     QTest::newRow("key outside a section")
-        << QByteArray("listen = loopback\n") << "listen: unknown key";
+        << QByteArray("listen = loopback\n") << "listen: unknown key"
+        << "";
     QTest::newRow("not an origin")
         << QByteArray("[network]\norigins = https://a.example/page\n")
-        << R"([network] origins: "https://a.example/page" is not an origin)";
+        << R"([network] origins: "https://a.example/page" is not an origin)"
+        << "";
     QTest::newRow("no origin listed")
-        << QByteArray("[network]\norigins = ,\n") << "[network] origins: lists no origin";
+        << QByteArray("[network]\norigins = ,\n") << "[network] origins: lists no origin"
+        << "";
     QTest::newRow("log file not absolute")
         << QByteArray("[log]\nfile = krlog.txt\n")
-        << R"([log] file: "krlog.txt" is not an absolute path or one in ~/)";
+        << R"([log] file: "krlog.txt" is not an absolute path or one in ~/)"
+        << "";
     // What may be a policy but cannot be read whole never means none.
-    QTest::newRow("a key given twice") << QByteArray("[network]\nlisten = loopback\nlisten = any\n")
-                                       << "[network] listen: given twice";
-    QTest::newRow("a byte order mark") << QByteArray("\xEF\xBB\xBF[network]\nlisten = loopback\n")
-                                       << "file: begins with a UTF-8 byte order mark";
+    QTest::newRow("a key given twice")
+        << QByteArray("[log]\nfile=~/krlog.txt\n[network]\nlisten = loopback\nlisten = any\n")
+        << "[network] listen: given twice"
+        << "~/krlog.txt";
+    QTest::newRow("the log file given twice")
+        << QByteArray("[log]\nfile = /tmp/a\nfile = /tmp/b\n") << "[log] file: given twice"
+        << "";
+    QTest::newRow("a byte order mark") << QByteArray("\xEF\xBB\xBF[log]\nfile = /var/log/krv.txt\n")
+                                       << "file: begins with a UTF-8 byte order mark"
+                                       << "/var/log/krv.txt";
     QTest::newRow("a symbolic link to nothing")
-        << QByteArray("->") << "file: is a symbolic link to a file that cannot be reached";
+        << QByteArray("->") << "file: is a symbolic link to a file that cannot be reached"
+        << "";
 }
 
 void PolicyFileTest::refusesWhatItCannotHonour()
 {
     QFETCH(QByteArray, text);
     QFETCH(QString, complaint);
+    QFETCH(QString, log);
     put(text);
     Policy read;
     QVERIFY(!read.load());
     QVERIFY2(read.why().startsWith(file() + QStringLiteral(": ") + complaint),
              qPrintable(read.why()));
+    QCOMPARE(read.logFile(), log.replace(QLatin1Char('~'), QDir::homePath()));
 }
 
 QTEST_GUILESS_MAIN(PolicyFileTest)

@@ -229,19 +229,35 @@ void ShareDeskTest::servesTheSessionAtTheScreen()
     };
     for (const QString &step : steps.split(QLatin1Char(' '))) {
         const int clerk = step.endsWith(QLatin1Char('B')) ? 1 : 0;
-        const QByteArray what = QStringLiteral("step %1 of: %2").arg(step, steps).toUtf8();
+        // A failed step shows what each clerk's service has logged by then.
+        const auto what = [&] {
+            QByteArray said = QStringLiteral("step %1 of: %2").arg(step, steps).toUtf8();
+            for (int i : {0, 1}) {
+                if (services[i])
+                    said += "\n--- clerk " + QByteArray(1, char('A' + i)) + "'s log:\n" +
+                            services[i]->log();
+            }
+            return said;
+        };
         if (step.endsWith(QLatin1Char('+'))) {
             bringToScreen(step.startsWith(QLatin1Char('B')) ? 1 : 0);
         } else if (step.startsWith(QLatin1String("start"))) {
             services[clerk] = launch(clerk);
         } else if (step.startsWith(QLatin1String("serves"))) {
-            // Generous for a start under emulation; a switch takes a moment.
-            QTRY_VERIFY2_WITH_TIMEOUT(portHolder() == kClerk[clerk], what.constData(), 30000);
-            QVERIFY2(ServiceFixture::answersHandshake(QDeadlineTimer(10000)), what.constData());
+            // Holding the port is not enough: a service starting up probes the
+            // port by listening on it for a moment. Generous for a start under
+            // emulation; a switch takes a moment.
+            const bool serves = QTest::qWaitFor(
+                [&] {
+                    return portHolder() == kClerk[clerk] &&
+                           ServiceFixture::answersHandshake(QDeadlineTimer(2000));
+                },
+                30000);
+            QVERIFY2(serves, what().constData());
         } else if (step.startsWith(QLatin1String("waits"))) {
             QTest::qWait(1000);
             QVERIFY2(services[clerk]->running(), services[clerk]->standardOutput().constData());
-            QVERIFY2(portHolder() != kClerk[clerk], what.constData());
+            QVERIFY2(portHolder() != kClerk[clerk], what().constData());
         } else if (step == QLatin1String("page")) {
             pages.push_back(std::make_unique<QWebSocket>());
             pages.back()->open(QUrl(QStringLiteral("ws://127.0.0.1:35561")));
@@ -258,13 +274,13 @@ void ShareDeskTest::servesTheSessionAtTheScreen()
             QCOMPARE(services[clerk]->exitCode(), 0);
         } else if (step.startsWith(QLatin1String("again"))) {
             const auto second = launch(clerk);
-            QVERIFY2(second->waitForExit(), what.constData());
+            QVERIFY2(second->waitForExit(), what().constData());
             QCOMPARE(second->exitCode(), 252);
             QCOMPARE(second->standardOutput(), QByteArray("No Available Ports Were Found\n"));
         } else if (step == QLatin1String("pageB")) {
             QCOMPARE(clerksPage(clerk), QStringLiteral("4001"));
         } else {
-            QFAIL(what.constData());
+            QFAIL(what().constData());
         }
     }
     // The waiting one first, so that the holder's end frees the port for good.

@@ -50,11 +50,11 @@ QString unreachable(const QString &file)
     return QString();
 }
 
-// A key given twice, which the INI reader would take the last of silently:
-// "[section] key", or empty when there is none.
-QString repeatedKey(const QByteArray &text)
+// The entries of an INI text as "section/key" and value, in order, with the
+// value's quotes left on: what the INI reader would see, read leniently.
+QList<QPair<QByteArray, QByteArray>> entries(const QByteArray &text)
 {
-    QSet<QByteArray> seen;
+    QList<QPair<QByteArray, QByteArray>> found;
     QByteArray section;
     for (QByteArray line : text.split('\n')) {
         line = line.trimmed();
@@ -65,14 +65,51 @@ QString repeatedKey(const QByteArray &text)
             continue;
         }
         const int equals = line.indexOf('=');
-        if (equals < 0)
-            continue;
-        const QByteArray key = section + '/' + line.left(equals).trimmed();
-        if (seen.contains(key))
-            return QString::fromUtf8(section.isEmpty() ? key.mid(1) : key);
-        seen.insert(key);
+        if (equals >= 0)
+            found.append(
+                {section + '/' + line.left(equals).trimmed(), line.mid(equals + 1).trimmed()});
+    }
+    return found;
+}
+
+// A key given twice, which the INI reader would take the last of silently:
+// "[section] key", or empty when there is none.
+QString repeatedKey(const QByteArray &text)
+{
+    QSet<QByteArray> seen;
+    for (const auto &entry : entries(text)) {
+        if (seen.contains(entry.first))
+            return QString::fromUtf8(entry.first.startsWith('/') ? entry.first.mid(1)
+                                                                 : entry.first);
+        seen.insert(entry.first);
     }
     return QString();
+}
+
+// "~/" expanded; empty when the result is not an absolute path.
+QString logPath(QString file)
+{
+    if (file.startsWith(QLatin1String("~/")))
+        file = QDir::homePath() + file.mid(1);
+    return QDir::isAbsolutePath(file) ? file : QString();
+}
+
+// The log file a text names, found without the INI reader: a file refused
+// for any other fault still gets its refusal written where the administrator
+// looks. Empty when it names none, or more than one.
+QString namedLogFile(const QByteArray &text)
+{
+    QStringList named;
+    for (const auto &entry : entries(text)) {
+        if (entry.first == "log/file")
+            named.append(QString::fromUtf8(entry.second));
+    }
+    if (named.size() != 1)
+        return QString();
+    QString file = named.first();
+    if (file.size() > 1 && file.startsWith(QLatin1Char('"')) && file.endsWith(QLatin1Char('"')))
+        file = file.mid(1, file.size() - 2);
+    return logPath(file);
 }
 
 // A list value: QSettings splits at commas by itself unless the value is quoted.
@@ -131,7 +168,9 @@ bool Policy::load()
     if (!raw.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("file"), QStringLiteral("cannot be read"));
     const QByteArray text = raw.readAll();
-    if (text.startsWith("\xEF\xBB\xBF"))
+    const bool byteOrderMark = text.startsWith("\xEF\xBB\xBF");
+    log = namedLogFile(byteOrderMark ? text.mid(3) : text);
+    if (byteOrderMark)
         return fail(QStringLiteral("file"), QStringLiteral("begins with a UTF-8 byte order mark "
                                                            "(save it without one)"));
     const QString twice = repeatedKey(text);
@@ -181,13 +220,13 @@ bool Policy::load()
                         QStringLiteral("lists no origin (leave the key out to admit every one)"));
     }
 
+    log.clear();
     if (settings.contains(QStringLiteral("log/file"))) {
-        log = joined(settings.value(QStringLiteral("log/file"))).trimmed();
-        if (log.startsWith(QLatin1String("~/")))
-            log = QDir::homePath() + log.mid(1);
-        if (!QDir::isAbsolutePath(log))
+        const QString named = joined(settings.value(QStringLiteral("log/file"))).trimmed();
+        log = logPath(named);
+        if (log.isEmpty())
             return fail(QStringLiteral("log/file"),
-                        QStringLiteral("\"%1\" is not an absolute path or one in ~/").arg(log));
+                        QStringLiteral("\"%1\" is not an absolute path or one in ~/").arg(named));
     }
     return true;
 }

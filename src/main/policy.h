@@ -39,7 +39,9 @@ public:
     bool refusesOtherUsers() const { return refuseOthers; }
 
     bool redactsCardData() const { return redact; }
-    // The log file named by the policy, "~/" expanded; empty: none named.
+    // The log file named by the policy, "~/" expanded; empty: none named. Set
+    // after a refused load too, when the file names one log file: the refusal
+    // is written there.
     QString logFile() const { return log; }
     QString logFileOr(const QString &fallback) const { return log.isEmpty() ? fallback : log; }
 
