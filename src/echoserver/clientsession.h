@@ -53,6 +53,9 @@ public:
     // for it and not yet taken by the system, and, until it closes, those of
     // messages still arriving and of requests waiting for the library.
     qint64 holding() const;
+    // When it connected or last sent a request, on the budget's clock: the
+    // quietest client of a crowd gives way first when the server is full.
+    qint64 lastRequestAt() const { return lastRequest; }
     // Closes the client, with a line in the log, when it has left a large
     // queue unread or a message unfinished for too long; drops a closed
     // one's connection when it has not taken its close frame in time.
@@ -95,6 +98,7 @@ private:
     quint64 turn = 0;
     int servedThisTurn = 0;
     qint64 waitingBytes = 0;
+    qint64 lastRequest;
 
     qint64 partial = 0;     // frames of the message being received, as Qt keeps them
     bool inMessage = false; // a first frame came, its last not yet

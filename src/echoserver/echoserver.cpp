@@ -296,8 +296,7 @@ void EchoServer::onNewConnection()
     if (!roomFor(pSocket))
         return;
     clientList.append(pSocket);
-    if (!pSocket->origin().isEmpty())
-        ++originCount[pSocket->origin()];
+    ++originCount[pSocket->origin()];
 }
 
 void EchoServer::sendToTheScreen(ClientSession *session)
@@ -319,13 +318,13 @@ void EchoServer::sendToTheScreen(ClientSession *session)
 bool EchoServer::roomFor(QWebSocket *pSocket)
 {
     ClientSession *session = sessions.value(pSocket);
-    if (clientList.size() >= MaxClients) {
+    const QString origin = pSocket->origin();
+    if (clientList.size() >= MaxClients && !makeRoomFor(origin)) {
         qDebug() << "Client refused, closing with 1013:" << clientList.size()
                  << "clients connected already";
         session->dismiss(1013, QStringLiteral("too many connections"));
         return false;
     }
-    const QString origin = pSocket->origin();
     if (origin.isEmpty() || originCount.value(origin) < MaxClientsPerOrigin)
         return true;
     // One line for a burst of refusals: a page that keeps opening sockets
@@ -344,9 +343,50 @@ bool EchoServer::roomFor(QWebSocket *pSocket)
     return false;
 }
 
+bool EchoServer::makeRoomFor(const QString &origin)
+{
+    QString largest;
+    int most = 0;
+    for (auto group = originCount.cbegin(); group != originCount.cend(); ++group) {
+        if (group.value() > most) {
+            most = group.value();
+            largest = group.key();
+        }
+    }
+    if (most < originCount.value(origin) + 2)
+        return false;
+    // Only when the server is full: a walk over its clients is cheap then.
+    ClientSession *quietest = nullptr;
+    for (QWebSocket *client : std::as_const(clientList)) {
+        ClientSession *candidate = sessions.value(client);
+        if (client->origin() == largest &&
+            (!quietest || candidate->lastRequestAt() < quietest->lastRequestAt()))
+            quietest = candidate;
+    }
+    if (!quietest)
+        return false;
+    const auto named = [](const QString &page) {
+        return page.isEmpty() ? QStringLiteral("(none)") : quotedForLog(page);
+    };
+    const qint64 now = budget.now();
+    if (gaveWayLogged < 0 || now - gaveWayLogged >= OriginRefusalQuietMs) {
+        qDebug().noquote() << QStringLiteral("%1 clients connected: the quietest of origin %2 "
+                                             "(%3 clients) closed with 1013 for a client of "
+                                             "origin %4 (more within %5 s are not logged)")
+                                  .arg(MaxClients)
+                                  .arg(named(largest))
+                                  .arg(most)
+                                  .arg(named(origin))
+                                  .arg(OriginRefusalQuietMs / 1000);
+        gaveWayLogged = now;
+    }
+    quietest->dismiss(1013, QStringLiteral("too many connections"));
+    return true;
+}
+
 void EchoServer::forget(QWebSocket *pClient)
 {
-    if (clientList.removeAll(pClient) > 0 && !pClient->origin().isEmpty()) {
+    if (clientList.removeAll(pClient) > 0) {
         const auto count = originCount.find(pClient->origin());
         if (count != originCount.end() && --*count <= 0) {
             originCount.erase(count);

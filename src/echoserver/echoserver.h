@@ -36,8 +36,12 @@ public:
     static const ClientLimits limits;
 
     // Connected clients at most. A desk has a page or two open; a thousand
-    // idle connections take about 17 MiB and a descriptor each. A connection
-    // beyond the cap is closed at once with code 1013 (try again later).
+    // idle connections take about 17 MiB and a descriptor each. Clients are
+    // grouped by page (Origin; programs without one are a group too): when
+    // the server is full, a client of a group smaller than the largest is
+    // let in and the largest group's quietest client closed with 1013 (try
+    // again later), so that a crowd cannot keep out the desk's page;
+    // otherwise the newcomer is closed with 1013.
     static constexpr int MaxClients = 2000;
     // Clients of one page (one Origin) at most: browsers share a pool of
     // WebSockets among all pages (Firefox 200 in all), and one page must
@@ -110,6 +114,9 @@ private:
     // Whether a new client may stay: false, with it closed with 1013, when
     // there are too many clients, or too many of its page.
     bool roomFor(QWebSocket *pSocket);
+    // On a full server, closes the quietest client of the largest group when
+    // the group of origin is smaller by two or more; false when none gives way.
+    bool makeRoomFor(const QString &origin);
     // Closes a client of another clerk's session with CloseOtherSession.
     void sendToTheScreen(ClientSession *session);
 
@@ -123,7 +130,8 @@ private:
     std::deque<QPointer<ClientSession>> turns;
     quint64 turn = 0;
     bool roundDue = false;
-    QHash<QString, int> originCount;
+    QHash<QString, int> originCount; // clients by Origin ("": none sent)
+    qint64 gaveWayLogged = -1;
     QList<QPointer<QTcpSocket>> arriving;
     int arrivingDropped = 0; // in this burst
     // The last refusal of each page at its cap, logged once per burst.
