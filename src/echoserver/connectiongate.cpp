@@ -199,7 +199,7 @@ void ConnectionGate::readHead()
     // Listening on the loopback addresses keeps other machines out only
     // while the system routes nothing else to them (route_localnet).
     if (refusal.isEmpty() && policy.loopbackOnly() && !plain(socket->peerAddress()).isLoopback())
-        refusal = QStringLiteral("not a peer on this computer");
+        refusal = QStringLiteral("not a loopback peer");
     const long owner =
         refusal.isEmpty() && (otherClerk || policy.refusesOtherUsers()) ? peerOwner(socket) : -1;
     // Another clerk's page learns that the reader is with the session at the
