@@ -16,6 +16,9 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 // A handshake (or with plain set, a request without an upgrade) from a
@@ -329,15 +332,23 @@ void PolicyTest::refusesToStartOnABadFile_data()
     QTest::addColumn<QByteArray>("policy");
     QTest::addColumn<QString>("complaint"); // after the file's path
     QTest::addColumn<QString>("logFile");   // in the service's folder, its home
+    // Not 0: the policy's folder gets this mode, and the service runs as
+    // another user than the folder's owner (root).
+    QTest::addColumn<int>("folderMode");
     QTest::newRow("unknown value")
         << QByteArray("[network]\nlisten = everywhere\n")
         << R"([network] listen: "everywhere" is not one of any, loopback)"
-        << "krlog.txt";
+        << "krlog.txt" << 0;
     QTest::newRow("a key given twice, in the log the file names")
         << QByteArray(
                "[log]\nfile = ~/policy-log.txt\n[network]\nlisten = loopback\nlisten = any\n")
         << "[network] listen: given twice"
-        << "policy-log.txt";
+        << "policy-log.txt" << 0;
+    // As an administrator's mkdir under umask 077 makes it.
+    QTest::newRow("a folder the desk user may not search")
+        << QByteArray("[network]\nlisten = loopback\n")
+        << "file: cannot be reached (Permission denied)"
+        << "krlog.txt" << 0700;
     // Every complaint of the parser: tst_policyfile.
 }
 
@@ -346,17 +357,29 @@ void PolicyTest::refusesToStartOnABadFile()
     QFETCH(QByteArray, policy);
     QFETCH(QString, complaint);
     QFETCH(QString, logFile);
+    QFETCH(int, folderMode);
+    if (folderMode && ::getuid() != 0)
+        QSKIP("runs the service as another user: needs root");
     ServiceFixture::Options options;
     options.policy = policy;
     options.log = true;
+    if (folderMode)
+        options.user = 65534;
     ServiceFixture service(options);
+    if (folderMode)
+        QCOMPARE(::chmod(qPrintable(service.path(QStringLiteral("xdg/krvi2veravawebsocket"))),
+                         mode_t(folderMode)),
+                 0);
     service.setEnv(QStringLiteral("HOME"), service.dir());
     QVERIFY(writeFile(service.path(QStringLiteral("policy-log.txt")), QByteArray()));
     const QString file = service.path(QStringLiteral("xdg/krvi2veravawebsocket/policy.conf"));
     service.launch();
     QVERIFY(service.waitForExit());
     QCOMPARE(service.exitCode(), 253);
-    const QString said = QString::fromUtf8(service.standardError()).trimmed();
+    // Qt's own warning aside (a user with no runtime folder).
+    const QString said = QString::fromUtf8(service.standardError())
+                             .remove(QRegularExpression(QStringLiteral("^QStandardPaths: .*\n")))
+                             .trimmed();
     QVERIFY2(
         said.startsWith(
             QStringLiteral("krvi2veravawebsocket: policy refused: %1: %2").arg(file, complaint)),
