@@ -39,7 +39,7 @@ struct Run
 class Connection : public QObject
 {
 public:
-    Connection(Run &run, const QUrl &url) : run(run)
+    Connection(Run &run, const QUrl &url, const QString &origin) : run(run), socket(origin)
     {
         connect(&socket, &QWebSocket::connected, this, [this] {
             ++this->run.connected;
@@ -103,6 +103,7 @@ int main(int argc, char *argv[])
         {"seconds", "Measured seconds.", "seconds", "5"},
         {"warmup", "Seconds before measuring.", "seconds", "1"},
         {"message", "Text message to send.", "text", R"({"cmd":"close_device"})"},
+        {"origin", "Origin header to send, as a page's (none by default).", "origin"},
         {"print-reply", "Print the first reply and exit."},
     });
     parser.process(app);
@@ -124,7 +125,7 @@ int main(int argc, char *argv[])
     run.clock.start();
     std::vector<std::unique_ptr<Connection>> all;
     for (int i = 0; i < connections; ++i)
-        all.push_back(std::make_unique<Connection>(run, url));
+        all.push_back(std::make_unique<Connection>(run, url, parser.value("origin")));
 
     if (run.printReply)
         QTimer::singleShot(10000, &app, [] { QCoreApplication::exit(1); });

@@ -43,7 +43,7 @@ COMMANDS = {
 }
 
 
-def handshake(port, timeout=1.0):
+def handshake(port, timeout=1.0, origin=None):
     """Opens a WebSocket connection by hand; the socket once upgraded, else None."""
     try:
         sock = socket.create_connection(('127.0.0.1', port), timeout=timeout)
@@ -52,7 +52,8 @@ def handshake(port, timeout=1.0):
     try:
         sock.sendall(b'GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n'
                      b'Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n'
-                     b'Sec-WebSocket-Version: 13\r\n\r\n')
+                     + (f'Origin: {origin}\r\n'.encode() if origin else b'')
+                     + b'Sec-WebSocket-Version: 13\r\n\r\n')
         answer = b''
         while b'\r\n\r\n' not in answer:
             chunk = sock.recv(4096)
@@ -67,12 +68,12 @@ def handshake(port, timeout=1.0):
     return None
 
 
-def wait_until_serving(port, process, timeout=20.0):
+def wait_until_serving(port, process, timeout=20.0, origin=None):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if process.poll() is not None:
             raise RuntimeError(f'process ended with {process.returncode}')
-        sock = handshake(port)
+        sock = handshake(port, origin=origin)
         if sock:
             sock.close()
             return
@@ -109,17 +110,29 @@ class Service:
             shutil.copy2(os.path.join(BIN, name), self.dir)
         shutil.copy2(os.path.join(BIN, 'cards', 'card-A.txt'), os.path.join(self.dir, 'card.txt'))
         self.process = None
+        self.policy = None
+
+    def set_policy(self, text):
+        """The policy the next start reads (None: none)."""
+        self.policy = None
+        if text is not None:
+            self.policy = os.path.join(self.dir, 'xdg')
+            os.makedirs(os.path.join(self.policy, 'krvi2veravawebsocket'), exist_ok=True)
+            with open(os.path.join(self.policy, 'krvi2veravawebsocket', 'policy.conf'), 'w') as out:
+                out.write(text)
 
     def spawn(self):
         env = {k: v for k, v in os.environ.items() if not k.startswith('KRSIM_')}
         env['QT_QPA_PLATFORM'] = 'offscreen'
+        # An empty folder list would mean /etc/xdg, this machine's own policy.
+        env['XDG_CONFIG_DIRS'] = self.policy or os.path.join(self.dir, 'no-policy')
         self.process = subprocess.Popen([os.path.join(self.dir, 'KRVI2VeravaWebSocket')], env=env,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                         preexec_fn=pinned(SERVER_CPUS))
         return self.process
 
     def start(self):
-        wait_until_serving(SERVICE_PORT, self.spawn())
+        wait_until_serving(SERVICE_PORT, self.spawn(), origin=PAGE_ORIGIN)
 
     def set_log(self, present):
         path = os.path.join(self.dir, 'krlog.txt')
@@ -161,10 +174,11 @@ class Floor:
         wait_port_free(FLOOR_PORT)
 
 
-def load(port, connections, seconds, message, warmup):
+def load(port, connections, seconds, message, warmup, origin=None):
     out = subprocess.run([os.path.join(TOOLS, 'loadclient'), '--port', str(port), '--connections',
                           str(connections), '--seconds', str(seconds), '--warmup', str(warmup),
-                          '--message', message], capture_output=True, text=True, check=False,
+                          '--message', message] + (['--origin', origin] if origin else []),
+                         capture_output=True, text=True, check=False,
                          preexec_fn=pinned(CLIENT_CPUS))
     if out.returncode != 0:
         raise RuntimeError(f'loadclient failed ({out.returncode}): {out.stdout} {out.stderr}')
@@ -228,6 +242,72 @@ def measure_throughput(service, args):
               f"ratio {row['ratio_rps']:.2f}, p50 {row['ratio_p50_us']:.2f}", flush=True)
     service.set_log(False)
     return results
+
+
+# What a counter's administrator would write (docs/deploying.md), the page's
+# origin listed.
+PAGE_ORIGIN = 'http://127.0.0.1:8080'
+COUNTER_POLICY = ('[network]\nlisten = loopback\norigins = ' + PAGE_ORIGIN + '\n'
+                  'noOrigin = refuse\notherUsers = refuse\n[log]\ncardData = redacted\n')
+
+
+def measure_policy(service, args, handshakes=200):
+    """The policy's cost, without it and with the counter's: the median of a
+    page's handshakes (milliseconds), and close_device at 10 connections as a
+    ratio to the floor. The two alternate over the rounds, this process on the
+    load client's core, as noise between rounds is larger than the cost."""
+    times = {'without': [], 'with': []}
+    ratios = {'without': [], 'with': []}
+    floor = Floor(len(reply(SERVICE_PORT, COMMANDS['close_device'])))
+    mask = os.sched_getaffinity(0)
+    if PIN:
+        os.sched_setaffinity(0, CLIENT_CPUS)
+    try:
+        for _ in range(args.rounds):
+            for name, text in (('without', None), ('with', COUNTER_POLICY)):
+                service.stop()
+                service.set_policy(text)
+                service.start()
+                samples = []
+                for _ in range(handshakes):
+                    started = time.perf_counter()
+                    sock = handshake(SERVICE_PORT, origin=PAGE_ORIGIN)
+                    samples.append((time.perf_counter() - started) * 1000.0)
+                    if not sock:
+                        raise RuntimeError(f'a page\'s handshake failed {name} the policy')
+                    sock.close()
+                times[name].append(statistics.median(samples))
+                served = load(SERVICE_PORT, 10, args.seconds, COMMANDS['close_device'],
+                              args.warmup, PAGE_ORIGIN)
+                floored = load(FLOOR_PORT, 10, args.seconds, COMMANDS['close_device'], args.warmup)
+                ratios[name].append(served['rps'] / floored['rps'])
+    finally:
+        os.sched_setaffinity(0, mask)
+        floor.stop()
+        service.stop()
+        service.set_policy(None)
+        service.start()
+    results = {name: (statistics.median(times[name]), statistics.median(ratios[name]))
+               for name in times}
+    for name, (ms, ratio) in results.items():
+        print(f'policy {name:7}: handshake {ms:.3f} ms, close_device c=10 {ratio:.2f} x the floor',
+              flush=True)
+    return results
+
+
+def policy_lines(results):
+    (bare_ms, bare_ratio), (gated_ms, gated_ratio) = results['without'], results['with']
+    return [
+        '## With an administrator\'s policy', '',
+        'The same service without a policy and with the one a counter would have (`listen = '
+        'loopback`, the page\'s origin listed, `noOrigin` and `otherUsers` refused, `cardData = '
+        'redacted`), the page sending its Origin.', '',
+        '| measure | without | with | difference | target | |', '| --- | ---: | ---: | ---: | ---: | --- |',
+        f'| a page\'s handshake (median of rounds of 200) | {bare_ms:.3f} ms | {gated_ms:.3f} ms | '
+        f'{gated_ms - bare_ms:+.3f} ms | at most +0.05 ms | {verdict(gated_ms - bare_ms <= 0.05)} |',
+        f'| close_device, 10 connections, x the floor | {bare_ratio:.2f} | {gated_ratio:.2f} | '
+        f'{gated_ratio - bare_ratio:+.2f} | at least -0.05 | {verdict(gated_ratio - bare_ratio >= -0.05)} |',
+        '']
 
 
 def measure_startup(service, rounds):
@@ -438,6 +518,7 @@ def main():
         print(f'crash to the next read {crash[0]:.1f} ms', flush=True)
         service.start()
         rows = measure_throughput(service, args)
+        policy = measure_policy(service, args)
     finally:
         service.remove()
     crowd_lines = []
@@ -445,7 +526,8 @@ def main():
         import crowds
         crowd_lines = crowds.markdown(crowds.measure_crowds(args.crowd_seconds),
                                       crowds.two_in_flight())
-    write_results(args.output, args, rows, startup, memory, crash, machine(), crowd_lines)
+    write_results(args.output, args, rows, startup, memory, crash, machine(),
+                  policy_lines(policy) + crowd_lines)
     print(f'wrote {args.output}')
 
 

@@ -91,9 +91,14 @@ long peerOwner(const QTcpSocket *socket)
         nlmsghdr header;
         inet_diag_req_v2 request;
     } ask = {};
+    // One socket for every question, the answers told apart by number: a
+    // connection costs a send and a receive (a page's handshake under a policy).
+    static int diag = -1;
+    static quint32 sequence = 0;
     ask.header.nlmsg_len = sizeof ask;
     ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     ask.header.nlmsg_flags = NLM_F_REQUEST;
+    ask.header.nlmsg_seq = ++sequence;
     ask.request.sdiag_family =
         peer.protocol() == QAbstractSocket::IPv4Protocol ? AF_INET : AF_INET6;
     ask.request.sdiag_protocol = IPPROTO_TCP;
@@ -105,24 +110,32 @@ long peerOwner(const QTcpSocket *socket)
     putAddress(ask.request.id.idiag_dst, local);
     ask.request.id.idiag_cookie[0] = ask.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
 
-    const int diag = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (diag < 0)
+        diag = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (diag < 0)
         return peerOwnerFromProc(peer, socket->peerPort(), local, socket->localPort());
-    long owner = -1;
-    alignas(nlmsghdr) char answer[8192];
-    if (::send(diag, &ask, sizeof ask, 0) == ssize_t(sizeof ask)) {
-        const ssize_t got = ::recv(diag, answer, sizeof answer, 0);
-        const auto *header = reinterpret_cast<const nlmsghdr *>(answer);
-        if (got > 0 && NLMSG_OK(header, size_t(got)) && header->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
-            const auto *found = static_cast<const inet_diag_msg *>(NLMSG_DATA(header));
-            // A socket its program has closed belongs to nobody any longer:
-            // the kernel reports uid 0 for it.
-            if (found->idiag_inode != 0)
-                owner = found->idiag_uid;
-        }
+    if (::send(diag, &ask, sizeof ask, 0) != ssize_t(sizeof ask)) {
+        ::close(diag);
+        diag = -1;
+        return -1;
     }
-    ::close(diag);
-    return owner;
+    // The kernel answers while it takes the question: the answer is there,
+    // after any left over from a question whose answer was not read.
+    alignas(nlmsghdr) char answer[8192];
+    for (;;) {
+        const ssize_t got = ::recv(diag, answer, sizeof answer, MSG_DONTWAIT);
+        const auto *header = reinterpret_cast<const nlmsghdr *>(answer);
+        if (got <= 0 || !NLMSG_OK(header, size_t(got)))
+            return -1;
+        if (header->nlmsg_seq != sequence)
+            continue;
+        if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY)
+            return -1; // an error: no such socket
+        const auto *found = static_cast<const inet_diag_msg *>(NLMSG_DATA(header));
+        // A socket its program has closed belongs to nobody any longer: the
+        // kernel reports uid 0 for it.
+        return found->idiag_inode != 0 ? long(found->idiag_uid) : -1;
+    }
 }
 
 // A header's value in a request head (name in lower case), or empty.
@@ -223,18 +236,20 @@ void ConnectionGate::decide(const QString &origin, QString refusal, Answer answe
     headTimeout.stop();
     // Once admitted, the connection is Qt's to read and to dispose of.
     disconnect(socket, nullptr, this, nullptr);
-    const QHostAddress peer = plain(socket->peerAddress());
-    const QString from = QStringLiteral("%1 port %2, origin %3")
-                             .arg(peer.toString())
-                             .arg(socket->peerPort())
-                             .arg(origin.isEmpty() ? QStringLiteral("none") : quotedForLog(origin));
-    // Decisions are logged only where a policy decides who connects.
+    // Decisions are logged only where a policy decides who connects, and
+    // put into words only while the log is on (a page's handshake).
+    QString from;
+    if (policy.inForce() && logFileExists())
+        from = QStringLiteral("%1 port %2, origin %3")
+                   .arg(plain(socket->peerAddress()).toString())
+                   .arg(socket->peerPort())
+                   .arg(origin.isEmpty() ? QStringLiteral("none") : quotedForLog(origin));
     if (refusal.isEmpty()) {
-        if (policy.inForce())
+        if (!from.isEmpty())
             qDebug().noquote() << "Connection from" << from << "accepted";
         Q_EMIT admitted(socket);
     } else {
-        if (policy.inForce())
+        if (!from.isEmpty())
             qDebug().noquote() << "Connection from" << from << "refused:" << refusal;
         static const char *const statuses[] = {
             "403 Forbidden", "426 Upgrade Required\r\nUpgrade: websocket", "408 Request Timeout",
