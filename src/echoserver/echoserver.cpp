@@ -147,10 +147,7 @@ void EchoServer::setServing(bool serve)
     listenRetry.stop();
     acceptRetry.stop();
     const bool was = serving();
-    for (QTcpServer *listener : std::exchange(listeners, {})) {
-        listener->close();
-        listener->deleteLater();
-    }
+    closeListeners();
     for (const QPointer<QTcpSocket> &connection : std::exchange(arriving, {})) {
         if (connection)
             connection->abort();
@@ -176,16 +173,20 @@ void EchoServer::setServing(bool serve)
     Q_EMIT servingChanged(false);
 }
 
+void EchoServer::closeListeners()
+{
+    for (QTcpServer *listener : std::exchange(listeners, {})) {
+        listener->close();
+        listener->deleteLater();
+    }
+}
+
 void EchoServer::listenAgain()
 {
     if (!serving())
         return; // it listens where the policy says once it serves again
     // Clients already connected stay; new ones come in where the policy says.
-    for (QTcpServer *listener : std::as_const(listeners)) {
-        listener->close();
-        listener->deleteLater();
-    }
-    listeners.clear();
+    closeListeners();
     if (!listen()) {
         listenRetry.start();
         Q_EMIT servingChanged(false);

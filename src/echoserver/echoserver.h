@@ -114,6 +114,8 @@ private:
     // Whether a new client may stay: false, with it closed with 1013, when
     // there are too many clients, or too many of its page.
     bool roomFor(QWebSocket *pSocket);
+    // Stops listening; the clients connected stay.
+    void closeListeners();
     // On a full server, closes the quietest client of the largest group when
     // the group of origin is smaller by two or more; false when none gives way.
     bool makeRoomFor(const QString &origin);
