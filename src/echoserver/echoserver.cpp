@@ -320,14 +320,16 @@ bool EchoServer::roomFor(QWebSocket *pSocket)
 {
     ClientSession *session = sessions.value(pSocket);
     const QString origin = pSocket->origin();
-    if (clientList.size() >= MaxClients && !makeRoomFor(origin)) {
+    // The page's own cap first: a client refused for it must not have made
+    // another give way.
+    if (origin.isEmpty() || originCount.value(origin) < MaxClientsPerOrigin) {
+        if (clientList.size() < MaxClients || makeRoomFor(origin))
+            return true;
         qDebug() << "Client refused, closing with 1013:" << clientList.size()
                  << "clients connected already";
         session->dismiss(1013, QStringLiteral("too many connections"));
         return false;
     }
-    if (origin.isEmpty() || originCount.value(origin) < MaxClientsPerOrigin)
-        return true;
     // One line for a burst of refusals: a page that keeps opening sockets
     // would otherwise fill the log.
     const qint64 now = budget.now();
