@@ -21,9 +21,6 @@
 
 namespace {
 
-// A handshake (or with plain set, a request without an upgrade) from a
-// separate program, as the user it runs as (-1: the test's own; otherwise
-// through setpriv); the status line it got.
 // An address of this machine other than a loopback one, or none.
 QHostAddress lanAddress()
 {
@@ -34,9 +31,11 @@ QHostAddress lanAddress()
     return QHostAddress();
 }
 
-// A handshake from the host given; from "lan", a non-loopback address of this
-// machine to 127.0.0.1; "gone": the peer sends its request and closes at once,
-// without waiting for an answer.
+// A handshake (or with plain set, a request without an upgrade) from a
+// separate program, as the user it runs as (-1: the test's own; otherwise
+// through setpriv); the status line it got. From host "lan": this test, from
+// a non-loopback address of this machine to 127.0.0.1; "gone": the peer sends
+// its request and closes at once, without waiting for an answer.
 QByteArray handshake(const QString &host, const QString &origin, int uid, bool plain = false)
 {
     const QString upgrade = plain
