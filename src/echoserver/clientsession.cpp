@@ -65,7 +65,8 @@ bool ClientSession::mayJumpTheQueue(quint64 now)
         turn = now;
         servedThisTurn = 0;
     }
-    return inbox.empty() && servedThisTurn < limits.requestsPerTurn;
+    // Only the request just received waits: nothing of this client's is passed.
+    return inbox.size() == 1 && servedThisTurn < limits.requestsPerTurn;
 }
 
 bool ClientSession::takeRequest(qint64 textBytes, quint64 *serial)
