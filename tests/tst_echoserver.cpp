@@ -87,6 +87,7 @@ private Q_SLOTS:
     void writesConnectionLinesOnlyInDebug();
     void answersEachClientInItsOwnOrder();
     void closesAClientWithTooManyRequestsWaiting();
+    void carriesOutAFewRequestsOfAClientAtATime();
     void closesAClientPastADeadline_data();
     void closesAClientPastADeadline();
     void findsWhatItNeedsInQt();
@@ -395,6 +396,35 @@ void EchoServerTest::closesAClientWithTooManyRequestsWaiting()
     library.release();
     QVERIFY(patient.waitForReplies(1));
     QCOMPARE(greedy.replies.size(), 0);
+}
+
+void EchoServerTest::carriesOutAFewRequestsOfAClientAtATime()
+{
+    HeldLibrary library;
+    pReaderLibrary = &library;
+    bLoadDll = true;
+    const int cap = EchoServer::limits.requestsInProgress;
+    const int sent = 3 * cap;
+    WsClient greedy, other;
+    QVERIFY(greedy.open(url()) && other.open(url()));
+    for (int n = 0; n < sent; ++n)
+        greedy.send(QStringLiteral(R"({"cmd":"read_card_info","n":%1})").arg(n));
+    QTest::qWait(200);
+    QCOMPARE(library.held.size(), cap);
+    // Another client is not held back by them.
+    other.send(QStringLiteral(R"({"cmd":"read_card_info"})"));
+    QTRY_COMPARE(library.held.size(), cap + 1);
+    // As replies go out, the requests waiting follow, in order.
+    for (int round = 0; round < 3; ++round) {
+        library.release();
+        QVERIFY(greedy.waitForReplies(cap * (round + 1)));
+        QTest::qWait(50);
+        QCOMPARE(library.held.size(), round < 2 ? cap : 0);
+    }
+    for (int n = 0; n < sent; ++n)
+        QVERIFY2(greedy.replies.at(n).contains(QStringLiteral("\"n\": %1").arg(n)),
+                 qPrintable(greedy.replies.at(n)));
+    QCOMPARE(other.replies.size(), 1);
 }
 
 void EchoServerTest::closesAClientPastADeadline_data()

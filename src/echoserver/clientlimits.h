@@ -44,6 +44,11 @@ struct ClientLimits
     // others wait: a client with many requests waiting costs each of the
     // others at most so many of its own.
     int requestsPerTurn = 8;
+    // Requests of one client carried out at a time (at the reader or on
+    // their way to it); the rest wait as text until a reply goes out, so a
+    // client that sends a thousand at once holds a thousand strings, not a
+    // thousand parsed requests and calls.
+    int requestsInProgress = 8;
     // Bytes read for one client in a turn of the event loop: one message of
     // the largest size and its frame header fit.
     qint64 readBytesPerTurn = maxMessageBytes + 16;

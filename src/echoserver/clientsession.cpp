@@ -50,8 +50,9 @@ bool ClientSession::receive(const QString &message)
 
 bool ClientSession::nextRequest(QString *message, quint64 *serial)
 {
-    if (inbox.empty() || closing())
+    if (inbox.empty() || closing() || !mayCarryOutMore())
         return false;
+    ++inProgress;
     *serial = inbox.front().first;
     *message = std::move(inbox.front().second);
     inbox.pop_front();
@@ -66,7 +67,7 @@ bool ClientSession::mayJumpTheQueue(quint64 now)
         servedThisTurn = 0;
     }
     // Only the request just received waits: nothing of this client's is passed.
-    return inbox.size() == 1 && servedThisTurn < limits.requestsPerTurn;
+    return inbox.size() == 1 && servedThisTurn < limits.requestsPerTurn && mayCarryOutMore();
 }
 
 bool ClientSession::takeRequest(qint64 textBytes, quint64 *serial)
@@ -90,6 +91,7 @@ bool ClientSession::takeRequest(qint64 textBytes, quint64 *serial)
 
 void ClientSession::deliver(quint64 serial, const QString &reply)
 {
+    --inProgress;
     if (closing() || serial < firstSerial)
         return;
     Reply &slot = replies[size_t(serial - firstSerial)];

@@ -35,6 +35,9 @@ public:
     // sent with deliver(), goes out after those of the requests before it.
     bool receive(const QString &message);
     bool hasRequests() const { return !inbox.empty(); }
+    // Whether another of its requests may be carried out now (fewer than
+    // requestsInProgress are).
+    bool mayCarryOutMore() const { return inProgress < limits.requestsInProgress; }
     bool nextRequest(QString *message, quint64 *serial);
     // Whether the client may be served at once this turn of the event loop
     // (nothing of it waits, and it has not had its share of the turn).
@@ -97,6 +100,7 @@ private:
     std::deque<std::pair<quint64, QString>> inbox; // requests not yet carried out
     quint64 turn = 0;
     int servedThisTurn = 0;
+    int inProgress = 0; // carried out, not yet delivered
     qint64 waitingBytes = 0;
     qint64 lastRequest;
 

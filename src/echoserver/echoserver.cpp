@@ -440,10 +440,20 @@ void EchoServer::takeMessage(QWebSocket *pClient, const QString &message)
         return;
     // At once while the client has had less than its share of this turn of
     // the event loop; otherwise in its turn, after the other clients'.
-    if (session->mayJumpTheQueue(turn)) {
+    if (servedThisTurn < RequestsPerTurn && session->mayJumpTheQueue(turn)) {
+        ++servedThisTurn;
         answerNext(session);
         return;
     }
+    waitForTurn(session);
+}
+
+void EchoServer::waitForTurn(ClientSession *session)
+{
+    // One with as many requests in progress as it may have comes back when
+    // a reply has gone out.
+    if (!session->mayCarryOutMore())
+        return;
     if (!session->inTurn) {
         session->inTurn = true;
         turns.emplace_back(session);
@@ -461,9 +471,13 @@ void EchoServer::answerNext(ClientSession *session)
     if (!session->nextRequest(&message, &serial))
         return;
     QPointer<ClientSession> waiting(session);
-    answerTextMessage(message, session->socket(), [waiting, serial](const QString &reply) {
-        if (waiting)
-            waiting->deliver(serial, reply);
+    QPointer<EchoServer> server(this);
+    answerTextMessage(message, session->socket(), [server, waiting, serial](const QString &reply) {
+        if (!waiting)
+            return;
+        waiting->deliver(serial, reply);
+        if (server && waiting && waiting->hasRequests() && !waiting->inTurn && !waiting->closing())
+            server->waitForTurn(waiting);
     });
 }
 
@@ -471,15 +485,19 @@ void EchoServer::answerInTurn()
 {
     roundDue = false;
     ++turn;
-    // One round: each client waiting gets its share, then the next.
-    for (size_t round = turns.size(); round > 0; --round) {
+    servedThisTurn = 0;
+    // One round: each client waiting gets its share, then the next, until
+    // the turn has carried out its share of all.
+    for (size_t round = turns.size(); round > 0 && servedThisTurn < RequestsPerTurn; --round) {
         QPointer<ClientSession> session = turns.front();
         turns.pop_front();
-        for (int i = 0; session && i < limits.requestsPerTurn && session->hasRequests(); ++i)
+        for (int i = 0; session && i < limits.requestsPerTurn && session->hasRequests() &&
+                        session->mayCarryOutMore() && servedThisTurn < RequestsPerTurn;
+             ++i, ++servedThisTurn)
             answerNext(session);
         if (!session)
             continue;
-        if (session->hasRequests() && !session->closing())
+        if (session->hasRequests() && session->mayCarryOutMore() && !session->closing())
             turns.push_back(session);
         else
             session->inTurn = false;

@@ -52,6 +52,11 @@ public:
     // Connections accepted and not yet clients (their request head or
     // handshake still arriving) at most: past it, the oldest gives way.
     static constexpr int MaxArriving = 256;
+    // Requests carried out in one turn of the event loop, all clients
+    // together; the rest wait for the next turn. A crowd's thousands of
+    // requests would otherwise make one turn last so long that the reader
+    // host, answered once a turn, served the desk's page after seconds.
+    static constexpr int RequestsPerTurn = 256;
 
     // Descriptors kept free for the reader host and the log file: with
     // fewer left, accepting pauses, and is tried again at the interval.
@@ -103,6 +108,8 @@ private:
     void answerNext(ClientSession *session);
     // Serves the clients with requests waiting, a few of each in turn.
     void answerInTurn();
+    // Puts a client with requests waiting in the round of turns.
+    void waitForTurn(ClientSession *session);
     void clientGone(QWebSocket *pClient);
     // Takes a client out of the lists; its calls not yet begun are dropped.
     void forget(QWebSocket *pClient);
@@ -131,6 +138,7 @@ private:
     QHash<QWebSocket *, ClientSession *> sessions;
     std::deque<QPointer<ClientSession>> turns;
     quint64 turn = 0;
+    int servedThisTurn = 0;
     bool roundDue = false;
     QHash<QString, int> originCount; // clients by Origin ("": none sent)
     qint64 gaveWayLogged = -1;

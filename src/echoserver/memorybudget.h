@@ -25,6 +25,8 @@ public:
     // Qt's copies and the allocator's slack at most double it, which keeps
     // the service well under 1 GiB on a desk's computer.
     static constexpr qint64 TotalBytes = 256 * 1024 * 1024;
+    // Past the budget, clients are closed until this much under it.
+    static constexpr qint64 Margin = 8 * 1024 * 1024;
     static constexpr int CheckMs = 1000;
     // Memory given up by clients beyond this, or this many clients gone
     // (a few tens of KiB of Qt's objects each), goes back to the system.
