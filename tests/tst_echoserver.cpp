@@ -91,8 +91,8 @@ private Q_SLOTS:
     void closesAClientPastADeadline_data();
     void closesAClientPastADeadline();
     void findsWhatItNeedsInQt();
-    void holdsPingsToARate_data();
-    void holdsPingsToARate();
+    void holdsClientsToRates_data();
+    void holdsClientsToRates();
     void capsClientsOfOnePage();
     void rateLimit_data();
     void rateLimit();
@@ -503,38 +503,55 @@ void EchoServerTest::findsWhatItNeedsInQt()
     delete socket;
 }
 
-void EchoServerTest::holdsPingsToARate_data()
+void EchoServerTest::holdsClientsToRates_data()
 {
-    QTest::addColumn<int>("pings"); // sent at once, then a request
-    QTest::addColumn<int>("closeCode");
-    QTest::newRow("a program's keep-alive") << 3 << 0;
-    QTest::newRow("as many as the burst allows") << 45 << 0;
-    QTest::newRow("a flood") << 500 << 1008;
+    QTest::addColumn<QString>("origin"); // none: a program
+    QTest::addColumn<int>("pings");      // sent at once
+    QTest::addColumn<int>("messages");   // sent at once, after the pings
+    QTest::addColumn<QString>("closedFor");
+    const QString page = QStringLiteral("http://127.0.0.1:8080");
+    QTest::newRow("a program's keep-alive") << QString() << 3 << 1 << QString();
+    QTest::newRow("pings, as many as the burst allows") << QString() << 45 << 1 << QString();
+    QTest::newRow("a flood of pings") << QString() << 500 << 1 << QStringLiteral("pings more than");
+    QTest::newRow("a page's calls started together") << page << 0 << 8 << QString();
+    QTest::newRow("a page's messages, as many as the burst allows") << page << 0 << 90 << QString();
+    QTest::newRow("a page flooding messages")
+        << page << 0 << 500 << QStringLiteral("messages a second");
+    QTest::newRow("a program's messages, as many") << QString() << 0 << 500 << QString();
 }
 
-void EchoServerTest::holdsPingsToARate()
+void EchoServerTest::holdsClientsToRates()
 {
+    QFETCH(QString, origin);
     QFETCH(int, pings);
-    QFETCH(int, closeCode);
+    QFETCH(int, messages);
+    QFETCH(QString, closedFor);
     // Several clients at once: each is held to its own rate.
     std::vector<std::unique_ptr<WsClient>> clients(3);
     for (auto &client : clients) {
-        client = std::make_unique<WsClient>();
+        client = std::make_unique<WsClient>(origin);
         QVERIFY(client->open(url()));
     }
     for (auto &client : clients) {
         for (int i = 0; i < pings; ++i)
             client->socket.ping();
+        for (int i = 0; i < messages; ++i)
+            client->send(QStringLiteral("{}"));
     }
     for (auto &client : clients) {
-        if (closeCode == 0) {
+        if (closedFor.isEmpty()) {
+            QVERIFY(client->waitForReplies(messages));
             QVERIFY(!client->request(QStringLiteral("{}")).isNull());
         } else {
             QVERIFY(client->waitForDisconnect());
-            QCOMPARE(int(client->socket.closeCode()), closeCode);
+            QCOMPARE(int(client->socket.closeCode()), 1008);
         }
     }
-    QCOMPARE(messages.filter("pings more than").size(), closeCode ? 3 : 0);
+    QCOMPARE(::messages.filter(QRegularExpression(QStringLiteral("more than .*closing with 1008")))
+                 .size(),
+             closedFor.isEmpty() ? 0 : 3);
+    if (!closedFor.isEmpty())
+        QCOMPARE(::messages.filter(closedFor).size(), 3);
 }
 
 void EchoServerTest::capsClientsOfOnePage()

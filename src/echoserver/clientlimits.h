@@ -60,6 +60,15 @@ struct ClientLimits
     double pingsPerSecond = 10;
     double pingBurst = 50;
 
+    // Messages from a web page (a client that sent an Origin): one that
+    // reads a card a second sends a few a second, one that starts several
+    // calls at once a handful together; past the rate (with a burst
+    // allowed), 1008. A page flooding the service would otherwise keep the
+    // browser's network thread, which the desk's page shares, busy with the
+    // replies. Programs (no Origin) are held by the other bounds only.
+    double pageMessagesPerSecond = 50;
+    double pageMessageBurst = 100;
+
     // How long a client closed by Qt (a protocol error, a message past the
     // size limit) has to take its close frame before its connection is
     // dropped, with whatever it left unread. One the service closes itself

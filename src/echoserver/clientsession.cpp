@@ -10,7 +10,9 @@
 ClientSession::ClientSession(QWebSocket *socket, QTcpSocket *connection, const ClientLimits &limits,
                              MemoryBudget &budget)
     : QObject(socket), pSocket(socket), pConnection(connection), limits(limits), budget(budget),
-      pings(limits.pingsPerSecond, limits.pingBurst), lastRequest(budget.now())
+      pings(limits.pingsPerSecond, limits.pingBurst),
+      messages(limits.pageMessagesPerSecond, limits.pageMessageBurst),
+      fromPage(!socket->origin().isEmpty()), lastRequest(budget.now())
 {
     // Qt would otherwise buffer messages of up to 2 GiB from a single client.
     socket->setMaxAllowedIncomingFrameSize(quint64(limits.maxMessageBytes));
@@ -75,6 +77,12 @@ bool ClientSession::takeRequest(qint64 textBytes, quint64 *serial)
     if (closing() || !withinQueueBound() || !budget.account(this))
         return false;
     lastRequest = budget.now();
+    if (fromPage && !messages.take(lastRequest)) {
+        close(QStringLiteral("Page sends more than %1 messages a second, closing with 1008")
+                  .arg(limits.pageMessagesPerSecond),
+              1008, QStringLiteral("too many messages"));
+        return false;
+    }
     if (replies.size() >= size_t(limits.maxWaitingRequests)) {
         close(QStringLiteral("Client has %1 requests waiting for replies, closing with 1008")
                   .arg(replies.size()),

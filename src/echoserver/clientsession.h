@@ -94,6 +94,8 @@ private:
     const ClientLimits &limits;
     MemoryBudget &budget;
     RateLimit pings;
+    RateLimit messages; // held to it when it is a web page
+    bool fromPage;
 
     quint64 firstSerial = 0; // of the oldest reply not yet sent
     std::deque<Reply> replies;

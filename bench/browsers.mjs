@@ -1,0 +1,198 @@
+// The desk's page beside a hostile page in the same browser, in Chromium and
+// in Firefox ESR as Debian ships them: the demo on one loopback origin reads
+// a card every 200 ms (click to card shown) while a page on another origin
+// attacks the service. Prints a Markdown section for bench/RESULTS.md; run by
+// bench/run.py when node, the browsers and web/node_modules are there.
+//
+// There is no floor here: the bare Qt server cannot answer the demo.
+import { createRequire } from 'node:module';
+import { readFileSync } from 'node:fs';
+import http from 'node:http';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+import { Service } from '../web/test/service.mjs';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const web = path.resolve(here, '../web');
+const puppeteer = createRequire(path.join(web, 'package.json'))('puppeteer-core');
+const SECONDS = Number(process.env.KRV_BROWSER_SECONDS || 15);
+
+const LAUNCH = {
+  Chromium: () => puppeteer.launch({
+    browser: 'chrome', executablePath: process.env.CHROMIUM || '/usr/bin/chromium', headless: true,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking'],
+  }),
+  'Firefox ESR': () => puppeteer.launch({
+    browser: 'firefox', executablePath: process.env.FIREFOX || '/usr/bin/firefox-esr', headless: true,
+  }),
+};
+
+// What the hostile page does, in a worker of its own so that a tab in the
+// background keeps its pace. Sockets closed by the service are opened again.
+const ATTACKS = {
+  'none': null,
+  '16 sockets flooding read_card_info': `
+    const open = () => {
+      const socket = new WebSocket('ws://127.0.0.1:35561');
+      const flood = () => { while (socket.readyState === 1 && socket.bufferedAmount < 65536)
+        socket.send('{"cmd":"read_card_info"}'); };
+      socket.onopen = flood;
+      socket.onmessage = flood;
+      socket.onclose = () => setTimeout(open, 10);
+    };
+    for (let i = 0; i < 16; ++i) open();`,
+  'as many sockets as the browser allows': `
+    let open = 0;
+    const more = () => {
+      const socket = new WebSocket('ws://127.0.0.1:35561');
+      socket.onopen = () => { ++open; more(); };
+      socket.onclose = () => { setTimeout(more, 50); };
+    };
+    more();`,
+  'close_device every 200 ms': `
+    const socket = new WebSocket('ws://127.0.0.1:35561');
+    socket.onopen = () => setInterval(() => socket.send('{"cmd":"close_device"}'), 200);`,
+};
+
+function rssKiB(pid) {
+  let total = 0;
+  let pids = [pid];
+  try {
+    pids = pids.concat(readFileSync(`/proc/${pid}/task/${pid}/children`, 'utf8').split(/\s+/).filter(Boolean).map(Number));
+  } catch { /* gone */ }
+  for (const each of pids) {
+    try {
+      const match = /VmRSS:\s+(\d+)/.exec(readFileSync(`/proc/${each}/status`, 'utf8'));
+      total += match ? Number(match[1]) : 0;
+    } catch { /* gone */ }
+  }
+  return total;
+}
+
+// The demo (and the scripts beside it), or a blank page: each on an origin of its own.
+function serve(demo) {
+  const server = http.createServer((request, response) => {
+    const name = path.basename(new URL(request.url, 'http://x').pathname);
+    if (!demo) {
+      response.end('<!doctype html><title>elsewhere</title>');
+      return;
+    }
+    try {
+      response.setHeader('Content-Type', name.endsWith('.js') ? 'text/javascript' : 'text/html; charset=utf-8');
+      response.end(readFileSync(path.join(web, name)));
+    } catch {
+      response.writeHead(404).end();
+    }
+  }).listen(0, '127.0.0.1');
+  return new Promise((resolve) => server.once('listening', () => resolve(server)));
+}
+
+// In the demo: clicks 读卡 every 200 ms for so many seconds; each click's
+// milliseconds to the card shown, or what went wrong.
+function deskReads(seconds) {
+  const shown = () => new Promise((resolve) => {
+    const look = () => {
+      const card = document.querySelector('#card:not([hidden])[data-kind]');
+      const error = document.querySelector('#error:not([hidden])[data-code]');
+      if (card || error) {
+        observer.disconnect();
+        clearTimeout(timer);
+        resolve(card ? null : error.dataset.code);
+      }
+    };
+    const observer = new MutationObserver(look);
+    observer.observe(document.body, { subtree: true, attributes: true, childList: true });
+    const timer = setTimeout(() => { observer.disconnect(); resolve('TIMEOUT'); }, 5000);
+  });
+  return (async () => {
+    const times = [];
+    const failures = [];
+    const end = performance.now() + seconds * 1000;
+    while (performance.now() < end) {
+      const started = performance.now();
+      const result = shown();
+      document.getElementById('read').click();
+      const failure = await result;
+      if (failure)
+        failures.push(failure);
+      else
+        times.push(performance.now() - started);
+      await new Promise((resolve) => setTimeout(resolve, Math.max(0, 200 - (performance.now() - started))));
+    }
+    return { times, failures };
+  })();
+}
+
+const median = (list) => {
+  const sorted = [...list].sort((a, b) => a - b);
+  return sorted.length ? sorted[Math.floor(sorted.length / 2)] : NaN;
+};
+
+async function main() {
+  const desk = await serve(true);
+  const elsewhere = await serve(false);
+  const rows = [];
+  // KRV_BROWSERS and KRV_ATTACKS pick some by a part of their names.
+  const picked = (name, variable) => !process.env[variable] || name.includes(process.env[variable]);
+  for (const [browserName, launch] of Object.entries(LAUNCH).filter(([name]) => picked(name, 'KRV_BROWSERS'))) {
+    const browser = await launch();
+    try {
+      for (const [attack, code] of Object.entries(ATTACKS).filter(([name]) => picked(name, 'KRV_ATTACKS'))) {
+        const service = new Service({ card: 'A' });
+        await service.start();
+        let peak = 0;
+        const sampler = setInterval(() => { peak = Math.max(peak, rssKiB(service.process.pid)); }, 100);
+        const hostile = await browser.newPage();
+        const page = await browser.newPage();
+        try {
+          if (code) {
+            await hostile.goto(`http://127.0.0.1:${elsewhere.address().port}/`);
+            await hostile.evaluate((source) => {
+              window.attack = new Worker(URL.createObjectURL(new Blob([source])));
+            }, code);
+          }
+          await page.goto(`http://127.0.0.1:${desk.address().port}/demo.html`);
+          await page.bringToFront(); // a tab in the background is not rendered
+          await page.waitForSelector('#state[data-state="open"]', { timeout: 60000 });
+          const { times, failures } = await page.evaluate(deskReads, SECONDS);
+          rows.push({ browserName, attack, median: median(times), max: Math.max(...times),
+                      answered: times.length, failures, peakMiB: peak / 1024 });
+          const row = rows[rows.length - 1];
+          console.error(`${browserName.padEnd(12)} ${attack.padEnd(40)} median ${row.median.toFixed(1)} ms, ` +
+                        `slowest ${row.max.toFixed(1)} ms, ${row.answered} cards, failed ${failures.length} ` +
+                        `${failures.join(' ')}, peak ${row.peakMiB.toFixed(0)} MiB`);
+        } finally {
+          clearInterval(sampler);
+          await hostile.close();
+          await page.close();
+          await service.dispose();
+        }
+      }
+    } finally {
+      await browser.close();
+    }
+  }
+  desk.close();
+  elsewhere.close();
+
+  const lines = ['## The desk\'s page beside a hostile page, in the browsers', '',
+    `The demo (one loopback origin) clicks 读卡 every 200 ms for ${SECONDS} s while a page of another ` +
+    'origin in the same browser attacks the service from a worker; a click counts from the click to ' +
+    'the card shown. Memory of service and reader host together. There is no floor: the bare Qt ' +
+    'server cannot answer the demo.', '',
+    '| browser | hostile page | cards | median ms | slowest ms | failed | service peak |',
+    '| --- | --- | ---: | ---: | ---: | ---: | ---: |'];
+  for (const r of rows)
+    lines.push(`| ${r.browserName} | ${r.attack} | ${r.answered} | ${r.median.toFixed(1)} | ${r.max.toFixed(1)} | ` +
+               `${r.failures.length} | ${r.peakMiB.toFixed(0)} MiB |`);
+  lines.push('', '| target | reached | |', '| --- | ---: | --- |');
+  for (const r of rows.filter((each) => each.attack !== 'none')) {
+    const ok = r.median <= 50 && r.max <= 1000 && r.failures.length === 0;
+    lines.push(`| ${r.browserName}, ${r.attack}: median at most 50 ms, slowest at most 1 s, none failed | ` +
+               `${r.median.toFixed(1)} / ${r.max.toFixed(0)} ms / ${r.failures.length} | ${ok ? 'met' : '**missed**'} |`);
+  }
+  console.log(lines.join('\n') + '\n');
+}
+
+await main();
