@@ -249,6 +249,7 @@ void EchoServer::handOver(QTcpSocket *connection)
         }
     }
     arriving.append(connection);
+    connect(connection, &QObject::destroyed, &budget, &MemoryBudget::released);
     auto *gate = new ConnectionGate(connection, policy, limits, otherClerk, this);
     connect(gate, &ConnectionGate::admitted, this,
             [this](QTcpSocket *admitted) { pServer->handleConnection(admitted); });

@@ -28,8 +28,10 @@ public:
     // Past the budget, clients are closed until this much under it.
     static constexpr qint64 Margin = 8 * 1024 * 1024;
     static constexpr int CheckMs = 1000;
-    // Memory given up by clients beyond this, or this many clients gone
-    // (a few tens of KiB of Qt's objects each), goes back to the system.
+    // Memory given up by clients beyond this, or this many clients or
+    // connections gone (a few tens of KiB of Qt's objects each; a crowd of
+    // request heads that never became clients left 8 to 25 MiB behind when
+    // only clients counted), goes back to the system.
     static constexpr qint64 TrimBytes = 16 * 1024 * 1024;
     static constexpr int TrimClients = 64;
 
@@ -40,6 +42,9 @@ public:
     // Counts what the client holds now and, past the budget, closes the
     // largest holders. False when this client was one of them (or is closing).
     bool account(ClientSession *session);
+    // A connection has gone, client or not (a request head that never
+    // became one): after many, memory goes back to the system.
+    void released() { ++gone; }
     // The clock the clients' deadlines and rates count on, in milliseconds.
     qint64 now() const { return clock.elapsed(); }
 
