@@ -3,6 +3,7 @@
 a page asks close_device every 200 ms; its latencies, lost requests and the
 server's memory are measured for the service and for the floor under the same
 crowd. Run by bench/run.py (or alone: bench/crowds.py, after a build)."""
+import collections
 import os
 import selectors
 import socket
@@ -137,6 +138,7 @@ class Desk:
         self.port = port
         self.latencies = []
         self.lost = 0
+        self.reasons = collections.Counter()  # what each lost request met
         self.stopping = threading.Event()
         self.thread = threading.Thread(target=self.run)
 
@@ -155,8 +157,9 @@ class Desk:
                 run.ws_send(sock, CLOSE)
                 run.ws_recv(sock)
                 self.latencies.append((time.monotonic() - started) * 1000.0)
-            except OSError:
+            except OSError as error:
                 self.lost += 1
+                self.reasons[f"{'handshake' if sock is None else 'request'}: {error}"] += 1
                 if sock:
                     sock.close()
                 sock = None
@@ -182,7 +185,7 @@ def one_crowd(port, process, kind, count, fds, seconds):
     desk.thread.join()
     lat = desk.latencies or [float('nan')]
     return {'median': statistics.median(lat), 'max': max(lat), 'lost': desk.lost,
-            'answered': len(desk.latencies), 'peak_kib': peak}
+            'answered': len(desk.latencies), 'peak_kib': peak, 'reasons': dict(desk.reasons)}
 
 
 def measure_crowds(seconds=12.0, settle=20.0):
@@ -211,6 +214,9 @@ def measure_crowds(seconds=12.0, settle=20.0):
               f"{settle:.0f} s after {after / 1024:5.1f} MiB (idle {idle / 1024:.1f}) | "
               f"floor median {theirs['median']:6.1f} ms max {theirs['max']:7.1f} ms "
               f"lost {theirs['lost']}", flush=True)
+        for side, figures in (('service', mine), ('floor', theirs)):
+            for reason, times in figures['reasons'].items():
+                print(f"    {side} lost {times}: {reason}", flush=True)
     return rows
 
 

@@ -88,6 +88,7 @@ private Q_SLOTS:
     void answersEachClientInItsOwnOrder();
     void closesAClientWithTooManyRequestsWaiting();
     void carriesOutAFewRequestsOfAClientAtATime();
+    void holdsBackAClientThatLeavesItsRepliesUnread();
     void closesAClientPastADeadline_data();
     void closesAClientPastADeadline();
     void findsWhatItNeedsInQt();
@@ -425,6 +426,32 @@ void EchoServerTest::carriesOutAFewRequestsOfAClientAtATime()
         QVERIFY2(greedy.replies.at(n).contains(QStringLiteral("\"n\": %1").arg(n)),
                  qPrintable(greedy.replies.at(n)));
     QCOMPARE(other.replies.size(), 1);
+}
+
+void EchoServerTest::holdsBackAClientThatLeavesItsRepliesUnread()
+{
+    RawWsClient greedy;
+    QVERIFY(greedy.open(QStringLiteral("127.0.0.1"), port));
+    greedy.socket.setReadBufferSize(64 * 1024);
+    WsClient other;
+    QVERIFY(other.open(url()));
+    QTRY_COMPARE(server->clients().size(), 2);
+    QWebSocket *held = server->clients().first();
+    // Echoed requests of 256 KB: 7.5 MB of replies, more than the system
+    // buffers on both ends take.
+    const QByteArray padded = "{\"pad\":\"" + QByteArray(256 * 1024, 'p') + "\"}";
+    const int sent = 30;
+    for (int n = 0; n < sent; ++n)
+        greedy.write(RawWsClient::frame(0x1, padded));
+    QTest::qWait(500);
+    // Carried out only until its replies stood in the queue.
+    QVERIFY2(held->bytesToWrite() < EchoServer::limits.backlogBytes + 2 * padded.size(),
+             qPrintable(QString::number(held->bytesToWrite())));
+    QCOMPARE(other.request(QStringLiteral("{}")), QStringLiteral("{\n}\n"));
+    // As it reads, the rest follow, every one of them.
+    greedy.socket.setReadBufferSize(0);
+    for (int n = 0; n < sent; ++n)
+        QVERIFY(greedy.readFrame().payload.size() > padded.size());
 }
 
 void EchoServerTest::closesAClientPastADeadline_data()

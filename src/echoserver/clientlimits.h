@@ -25,7 +25,8 @@ struct ClientLimits
     // past this (it never reads, or pings without reading the pongs) its
     // next request or ping closes it with 1008.
     qint64 maxQueuedBytes = 8 * 1024 * 1024;
-    // More than unreadBytes left queued for unreadGraceMs: not reading, 1008.
+    // More than unreadBytes left queued for unreadGraceMs, or more than
+    // backlogBytes with requests held back by them: not reading, 1008.
     qint64 unreadBytes = 1024 * 1024;
     int unreadGraceMs = 10000;
 
@@ -49,6 +50,12 @@ struct ClientLimits
     // client that sends a thousand at once holds a thousand strings, not a
     // thousand parsed requests and calls.
     int requestsInProgress = 8;
+    // Reply bytes queued for a client beyond which none of its requests is
+    // carried out until it has taken some: a peer that sends requests and
+    // never reads the replies takes no more turns at the reader from those
+    // that do. A card read's reply is 12 KB; a page reads its replies as
+    // they come, so the system takes them and nothing stays queued.
+    qint64 backlogBytes = 64 * 1024;
     // Bytes read for one client in a turn of the event loop: one message of
     // the largest size and its frame header fit.
     qint64 readBytesPerTurn = maxMessageBytes + 16;

@@ -36,6 +36,10 @@ ClientSession::ClientSession(QWebSocket *socket, QTcpSocket *connection, const C
         // Qt reads all a peer has sent in one go: a peer sending as fast as
         // it can would hold the event loop for as long as it reads.
         connection->setReadBufferSize(limits.readBytesPerTurn);
+        connect(connection, &QIODevice::bytesWritten, this, [this] {
+            if (hasRequests() && !inTurn && !closing() && mayCarryOutMore())
+                Q_EMIT caughtUp();
+        });
     }
     QtInternals::connectPings(socket, this, SLOT(pingReceived()));
     QtInternals::stopFrameTimer(socket);
@@ -168,7 +172,7 @@ void ClientSession::checkDeadlines(qint64 nowMs, qint64 stalledMs)
         return;
     }
     const qint64 queued = pConnection->bytesToWrite();
-    if (queued <= limits.unreadBytes) {
+    if (queued <= limits.unreadBytes && !(backlogged() && hasRequests())) {
         unreadSince = -1;
     } else if (unreadSince < 0) {
         unreadSince = nowMs;

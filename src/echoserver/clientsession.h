@@ -35,9 +35,9 @@ public:
     // sent with deliver(), goes out after those of the requests before it.
     bool receive(const QString &message);
     bool hasRequests() const { return !inbox.empty(); }
-    // Whether another of its requests may be carried out now (fewer than
-    // requestsInProgress are).
-    bool mayCarryOutMore() const { return inProgress < limits.requestsInProgress; }
+    // Whether another of its requests may be carried out now: fewer than
+    // requestsInProgress are, and it has taken its replies but backlogBytes.
+    bool mayCarryOutMore() const { return inProgress < limits.requestsInProgress && !backlogged(); }
     bool nextRequest(QString *message, quint64 *serial);
     // Whether the client may be served at once this turn of the event loop
     // (nothing of it waits, and it has not had its share of the turn).
@@ -68,12 +68,18 @@ public:
 Q_SIGNALS:
     // Closed by the service: it takes no more requests.
     void dismissed();
+    // It has taken enough of its replies for its requests held back to go on.
+    void caughtUp();
 
 private Q_SLOTS:
     void pingReceived();
 
 private:
     bool takeRequest(qint64 textBytes, quint64 *serial);
+    bool backlogged() const
+    {
+        return pConnection && pConnection->bytesToWrite() > limits.backlogBytes;
+    }
 
     struct Reply
     {

@@ -288,6 +288,7 @@ void EchoServer::onNewConnection()
             [this](const QByteArray &message) { processBinaryMessage(message); });
     connect(pSocket, &QWebSocket::disconnected, session, [this, pSocket] { clientGone(pSocket); });
     connect(session, &ClientSession::dismissed, session, [this, pSocket] { forget(pSocket); });
+    connect(session, &ClientSession::caughtUp, session, [this, session] { waitForTurn(session); });
     sessions.insert(pSocket, session);
     budget.add(session);
     if (session->connection() &&
@@ -452,7 +453,8 @@ void EchoServer::takeMessage(QWebSocket *pClient, const QString &message)
 void EchoServer::waitForTurn(ClientSession *session)
 {
     // One with as many requests in progress as it may have comes back when
-    // a reply has gone out.
+    // a reply has gone out; one with its replies left unread, when it has
+    // taken them (ClientSession::caughtUp).
     if (!session->mayCarryOutMore())
         return;
     if (!session->inTurn) {
