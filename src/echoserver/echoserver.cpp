@@ -115,6 +115,11 @@ bool EchoServer::listen()
             }
             continue;
         }
+        // Qt's queue of 50 connections stays: under a crowd reconnecting as
+        // fast as it is dropped, a queue of thousands (listening again with
+        // SOMAXCONN, tried) held the desk's page behind all of them and every
+        // one of its handshakes timed out; with 50 the system drops SYNs at
+        // random and the page's retry gets in.
         listeners.append(listener);
         connect(listener, &QTcpServer::newConnection, this, &EchoServer::takeConnections);
         connect(listener, &QTcpServer::acceptError, this, &EchoServer::checkDescriptors);
