@@ -121,7 +121,8 @@ bool EchoServer::listen()
         // one of its handshakes timed out; with 50 the system drops SYNs at
         // random and the page's retry gets in.
         listeners.append(listener);
-        connect(listener, &QTcpServer::newConnection, this, &EchoServer::takeConnections);
+        connect(listener, &QTcpServer::newConnection, this,
+                [this, listener] { takeConnections(listener); });
         connect(listener, &QTcpServer::acceptError, this, &EchoServer::checkDescriptors);
     }
     return true;
@@ -218,10 +219,9 @@ EchoServer::~EchoServer()
     }
 }
 
-void EchoServer::takeConnections()
+void EchoServer::takeConnections(QTcpServer *listener)
 {
-    auto *listener = qobject_cast<QTcpServer *>(sender());
-    while (listener && listener->hasPendingConnections()) {
+    while (listener->hasPendingConnections()) {
         QTcpSocket *connection = listener->nextPendingConnection();
         // Out of descriptors, Qt's accept fails without a word and tries again
         // as soon as the event loop runs, at full speed for as long as it
@@ -256,7 +256,9 @@ void EchoServer::handOver(QTcpSocket *connection)
     arriving.append(connection);
     connect(connection, &QObject::destroyed, &budget, &MemoryBudget::released);
     auto *gate = new ConnectionGate(connection, policy, limits, otherClerk, this);
-    connect(gate, &ConnectionGate::admitted, this,
+    // In the gate's name: a crowd of gates connected to the server would
+    // make each QObject::sender() look through all of them.
+    connect(gate, &ConnectionGate::admitted, gate,
             [this](QTcpSocket *admitted) { pServer->handleConnection(admitted); });
 }
 

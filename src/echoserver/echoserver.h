@@ -89,7 +89,6 @@ Q_SIGNALS:
 
 private Q_SLOTS:
     void onNewConnection();
-    void takeConnections();
     void processTextMessage(const QString &message);
     void processBinaryMessage(const QByteArray &message);
     void socketDisconnected();
@@ -97,6 +96,7 @@ private Q_SLOTS:
     void sayGoodbye();
 
 private:
+    void takeConnections(QTcpServer *listener);
     // Listens on the policy's addresses, with a line in the log for each
     // failure; false, listening nowhere, while another program holds the port.
     bool listen();
