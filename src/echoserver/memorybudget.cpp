@@ -113,6 +113,7 @@ void MemoryBudget::check()
     if (trimDue) {
         ::malloc_trim(0);
         trimDue = false;
+        untrimmed = 0;
     }
     // Time the service spent busy elsewhere is nobody's delay: clients'
     // bytes waited unread meanwhile.
@@ -130,7 +131,9 @@ void MemoryBudget::check()
     }
     if (total > TotalBytes)
         enforce();
-    if (peak - total > TrimBytes || gone >= TrimClients)
+    untrimmed += gone;
+    if (peak - total > TrimBytes || gone >= TrimClients ||
+        (gone == 0 && untrimmed >= TrimAfterQuiet))
         trimDue = true;
     peak = total;
     gone = 0;

@@ -34,6 +34,10 @@ public:
     // only clients counted), goes back to the system.
     static constexpr qint64 TrimBytes = 16 * 1024 * 1024;
     static constexpr int TrimClients = 64;
+    // A crowd that leaves over several checks, fewer than TrimClients at
+    // each, is trimmed after once nobody has gone for a check: what the
+    // last of them held would otherwise stay.
+    static constexpr int TrimAfterQuiet = 8;
 
     explicit MemoryBudget(QObject *parent = nullptr);
 
@@ -56,7 +60,8 @@ private:
     QHash<ClientSession *, qint64> held; // as last counted
     qint64 total = 0;
     qint64 peak = 0;
-    int gone = 0; // clients removed since the last check
+    int gone = 0;      // clients and connections gone since the last check
+    int untrimmed = 0; // and since the last trim
     qint64 lastCheck = 0;
     bool trimDue = false;
     QElapsedTimer clock;
