@@ -47,6 +47,19 @@ public:
 
 FakeLibrary library;
 
+// Qt finds a key by binary search, but orders keys one way when it parses and
+// another when it looks up: with a key holding U+FFFD and another holding a
+// character beyond U+FFFF, value() misses a member that is there. The checks
+// below walk the object instead.
+QJsonValue member(const QJsonObject &object, const QString &key)
+{
+    for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+        if (it.key() == key)
+            return it.value();
+    }
+    return QJsonValue(QJsonValue::Undefined);
+}
+
 // Equal as JSON text carries them: every number is written as a double, so a
 // 64-bit integer beyond 2^53 comes back rounded, as Qt's own writer does.
 bool sameJson(const QJsonValue &a, const QJsonValue &b)
@@ -68,7 +81,7 @@ bool sameJson(const QJsonValue &a, const QJsonValue &b)
         if (x.keys() != y.keys())
             return false;
         for (auto it = x.constBegin(); it != x.constEnd(); ++it) {
-            if (!sameJson(it.value(), y.value(it.key())))
+            if (!sameJson(it.value(), member(y, it.key())))
                 return false;
         }
         return true;
@@ -130,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const bool statusKey =
             it.key() == QLatin1String("statuCode") || it.key() == QLatin1String("result") ||
             it.key() == QLatin1String("message") || it.key() == QLatin1String("read_result");
-        if (!statusKey && !sameJson(answer.value(it.key()), it.value()))
+        if (!statusKey && !sameJson(member(answer, it.key()), it.value()))
             std::abort();
     }
     // Without "cmd" the request comes back as it is, a "statuCode" of its own
