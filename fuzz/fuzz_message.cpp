@@ -49,8 +49,10 @@ FakeLibrary library;
 
 // Qt finds a key by binary search, but orders keys one way when it parses and
 // another when it looks up: with a key holding U+FFFD and another holding a
-// character beyond U+FFFF, value() misses a member that is there. The checks
-// below walk the object instead.
+// character beyond U+FFFF, value() misses a member that is there, and two
+// parses of the same members (one with escapes) may list them in different
+// orders. The checks below walk the object and leave the order aside; the
+// order of the service's text is checked against Qt's writer.
 QJsonValue member(const QJsonObject &object, const QString &key)
 {
     for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
@@ -78,7 +80,7 @@ bool sameJson(const QJsonValue &a, const QJsonValue &b)
     }
     if (a.isObject() && b.isObject()) {
         const QJsonObject x = a.toObject(), y = b.toObject();
-        if (x.keys() != y.keys())
+        if (x.size() != y.size())
             return false;
         for (auto it = x.constBegin(); it != x.constEnd(); ++it) {
             if (!sameJson(it.value(), member(y, it.key())))
