@@ -20,8 +20,8 @@
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,6 +86,9 @@ ReaderHost::ReaderHost(const QString &library, int deadlineMs, QObject *parent)
     endPoll.setInterval(50);
     connect(&endPoll, &QTimer::timeout, this, &ReaderHost::checkEnded);
     outputInterval.start();
+    // Calls go into a pipe: a host that has just ended must not take the
+    // service with it (SIGPIPE) before its end is seen.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 ReaderHost::~ReaderHost()
@@ -121,16 +124,19 @@ ReaderHost::LoadReport ReaderHost::start()
 
 bool ReaderHost::spawn()
 {
-    int pair[2];
-    int pipe[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-        return false;
-    if (::pipe2(pipe, O_CLOEXEC) != 0) {
-        ::close(pair[0]);
-        ::close(pair[1]);
+    // Calls in, answers out, and the host's output.
+    int calls[2] = {-1, -1};
+    int answers[2] = {-1, -1};
+    int pipe[2] = {-1, -1};
+    if (::pipe2(calls, O_CLOEXEC) != 0 || ::pipe2(answers, O_CLOEXEC) != 0 ||
+        ::pipe2(pipe, O_CLOEXEC) != 0) {
+        for (const int fd : {calls[0], calls[1], answers[0], answers[1]}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
         return false;
     }
-    for (int *fd : {&pair[0], &pair[1], &pipe[0], &pipe[1]})
+    for (int *fd : {&calls[0], &calls[1], &answers[0], &answers[1], &pipe[0], &pipe[1]})
         *fd = movedUp(*fd);
 
     const QByteArray path = QFile::encodeName(program());
@@ -145,10 +151,11 @@ bool ReaderHost::spawn()
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipe[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, pipe[1], STDERR_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, pair[1], READER_CHANNEL_FD);
+    posix_spawn_file_actions_adddup2(&actions, calls[0], READER_CALLS_FD);
+    posix_spawn_file_actions_adddup2(&actions, answers[1], READER_ANSWERS_FD);
     // Every other descriptor of the service (its port, its clients, the
     // display) stays behind, close-on-exec or not.
-    posix_spawn_file_actions_addclosefrom_np(&actions, READER_CHANNEL_FD + 1);
+    posix_spawn_file_actions_addclosefrom_np(&actions, READER_ANSWERS_FD + 1);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     // A process group of its own: whatever the library forks goes with the host.
@@ -167,10 +174,12 @@ bool ReaderHost::spawn()
         ::posix_spawn(&child, path.constData(), &actions, &attributes, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    ::close(pair[1]);
+    ::close(calls[0]);
+    ::close(answers[1]);
     ::close(pipe[1]);
     if (failed) {
-        ::close(pair[0]);
+        ::close(calls[1]);
+        ::close(answers[0]);
         ::close(pipe[0]);
         qWarning().noquote() << QStringLiteral("The reader host %1 cannot be started: %2")
                                     .arg(program(), QString::fromLocal8Bit(strerror(failed)));
@@ -178,10 +187,11 @@ bool ReaderHost::spawn()
     }
 
     pid = child;
-    channel = pair[0];
+    toHost = calls[1];
+    channel = answers[0];
     output = pipe[0];
-    setNonBlocking(channel);
-    setNonBlocking(output);
+    for (const int fd : {toHost, channel, output})
+        setNonBlocking(fd);
     state = State::Starting;
     hung = false;
     reported = false;
@@ -278,9 +288,9 @@ void ReaderHost::pump()
         if (ahead == 0)
             deadline.start();
         ahead += count;
-        // A few bytes into an empty socket: the write does not block, and a
+        // A few bytes into an empty pipe: the write does not block, and a
         // host that stopped reading is ended by the deadline.
-        if (::send(channel, calls, size_t(count), MSG_NOSIGNAL) != count) {
+        if (::write(toHost, calls, size_t(count)) != count) {
             qWarning().noquote() << "The reader host no longer takes calls; ending it";
             endHost();
         }
@@ -296,7 +306,9 @@ void ReaderHost::readChannel()
         // Straight into the inbox: a read's record is copied once here.
         const int had = inbox.size();
         inbox.resize(had + chunk);
-        const ssize_t got = ::recv(channel, inbox.data() + had, chunk, 0);
+        // (readv: GCC's check of read's size takes the inbox for Qt's empty array.)
+        iovec into = {inbox.data() + had, size_t(chunk)};
+        const ssize_t got = ::readv(channel, &into, 1);
         inbox.resize(had + int(qMax<ssize_t>(got, 0)));
         if (got > 0) {
             if (got == chunk)
@@ -567,7 +579,7 @@ void ReaderHost::closeHost()
         delete *notifier;
         *notifier = nullptr;
     }
-    for (int *fd : {&channel, &output, &pidfd}) {
+    for (int *fd : {&toHost, &channel, &output, &pidfd}) {
         if (*fd >= 0)
             ::close(*fd);
         *fd = -1;

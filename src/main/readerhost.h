@@ -114,7 +114,8 @@ private:
     bool firstStart = true;
     LoadReport report;
     pid_t pid = -1;
-    int channel = -1;
+    int toHost = -1;  // calls
+    int channel = -1; // answers
     int output = -1;
     int pidfd = -1;
     QSocketNotifier *channelNotifier = nullptr;

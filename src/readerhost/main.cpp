@@ -1,6 +1,7 @@
 // The reader host: the only process that runs the reader maker's code. The
-// service starts it with the library's path and its own pid, and a socket on
-// descriptor 3 that carries calls in and answers out (readerchannel.h). The
+// service starts it with the library's path and its own pid, a pipe on
+// descriptor 3 that carries calls in and one on 4 for the answers out
+// (readerchannel.h). The
 // host calls one entry point at a time, in the order asked. Whatever the
 // library does here (crash, exit, hang, fork a helper, close descriptors,
 // scribble on its buffer, print) costs the service at most the call in
@@ -20,10 +21,8 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 using OpenDeviceFn = decltype(&::OpenDevice);
@@ -41,14 +40,16 @@ IdReadCardFn pIdReadCard = nullptr;
 
 namespace {
 
-const int kChannel = READER_CHANNEL_FD;
+const int kCalls = READER_CALLS_FD;
+const int kAnswers = READER_ANSWERS_FD;
 
-// Writes all of it; false when the service is gone.
+// Writes all of it; false when the service is gone (if SIGPIPE, left as the
+// library expects it, has not ended the host first).
 bool writeAll(const void *data, size_t size)
 {
     const char *at = static_cast<const char *>(data);
     while (size > 0) {
-        const ssize_t sent = ::send(kChannel, at, size, MSG_NOSIGNAL);
+        const ssize_t sent = ::write(kAnswers, at, size);
         if (sent < 0 && errno == EINTR)
             continue;
         if (sent <= 0)
@@ -209,14 +210,8 @@ int main(int argc, char *argv[])
         return 0;
     char calls[256];
     for (;;) {
-        // Waits in poll, not in recv: a recv asleep on the channel is woken
-        // each time the service takes an answer (the socket's room to write
-        // grows), which costs two trips through the scheduler for nothing.
-        pollfd waitFor = {kChannel, POLLIN, 0};
-        if (::poll(&waitFor, 1, -1) < 0 && errno == EINTR)
-            continue;
-        const ssize_t got = ::recv(kChannel, calls, sizeof calls, MSG_DONTWAIT);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN))
+        const ssize_t got = ::read(kCalls, calls, sizeof calls);
+        if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             return 0; // the service is gone

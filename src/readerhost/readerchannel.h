@@ -1,8 +1,8 @@
 /*
- * What the service and its reader host say to each other over the socket
- * pair that joins them. The host lies on descriptor ReaderChannelFd; the
- * service writes one byte per call, in order, and the host answers each with
- * a ReaderChannelHeader and the header's length of bytes after it. Its very
+ * What the service and its reader host say to each other over the two pipes
+ * that join them. The service writes one byte per call, in order, into the
+ * host's READER_CALLS_FD; the host answers each on READER_ANSWERS_FD with a
+ * ReaderChannelHeader and the header's length of bytes after it. Its very
  * first message, before any call, reports how the library loaded.
  */
 #ifndef READERCHANNEL_H
@@ -14,9 +14,11 @@
 extern "C" {
 #endif
 
-/* The host's end of the channel; its standard output and error go to a pipe
- * that the service drains into its log. */
-#define READER_CHANNEL_FD 3
+/* The host's ends of the channel: a pipe each way, since a round trip over
+ * two pipes costs about two thirds of one over a socket pair. Its standard
+ * output and error go to a third pipe that the service drains into its log. */
+#define READER_CALLS_FD 3
+#define READER_ANSWERS_FD 4
 
 /* Starts every header: a stream that lost its step shows at once. */
 #define READER_CHANNEL_MAGIC 0x4b525648u /* "KRVH" */
