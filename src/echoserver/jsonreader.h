@@ -12,10 +12,11 @@ namespace JsonReader {
 //
 // Qt's parser loses the memory of an array or object whose key comes again in
 // the same object, and past 16 members Qt 5 keeps any one of a repeated key's
-// members rather than the last, so Qt is never given a repeated key: the earlier members are
-// left out, each checked on its own so that the text is accepted exactly when
-// Qt would accept it whole. Repeated keys inside repeated members more than 32
-// levels deep, and keys with a raw NUL byte, are answered as unparsable.
+// members rather than the last, so Qt is never given a repeated key: the
+// earlier members are left out, each checked on its own so that the text is
+// accepted exactly when Qt would accept it whole. Repeated keys inside
+// repeated members more than 32 levels deep, and keys with a raw NUL byte,
+// are answered as unparsable.
 QJsonObject parseObject(const QByteArray &utf8);
 
 } // namespace JsonReader

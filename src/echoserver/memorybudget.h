@@ -35,8 +35,8 @@ public:
     static constexpr qint64 TrimBytes = 16 * 1024 * 1024;
     static constexpr int TrimClients = 64;
     // A crowd that leaves over several checks, fewer than TrimClients at
-    // each, is trimmed after once nobody has gone for a check: what the
-    // last of them held would otherwise stay.
+    // each, is trimmed once nobody has gone for a whole check after at least
+    // TrimAfterQuiet went: what the last of them held would otherwise stay.
     static constexpr int TrimAfterQuiet = 8;
 
     explicit MemoryBudget(QObject *parent = nullptr);

@@ -1,12 +1,11 @@
 // The reader host: the only process that runs the reader maker's code. The
 // service starts it with the library's path and its own pid, a pipe on
 // descriptor 3 that carries calls in and one on 4 for the answers out
-// (readerchannel.h). The
-// host calls one entry point at a time, in the order asked. Whatever the
-// library does here (crash, exit, hang, fork a helper, close descriptors,
-// scribble on its buffer, print) costs the service at most the call in
-// progress: the service sees this process end, answers that call with a
-// failure and starts another host.
+// (readerchannel.h). The host calls one entry point at a time, in the order
+// asked. Whatever the library does here (crash, exit, hang, fork a helper,
+// close descriptors, scribble on its buffer, print) costs the service at most
+// the call in progress: the service sees this process end, answers that call
+// with a failure and starts another host.
 //
 // No Qt here: the host starts in a millisecond and holds next to nothing.
 #include "commoninterface.h"
