@@ -12,6 +12,7 @@
 #include <QHostAddress>
 #include <QMessageBox>
 #include <QTcpServer>
+#include <QThread>
 #include <QWebSocketServer>
 
 #include <cstdio>
@@ -125,8 +126,16 @@ int main(int argc, char *argv[])
     // port while their session is at the screen: this one starts, waits in
     // the tray and serves once the port is free and its own session is
     // there. A second start in this user's own session stops here.
-    const bool portFree = portAvailable();
-    const long holder = portFree ? -1 : portHolder();
+    bool portFree = portAvailable();
+    long holder = portFree ? -1 : portHolder();
+    // Another clerk's service starting at the same moment probes the port by
+    // listening on it for an instant: a holder gone before it could be named
+    // was such a probe, and the port is looked at again.
+    for (int tries = 0; !portFree && holder < 0 && tries < 5; ++tries) {
+        QThread::msleep(50);
+        portFree = portAvailable();
+        holder = portFree ? -1 : portHolder();
+    }
     const bool anotherClerksPort = holder >= 0 && holder != long(::getuid());
     if (!portFree && !anotherClerksPort) {
         std::fputs("No Available Ports Were Found\n", stdout);
