@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -159,7 +160,8 @@ void LoaderTest::sharesTheReaderBetweenClients_data()
     // behind a read of a third client that keeps the host busy; the clients'
     // calls are then carried out in turn (a, b, a, b, ...).
     QTest::addColumn<QStringList>("steps");
-    // The library's result for each step but "leaves" (2: the reader is closed).
+    // The library's result for each step but "leaves": its close gives 7, a
+    // close answered without it 0, a read of the closed reader 2.
     QTest::addColumn<QList<int>>("results");
     QTest::newRow("another page's close")
         << QStringList{"a open", "b close", "a read"} << QList<int>{0, 0, 0};
@@ -167,20 +169,28 @@ void LoaderTest::sharesTheReaderBetweenClients_data()
         << QStringList{"a open", "b close", "b close", "a read"} << QList<int>{0, 0, 0, 0};
     QTest::newRow("the last holder's close")
         << QStringList{"a open", "b open", "a close", "b close", "b read"}
-        << QList<int>{0, 0, 0, 0, 2};
+        << QList<int>{0, 0, 0, 7, 2};
     QTest::newRow("a close with no holder")
-        << QStringList{"a open", "a leaves", "b close", "b read"} << QList<int>{0, 0, 2};
+        << QStringList{"a open", "a leaves", "b close", "b read"} << QList<int>{0, 7, 2};
     QTest::newRow("a page's own close")
-        << QStringList{"a open", "a close", "a read"} << QList<int>{0, 0, 2};
+        << QStringList{"a open", "a close", "a read"} << QList<int>{0, 7, 2};
     QTest::newRow("a holder that left")
         << QStringList{"a open", "b open", "b leaves", "a close", "a read"}
-        << QList<int>{0, 0, 0, 2};
+        << QList<int>{0, 0, 7, 2};
+    QTest::newRow("a close of the closed reader")
+        << QStringList{"a open", "a close", "a close"} << QList<int>{0, 7, 0};
+    QTest::newRow("another page's close of the closed reader")
+        << QStringList{"a open", "b read", "a close", "b close"} << QList<int>{0, 0, 7, 0};
+    QTest::newRow("a close after a read")
+        << QStringList{"a open", "a close", "a read", "a close"} << QList<int>{0, 7, 2, 7};
 }
 
 void LoaderTest::sharesTheReaderBetweenClients()
 {
     QFETCH(QStringList, steps);
     QFETCH(QList<int>, results);
+    qputenv("KRSIM_CLOSE_RESULT", "7");
+    const auto unset = qScopeGuard([] { qunsetenv("KRSIM_CLOSE_RESULT"); });
     SimulatedHost simulated;
     QVERIFY(simulated.host.start().loaded);
     ReaderHost &host = simulated.host;

@@ -167,8 +167,9 @@ void EchoServer::setServing(bool serve)
     if (pReaderLibrary && was)
         pReaderLibrary->call(this, ReaderLibrary::Call::CloseDevice, [](const auto &outcome) {
             qDebug() << "Reader closed for the session at the screen:"
-                     << (outcome.failed ? QStringLiteral("the library failed")
-                                        : QString::number(outcome.result));
+                     << (outcome.failed      ? QStringLiteral("the library failed")
+                         : outcome.notCalled ? QStringLiteral("it was closed already")
+                                             : QString::number(outcome.result));
         });
     if (!was)
         return;

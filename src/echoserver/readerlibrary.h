@@ -25,6 +25,9 @@ public:
         // IdReadCard with result 0: the record up to its NUL (all 10240
         // bytes when it has none).
         QByteArray record;
+        // Answered without the library: a close that could change nothing
+        // (the reader was closed already, or other pages hold it open).
+        bool notCalled = false;
     };
     using Done = std::function<void(const Outcome &)>;
 

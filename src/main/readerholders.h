@@ -6,7 +6,7 @@
 // The clients that hold the reader open. The reader is one device for every
 // page: a page that opened it keeps it open until it closes it itself, so a
 // close from any other page is answered without closing the device. Only the
-// last holder's close (or one while nobody holds it) reaches the library; a
+// last holder's close (or one while nobody holds it) may reach the library; a
 // page that leaves without closing leaves the reader as it is.
 class ReaderHolders
 {

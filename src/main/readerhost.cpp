@@ -254,8 +254,9 @@ void ReaderHost::pump()
     if (state != State::Ready)
         return;
     // One call of each waiting client in turn. A close that would undo
-    // another client's open is answered here, without the library.
-    std::vector<Done> leftOpen;
+    // another client's open, or that finds the reader closed, is answered
+    // here, without the library.
+    std::vector<Done> answeredHere;
     while (int(queue.size()) < MaxCallsAhead && !turns.empty()) {
         const void *client = turns.front();
         turns.pop_front();
@@ -271,10 +272,11 @@ void ReaderHost::pump()
         }
         if (next.call == Call::OpenDevice && !left)
             holders.opening(client);
-        if (next.call == Call::CloseDevice && !holders.closes(client)) {
-            leftOpen.push_back(std::move(next.done));
+        if (next.call == Call::CloseDevice && (!holders.closes(client) || readerClosed)) {
+            answeredHere.push_back(std::move(next.done));
             continue;
         }
+        readerClosed = next.call == Call::CloseDevice;
         queue.push_back(std::move(next));
     }
 
@@ -295,8 +297,10 @@ void ReaderHost::pump()
             endHost();
         }
     }
-    for (const Done &done : leftOpen)
-        done(Outcome());
+    Outcome notCalled;
+    notCalled.notCalled = true;
+    for (const Done &done : answeredHere)
+        done(notCalled);
 }
 
 void ReaderHost::readChannel()
@@ -536,6 +540,10 @@ void ReaderHost::ended(int status)
         turns.clear();
         gone.clear();
     }
+    // The next host starts with the reader closed; the calls it is given
+    // again leave it as they left it before.
+    if (queue.empty())
+        readerClosed = true;
 
     if (firstStart) {
         emit settled();

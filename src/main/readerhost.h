@@ -137,6 +137,11 @@ private:
     std::deque<const void *> turns;
     QSet<const void *> gone; // clients that left with calls still waiting
     ReaderHolders holders;
+    // The reader is closed once the calls taken so far are carried out: the
+    // last of them was a close, or a fresh host has had none. A further close
+    // changes nothing and is answered without the library; an open or a read
+    // (which a library may open the device for) makes the next one count.
+    bool readerClosed = true;
     QByteArray inbox;
     QByteArray outputLine;
     int outputLines = 0;
