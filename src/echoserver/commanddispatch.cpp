@@ -109,7 +109,7 @@ QString replyOrNothing(const QString &text)
 } // namespace
 
 void answerTextMessage(const QString &message, const void *client,
-                       const std::function<void(const QString &)> &answer)
+                       std::function<void(const QString &)> answer)
 {
     // The log sink drops every line while there is no log file, and building
     // the lines (the compact reply above all, and its quoting) is much of the
@@ -136,7 +136,9 @@ void answerTextMessage(const QString &message, const void *client,
         qDebug() << "processTextMessage cmd:" << cmd;
     }
 
-    const auto finish = [request, answer, logging](const Status &status) {
+    // Moved, not copied, on their way to the library: each copy of a
+    // std::function is an allocation.
+    auto finish = [request, answer = std::move(answer), logging](const Status &status) {
         // The compact form is shorter than the indented one: when the reply
         // fits, so does its log line.
         const QString sent = replyOrNothing(reply(request, status, Format::Indented));
@@ -164,5 +166,7 @@ void answerTextMessage(const QString &message, const void *client,
         return;
     }
     pReaderLibrary->call(client, call,
-                         [finish, statusOf](const Outcome &outcome) { finish(statusOf(outcome)); });
+                         [finish = std::move(finish), statusOf](const Outcome &outcome) {
+                             finish(statusOf(outcome));
+                         });
 }

@@ -17,6 +17,6 @@
 // answered as failed, with "LIBRARY_FAULT" as the error code. Logs each step
 // while the log file exists. client: who asks (see ReaderLibrary::call).
 void answerTextMessage(const QString &message, const void *client,
-                       const std::function<void(const QString &)> &answer);
+                       std::function<void(const QString &)> answer);
 
 #endif // COMMANDDISPATCH_H
