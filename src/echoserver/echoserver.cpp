@@ -162,8 +162,8 @@ void EchoServer::setServing(bool serve)
     const QList<QWebSocket *> clients = clientList;
     for (QWebSocket *client : clients)
         sessions.value(client)->dismiss(CloseOtherSession, otherSessionReason());
-    // The clients are forgotten, so this close reaches the device: the next
-    // session's service finds the reader closed.
+    // The clients are forgotten, so this close reaches the device unless it
+    // is closed already: the next session's service finds the reader closed.
     if (pReaderLibrary && was)
         pReaderLibrary->call(this, ReaderLibrary::Call::CloseDevice, [](const auto &outcome) {
             qDebug() << "Reader closed for the session at the screen:"
