@@ -11,10 +11,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 #include <QVarLengthArray>
 
 #include <sanitizer/lsan_interface.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -125,6 +127,42 @@ bool qtKeepsTheLastMember(const QByteArray &utf8)
     return true;
 }
 
+bool holdsLoneSurrogate(const QString &text)
+{
+    for (int i = 0; i < text.size(); ++i) {
+        if (text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+            ++i;
+        else if (text.at(i).isSurrogate())
+            return true;
+    }
+    return false;
+}
+
+// Qt's parser compares keys one way where both came with escapes (UTF-16 code
+// units) and another where one came without (code points, a lone surrogate
+// read as U+FFFD). So it may sort two members of one key apart and keep both
+// ("\ud800\udc00" and a raw U+10000 with "\ufffd" between them), and it takes
+// "\ud800" and a raw U+FFFD for one key. The service keeps the last member of
+// a repeated key and writes a lone surrogate as an escape; Qt's parse is no
+// reference where an object repeats a key or a key holds a lone surrogate.
+bool qtMisreads(const QJsonValue &value)
+{
+    if (value.isArray()) {
+        const QJsonArray array = value.toArray();
+        return std::any_of(array.begin(), array.end(), qtMisreads);
+    }
+    if (!value.isObject())
+        return false;
+    const QJsonObject object = value.toObject();
+    QSet<QString> keys;
+    for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+        if (keys.contains(it.key()) || holdsLoneSurrogate(it.key()) || qtMisreads(it.value()))
+            return true;
+        keys.insert(it.key());
+    }
+    return false;
+}
+
 bool setUp()
 {
     pReaderLibrary = &library;
@@ -167,13 +205,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             __lsan::ScopedDisabler qtLeaksOnRepeatedKeys;
             reference = QJsonDocument::fromJson(utf8).object();
         }
-        if (!sameJson(request, reference))
+        if (!qtMisreads(reference) && !sameJson(request, reference))
             std::abort();
     }
     // The writer's text is Qt's, byte for byte.
     const QString written = JsonWriter::write(request, {}, JsonWriter::Format::Indented);
     if (written != QString::fromUtf8(QJsonDocument(request).toJson(QJsonDocument::Indented)))
         std::abort();
+    // The reply is read back with Qt's parser too.
+    if (qtMisreads(request))
+        return 0;
     const QJsonObject answer = parsed.object();
     for (auto it = request.constBegin(); it != request.constEnd(); ++it) {
         const bool statusKey =
