@@ -40,7 +40,8 @@ private Q_SLOTS:
     void writesOneTimestampedLine();
     void appendsWithoutChangingEarlierContent();
     void writesNothingWithoutTheFile();
-    void followsTheFileAppearingAndDisappearing();
+    void followsTheFileAtItsPath_data();
+    void followsTheFileAtItsPath();
     void keepsLinesFromThreadsWhole();
 
 private:
@@ -103,17 +104,55 @@ void LogSinkTest::writesNothingWithoutTheFile()
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList());
 }
 
-void LogSinkTest::followsTheFileAppearingAndDisappearing()
+void LogSinkTest::followsTheFileAtItsPath_data()
 {
-    qDebug() << "before";
-    QVERIFY(writeFile(strLogFile, QByteArray()));
-    qDebug() << "during";
-    const QByteArray during = readAll(strLogFile);
-    QVERIFY(QFile::remove(strLogFile));
-    qDebug() << "after";
-    QVERIFY(!QFile::exists(strLogFile));
-    QVERIFY(during.endsWith("] during\r\n"));
-    QCOMPARE(during.count('\n'), 1);
+    // What happens to the file between the line "first" and the line "second";
+    // the file at the path is read after each.
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QByteArray>("afterFirst");
+    QTest::addColumn<QByteArray>("afterSecond");
+    QTest::newRow("appears") << "create" << QByteArray() << QByteArray("second");
+    QTest::newRow("disappears") << "remove" << QByteArray("first") << QByteArray();
+    // The new file may get the removed one's inode number back.
+    QTest::newRow("removed and made again")
+        << "remove,create" << QByteArray("first") << QByteArray("second");
+    QTest::newRow("rotated") << "rotate,create" << QByteArray("first") << QByteArray("second");
+    QTest::newRow("stays") << "" << QByteArray("first") << QByteArray("first second");
+}
+
+void LogSinkTest::followsTheFileAtItsPath()
+{
+    QFETCH(QString, change);
+    QFETCH(QByteArray, afterFirst);
+    QFETCH(QByteArray, afterSecond);
+    // The messages in the file, without their time stamps.
+    const auto messages = [] {
+        QByteArrayList found;
+        for (const QByteArray &line : readAll(strLogFile).split('\n')) {
+            if (!line.isEmpty())
+                found.append(line.mid(line.indexOf("] ") + 2).chopped(1));
+        }
+        return found.join(' ');
+    };
+    if (!change.startsWith(QLatin1String("create")))
+        QVERIFY(writeFile(strLogFile, QByteArray()));
+    qDebug().noquote() << "first";
+    QCOMPARE(messages(), afterFirst);
+    for (const QString &step : change.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        if (step == QLatin1String("create"))
+            QVERIFY(writeFile(strLogFile, QByteArray()));
+        else if (step == QLatin1String("remove"))
+            QVERIFY(QFile::remove(strLogFile));
+        else if (step == QLatin1String("rotate"))
+            QVERIFY(QFile::rename(strLogFile, strLogFile + QStringLiteral(".1")));
+    }
+    qDebug().noquote() << "second";
+    QCOMPARE(messages(), afterSecond);
+    if (change.startsWith(QLatin1String("rotate"))) {
+        strLogFile += QStringLiteral(".1");
+        QCOMPARE(messages(), afterFirst);
+    }
+    QFile::remove(strLogFile);
 }
 
 void LogSinkTest::keepsLinesFromThreadsWhole()
