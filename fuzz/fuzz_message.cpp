@@ -127,17 +127,6 @@ bool qtKeepsTheLastMember(const QByteArray &utf8)
     return true;
 }
 
-bool holdsLoneSurrogate(const QString &text)
-{
-    for (int i = 0; i < text.size(); ++i) {
-        if (text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
-            ++i;
-        else if (text.at(i).isSurrogate())
-            return true;
-    }
-    return false;
-}
-
 // Qt's parser compares keys one way where both came with escapes (UTF-16 code
 // units) and another where one came without (code points, a lone surrogate
 // read as U+FFFD). So it may sort two members of one key apart and keep both
@@ -156,7 +145,7 @@ bool qtMisreads(const QJsonValue &value)
     const QJsonObject object = value.toObject();
     QSet<QString> keys;
     for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
-        if (keys.contains(it.key()) || holdsLoneSurrogate(it.key()) || qtMisreads(it.value()))
+        if (keys.contains(it.key()) || !it.key().isValidUtf16() || qtMisreads(it.value()))
             return true;
         keys.insert(it.key());
     }
