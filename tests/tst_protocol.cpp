@@ -1,14 +1,18 @@
 // The command protocol from outside: the real service with the simulator,
 // whole replies compared byte for byte.
+#include "rawwsclient.h"
 #include "servicefixture.h"
 #include "wsclient.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
 
 #include <memory>
+
+#include <sys/socket.h>
 
 namespace {
 
@@ -147,6 +151,8 @@ private Q_SLOTS:
     void callsTheLibraryWithItsArguments();
     void answersOnlyTheSender();
     void answersPipelinedRequestsInOrder();
+    void slowPeerGetsWholeFramesInOrder_data();
+    void slowPeerGetsWholeFramesInOrder();
     void slowReaderDelaysButLosesNothing();
     void logsEachStep();
 };
@@ -386,6 +392,70 @@ void ProtocolTest::answersPipelinedRequestsInOrder()
                  qPrintable(reply.left(200)));
         QVERIFY(reply.contains(QStringLiteral("\"cmd\": \"%1\"").arg(commands[i % 4])));
     }
+}
+
+void ProtocolTest::slowPeerGetsWholeFramesInOrder_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("padBytes"); // echoed back in the reply
+    QTest::addColumn<int>("requests"); // megabytes of replies, more than the system holds
+    QTest::newRow("card reads, through the reader host")
+        << QStringLiteral("read_card_info") << 0 << 2000;
+    QTest::newRow("70 KB echoes, answered at once") << QStringLiteral("bogus") << 70 * 1024 << 240;
+}
+
+void ProtocolTest::slowPeerGetsWholeFramesInOrder()
+{
+    // A peer that leaves its replies unread for a while, then takes them
+    // while it goes on sending requests and pings: what the system could not
+    // take waits in the service, and every later reply and pong must queue
+    // behind it, not cut into a frame half sent.
+    QFETCH(QString, command);
+    QFETCH(int, padBytes);
+    QFETCH(int, requests);
+    ServiceFixture::Options options;
+    options.card = QStringLiteral("J");
+    ServiceFixture service(options);
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    RawWsClient client;
+    QVERIFY(client.open(QStringLiteral("127.0.0.1"), ServiceFixture::port));
+    // The system takes little, so that the rest waits in the service.
+    const int small = 128 * 1024;
+    QCOMPARE(::setsockopt(int(client.socket.socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &small,
+                          sizeof small),
+             0);
+    client.write(RawWsClient::frame(0x1, kOpen.toUtf8()));
+
+    const int pings = 40, pingEvery = requests / pings;
+    const QString pad =
+        padBytes ? QStringLiteral(R"(,"pad":"%1")").arg(QString(padBytes, 'p')) : QString();
+    int sent = 0, texts = 0, pongs = 0;
+    const QDeadlineTimer deadline(30000);
+    while ((texts <= requests || pongs < pings) && !deadline.hasExpired()) {
+        if (sent < requests) {
+            const QString request = QStringLiteral(R"({"cmd":"%1","seq":%2%3})");
+            client.write(RawWsClient::frame(0x1, request.arg(command).arg(sent).arg(pad).toUtf8()));
+            if (sent % pingEvery == 0)
+                client.write(RawWsClient::frame(0x9, QByteArray::number(sent)));
+            if (++sent == requests / 2)
+                QTest::qWait(300); // the service fills what the system takes, and more
+            if (sent < requests / 2)
+                continue;
+        }
+        const RawWsClient::Frame frame = client.readFrame(1);
+        if (frame.opcode == 0xA) {
+            QCOMPARE(frame.payload, QByteArray::number(pongs++ * pingEvery));
+        } else if (frame.opcode != -1) {
+            QCOMPARE(frame.opcode, 0x1);
+            QVERIFY(frame.fin);
+            const QByteArray seq = "\"seq\": " + QByteArray::number(texts - 1) + ",\n";
+            QVERIFY2(texts == 0 || (frame.payload.contains(seq) && frame.payload.endsWith("}\n")),
+                     frame.payload.left(200).constData());
+            ++texts;
+        }
+    }
+    QCOMPARE(texts, requests + 1);
+    QCOMPARE(pongs, pings);
 }
 
 void ProtocolTest::slowReaderDelaysButLosesNothing()

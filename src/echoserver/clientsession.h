@@ -88,6 +88,8 @@ private:
         qint64 bytes = 0; // the request, held until it is answered
     };
 
+    static void appendTextFrame(QByteArray *frames, const QByteArray &payload);
+    void writeOut(const QByteArray &frames);
     void frameReceived(qint64 bytes, bool isLastFrame);
     void dataRead();
     void aboutToClose();
