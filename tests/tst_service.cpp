@@ -6,12 +6,14 @@
 #include "testfiles.h"
 #include "wsclient.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -65,6 +67,7 @@ private Q_SLOTS:
     void findsItsFilesFromAnyWorkingDirectory();
     void logsEveryLineInItsFormat();
     void logsNothingWithoutTheFile();
+    void followsTheLogFileWhileRunning_data();
     void followsTheLogFileWhileRunning();
     void closesOversizedMessagesOnly();
     void endsOrderlyOnSignals_data();
@@ -263,28 +266,59 @@ void ServiceTest::logsNothingWithoutTheFile()
     QVERIFY(!QFile::exists(service.path(QStringLiteral("krlog.txt"))));
 }
 
+void ServiceTest::followsTheLogFileWhileRunning_data()
+{
+    // Each step changes the service's folder, then one request is sent at
+    // once: its four lines must be in krlog.txt exactly when the file is there.
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QList<int>>("lines"); // in krlog.txt after each step's request
+    QTest::newRow("made and removed")
+        << QStringList{"touch krlog.txt", "rm krlog.txt", "touch krlog.txt"} << QList<int>{4, 0, 4};
+    QTest::newRow("renamed into place, away and back")
+        << QStringList{"touch new.txt", "mv new.txt krlog.txt", "mv krlog.txt old.txt",
+                       "mv old.txt krlog.txt"}
+        << QList<int>{0, 4, 0, 8};
+    QTest::newRow("another file's second name")
+        << QStringList{"touch other.txt", "ln other.txt krlog.txt", "rm other.txt"}
+        << QList<int>{0, 4, 8};
+    // The link's target is in another folder: its changes are seen all the same.
+    QTest::newRow("a symbolic link, its target made and removed")
+        << QStringList{"mkdir logs", "symlink logs/krlog.txt krlog.txt", "touch logs/krlog.txt",
+                       "rm logs/krlog.txt", "touch logs/krlog.txt"}
+        << QList<int>{0, 0, 4, 0, 4};
+}
+
 void ServiceTest::followsTheLogFileWhileRunning()
 {
+    QFETCH(QStringList, steps);
+    QFETCH(QList<int>, lines);
     ServiceFixture service;
     QVERIFY2(service.start(), qPrintable(service.error()));
     WsClient client;
     QVERIFY(client.open());
     QCOMPARE(client.request(kCloseDevice), kClosed);
 
-    const QString path = service.path(QStringLiteral("krlog.txt"));
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
+    const QString log = service.path(QStringLiteral("krlog.txt"));
+    for (int i = 0; i < steps.size(); ++i) {
+        const QStringList step = steps.at(i).split(QLatin1Char(' '));
+        const QString from = service.path(step.at(1)), to = service.path(step.value(2));
+        const bool done = step.first() == "touch" ? writeFile(from, QByteArray())
+                          : step.first() == "rm"  ? QFile::remove(from)
+                          : step.first() == "mv"  ? QFile::rename(from, to)
+                          : step.first() == "ln"  ? ::link(qPrintable(from), qPrintable(to)) == 0
+                          : step.first() == "symlink" ? QFile::link(from, to)
+                                                      : QDir().mkdir(from);
+        QVERIFY2(done, qPrintable(steps.at(i)));
+        QCOMPARE(client.request(kCloseDevice), kClosed);
+        QFile file(log);
+        const QStringList written =
+            file.open(QIODevice::ReadOnly) ? logLines(file.readAll()) : QStringList();
+        QVERIFY2(written.size() == lines.at(i),
+                 qPrintable(steps.at(i) + ": " + written.join(QLatin1Char('\n'))));
+        if (lines.at(i) > 0)
+            QCOMPARE(textOf(written.at(lines.at(i) - 4)),
+                     QStringLiteral(R"(processTextMessage message: "{\"cmd\":\"close_device\"}")"));
     }
-    QCOMPARE(client.request(kCloseDevice), kClosed);
-    const QStringList lines = logLines(service.log());
-    QCOMPARE(lines.size(), 4);
-    QCOMPARE(textOf(lines.first()),
-             QStringLiteral("processTextMessage message: \"{\\\"cmd\\\":\\\"close_device\\\"}\""));
-
-    QVERIFY(QFile::remove(path));
-    QCOMPARE(client.request(kCloseDevice), kClosed);
-    QVERIFY(!QFile::exists(path));
 }
 
 void ServiceTest::closesOversizedMessagesOnly()

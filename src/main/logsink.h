@@ -6,13 +6,20 @@
 
 // The process's message handler: appends every message as one timestamped
 // line, "[ yyyy-MM-dd hh:mm:ss:zzz] text" and CR LF, to the file named by
-// strLogFile, but only while that file exists. Each line is opened, written,
-// flushed and closed on its own, so lines survive a crash of the process.
+// strLogFile, but only while that file exists. Each line is one write, done
+// before the handler returns, so lines survive a crash of the process.
 void outputMyMessage(QtMsgType type, const QMessageLogContext &context, const QString &msg);
 
 // True while the log file exists, that is while outputMyMessage writes lines.
-// Asked before every request, from the thread that answers requests.
+// Asked before every request.
 bool logFileExists();
+
+// From now on logFileExists(), asked on the application's thread, follows the
+// file from the event loop instead of looking up its path each time. Called
+// before any client connects: the watch then comes ahead of the clients in
+// each turn of the loop, so a file placed before a request was sent is seen
+// before the request is answered.
+void watchLogFile();
 
 // Text a peer chose (an Origin, a header), quoted, with control characters
 // and quotes escaped: no line of the log can be forged or broken by it.

@@ -148,6 +148,7 @@ int main(int argc, char *argv[])
     }
 
     qInstallMessageHandler(outputMyMessage);
+    watchLogFile();
     if (anotherClerksPort)
         qDebug().noquote() << QStringLiteral("Port %1 is held by another user's service (uid %2): "
                                              "waiting for it")
