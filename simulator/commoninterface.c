@@ -40,9 +40,9 @@
 #include "commoninterface.h"
 
 #include <dlfcn.h>
-#include <signal.h>
 #include <errno.h>
 #include <iconv.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -184,7 +184,9 @@ static long look_up_card(char *record, size_t *written)
  * that is a symbolic link is never kept, and without inotify every read looks
  * the files up. Looking up and converting the card at every read measured
  * 0.23 of the floor for 8 KB reads with 10 connections, against 0.53 with the
- * watch (2026-12-08): the benchmark would measure the simulator.
+ * watch (2026-12-08): the benchmark would measure the simulator. The same
+ * watch tells when fault.txt may have come, so a read with no fault pending
+ * looks up no path at all.
  */
 static struct
 {
@@ -194,7 +196,8 @@ static struct
     long result; /* look_up_card's result */
     size_t written;
     char record[COMMONINTERFACE_RECORD_SIZE];
-} reader = {-1, -1, 0, 0, 0, {0}};
+    int fault_gone; /* fault.txt was not there, and no event has named it since */
+} reader = {-1, -1, 0, 0, 0, {0}, 0};
 
 static void stop_watching(void)
 {
@@ -223,6 +226,8 @@ static void take_events(void)
             stop_watching();
             return;
         }
+        /* Looked up once the watch is in place: a change after that is an event. */
+        reader.fault_gone = 0;
     }
     char buffer[4096] __attribute__((aligned(__alignof__(struct inotify_event))));
     ssize_t got;
@@ -236,6 +241,8 @@ static void take_events(void)
         }
         for (char *at = buffer; at < buffer + got;) {
             const struct inotify_event *event = (const struct inotify_event *)at;
+            if (event->len > 0 && !strcmp(event->name, "fault.txt"))
+                reader.fault_gone = 0;
             if (event->mask & IN_Q_OVERFLOW ||
                 (event->wd == reader.folder &&
                  event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)))
@@ -266,7 +273,6 @@ static int watch_card_file(const char *name)
 /* Puts the card lying on the reader into record; 0 or a failure code. */
 static long place_card(char *record)
 {
-    take_events();
     if (!reader.valid) {
         memset(reader.record, 0, sizeof reader.record);
         /* Watched before the look-up, so that a change during it is seen next time. */
@@ -285,8 +291,9 @@ static long place_card(char *record)
 static const char *take_fault(char *word, long *number)
 {
     char path[4096], text[128], second[16] = "";
-    long length =
-        beside_library("fault.txt", path, sizeof path) ? read_file(path, text, sizeof text - 1) : -1;
+    const int placed = beside_library("fault.txt", path, sizeof path);
+    long length = placed ? read_file(path, text, sizeof text - 1) : -1;
+    reader.fault_gone = placed && length < 0 && errno == ENOENT;
     word[0] = '\0';
     *number = 0;
     if (length <= 0)
@@ -315,6 +322,9 @@ static long misbehave(void)
 {
     char fault[32];
     long number;
+    /* The folder's watch tells when fault.txt may have come: no look-up until then. */
+    if (reader.watch >= 0 && reader.fault_gone)
+        return 0;
     take_fault(fault, &number);
     if (!strcmp(fault, "segv"))
         raise(SIGSEGV);
@@ -419,6 +429,8 @@ long IdReadCard(long slot, long mode, char *record, long flags)
     static const char zeros[COMMONINTERFACE_RECORD_SIZE];
     int zeroed = record != NULL && memcmp(record, zeros, sizeof zeros) == 0;
 
+    /* Changes to the files beside the library, up to now. */
+    take_events();
     const long overrun = misbehave();
     long result = 0;
     long every = 0;
