@@ -398,7 +398,7 @@ void ProtocolTest::slowPeerGetsWholeFramesInOrder_data()
 {
     QTest::addColumn<QString>("command");
     QTest::addColumn<int>("padBytes"); // echoed back in the reply
-    QTest::addColumn<int>("requests"); // megabytes of replies, more than the system holds
+    QTest::addColumn<int>("requests"); // their replies: megabytes, more than the system holds
     QTest::newRow("card reads, through the reader host")
         << QStringLiteral("read_card_info") << 0 << 2000;
     QTest::newRow("70 KB echoes, answered at once") << QStringLiteral("bogus") << 70 * 1024 << 240;

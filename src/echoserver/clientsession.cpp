@@ -6,6 +6,7 @@
 
 #include <QDebug>
 #include <QWebSocket>
+#include <QtEndian>
 
 #include <sys/socket.h>
 
@@ -142,17 +143,18 @@ void ClientSession::appendTextFrame(QByteArray *frames, const QByteArray &payloa
 {
     // One final text frame, unmasked as a server's are.
     const quint64 size = quint64(payload.size());
+    char length[8];
     frames->append(char(0x81));
     if (size < 126) {
         frames->append(char(size));
     } else if (size <= 0xffff) {
         frames->append(char(126));
-        for (int shift = 8; shift >= 0; shift -= 8)
-            frames->append(char(size >> shift));
+        qToBigEndian(quint16(size), length);
+        frames->append(length, 2);
     } else {
         frames->append(char(127));
-        for (int shift = 56; shift >= 0; shift -= 8)
-            frames->append(char(size >> shift));
+        qToBigEndian(size, length);
+        frames->append(length, 8);
     }
     frames->append(payload);
 }
