@@ -282,6 +282,10 @@ void HostileTest::descriptorFloodPausesAccepting()
 
     WsClient early;
     QVERIFY(early.open());
+    // The desk's page is in use before the flood. (A sanitizer build checks
+    // an object's type through a pipe the first time a call meets it: out of
+    // descriptors, it would take a sound object for a broken one.)
+    QVERIFY(answersClose(early));
     std::vector<std::unique_ptr<QTcpSocket>> flood;
     for (int i = 0; i < 200; ++i) {
         flood.push_back(std::make_unique<QTcpSocket>());
@@ -297,7 +301,7 @@ void HostileTest::descriptorFloodPausesAccepting()
     QTest::qWait(2000);
     const double used = cpuSeconds(service.pid()) - before;
     QVERIFY2(used < 0.5, qPrintable(QStringLiteral("%1 s of CPU in 2 s").arg(used)));
-    QVERIFY2(answersClose(early), service.log().right(2000).constData());
+    QVERIFY2(answersClose(early), service.report().constData());
 
     flood.clear();
     WsClient late;

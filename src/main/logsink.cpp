@@ -146,7 +146,9 @@ private:
     bool linked = false;
 };
 
-LogFileWatch *logWatch = nullptr; // used on the application's thread only
+LogFileWatch *logWatch = nullptr; // used on the thread that started it only
+
+QThread *watchingThread = nullptr;
 
 } // namespace
 
@@ -155,12 +157,16 @@ void watchLogFile()
     static LogFileWatch watch;
     watch.start();
     logWatch = &watch;
+    watchingThread = QThread::currentThread();
 }
 
 bool logFileExists()
 {
-    const QCoreApplication *app = QCoreApplication::instance();
-    if (logWatch && app && QThread::currentThread() == app->thread())
+    // The thread compared by pointer, the application object not asked: a
+    // sanitizer build checks the object behind such a call through a pipe,
+    // and with the process out of descriptors it took the application for a
+    // broken object and ended the service.
+    if (logWatch && QThread::currentThread() == watchingThread)
         return logWatch->exists(strLogFile);
     return QFile::exists(strLogFile);
 }

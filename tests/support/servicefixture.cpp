@@ -266,6 +266,17 @@ QByteArray ServiceFixture::log() const
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+QByteArray ServiceFixture::report()
+{
+    process.waitForFinished(200);
+    const QString state = running() ? QStringLiteral("running")
+                          : process.exitStatus() == QProcess::CrashExit
+                              ? QStringLiteral("killed by signal %1").arg(exitCode())
+                              : QStringLiteral("ended with %1").arg(exitCode());
+    return "service " + state.toUtf8() + "; stderr: " + standardError().right(1500) +
+           "; log: " + log().right(1500);
+}
+
 bool ServiceFixture::portAccepts()
 {
     QTcpSocket socket;

@@ -89,6 +89,9 @@ public:
     void removeCard() const;
 
     QByteArray log() const;
+    // For a failure's message: whether the service still runs (or how it
+    // ended), the end of its standard error and of its log.
+    QByteArray report();
 
     static const quint16 port = 35561;
     // The sockets listening on the service port, as the kernel lists them in
