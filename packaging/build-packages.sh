@@ -74,7 +74,7 @@ fi
 apt-get update -q
 apt-get install -y -q --no-install-recommends crossbuild-essential-arm64 cmake ninja-build \
     pkg-config qtbase5-dev-tools dpkg-dev lintian util-linux iproute2 file \
-    qtbase5-dev:arm64 libqt5websockets5-dev:arm64 libqt5x11extras5-dev:arm64 libxcb1-dev:arm64
+    qtbase5-dev:arm64 libqt5websockets5-dev:arm64 libqt5x11extras5-dev:arm64 libxcb1-dev:arm64 libseccomp-dev:arm64
 apt-get install -y -q --no-install-recommends -t "$qemu_suite" qemu-user-static
 # Registered afresh from the rule that qemu installs, so that the kernel runs
 # arm64 programs with this qemu (a machine without systemd never reads it).

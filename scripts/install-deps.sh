@@ -6,7 +6,7 @@
 # As root it runs apt-get; otherwise it prints the apt-get line and fails.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config libxcb1-dev)
+packages=(cmake ninja-build g++ pkg-config libxcb1-dev libseccomp-dev)
 if [ "${KRV_QT:-5}" = 6 ]; then
     # Qt 6's Gui finds OpenGL at configure time even where nothing draws with it.
     packages+=(qt6-base-dev qt6-base-dev-tools qt6-websockets-dev libgl-dev)

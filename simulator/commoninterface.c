@@ -29,8 +29,19 @@
  *   overrun N           read the card, then write N bytes past the record
  *   noisy               write 4 MiB to standard output and error, then read
  *   fork-segv           fork a helper that stays for 10 minutes with all that
- *                       it inherited (its pid in helper.pid beside the library),
- *                       then crash
+ *                       it inherited, then crash
+ *   daemon              start a helper as a daemon does (fork, setsid, fork
+ *                       again) that stays for a minute, then read
+ *   connect PORT        send "CARD" over TCP to 127.0.0.1 and ::1 and over
+ *                       UDP to 127.0.0.1 at PORT, run /bin/sh to create "ran"
+ *                       beside the library, then read
+ *   nosy PORT           connect PORT, then signal its parent, the parent's
+ *                       parent (SIGTERM), start a daemon, leak
+ *                       50 MiB, then read
+ *   leak N              keep N MiB it never gives back (abort when it gets
+ *                       none, as a library would crash), then read
+ *   control             print a line full of control characters, then read
+ * Helpers are named "krsim-helper", so that a test can look for them.
  *   closefds            close descriptors 0, 1 and 2, print a line, then read
  *   unplug              the device closes, as when the reader is unplugged
  *                       and plugged in again: the read fails with code 2
@@ -47,7 +58,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -316,6 +332,92 @@ __attribute__((constructor)) static void on_load(void)
         raise(SIGSEGV);
 }
 
+/* A helper of the library's that stays for so many seconds. */
+static void stay_as_helper(unsigned seconds)
+{
+    prctl(PR_SET_NAME, "krsim-helper");
+    sleep(seconds);
+    _exit(0);
+}
+
+/* Sends "CARD" to PORT on 127.0.0.1 and ::1 over TCP, and over UDP, as a
+ * library sending the card elsewhere would; each try may fail. */
+static void send_card_away(long port)
+{
+    struct sockaddr_in four = {.sin_family = AF_INET, .sin_port = htons((uint16_t)port)};
+    struct sockaddr_in6 six = {.sin6_family = AF_INET6, .sin6_port = htons((uint16_t)port)};
+    four.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    six.sin6_addr = in6addr_loopback;
+    const struct {
+        int family, type;
+        const struct sockaddr *to;
+        socklen_t size;
+    } tries[] = {{AF_INET, SOCK_STREAM, (const struct sockaddr *)&four, sizeof four},
+                 {AF_INET6, SOCK_STREAM, (const struct sockaddr *)&six, sizeof six},
+                 {AF_INET, SOCK_DGRAM, (const struct sockaddr *)&four, sizeof four}};
+    for (size_t i = 0; i < sizeof tries / sizeof tries[0]; ++i) {
+        const int fd = socket(tries[i].family, tries[i].type | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            continue;
+        if (connect(fd, tries[i].to, tries[i].size) == 0 && write(fd, "CARD", 4) < 0) {
+            /* nothing to do: the library goes on as if it had sent it */
+        }
+        close(fd);
+    }
+    char ran[4096];
+    if (beside_library("ran", ran, sizeof ran)) {
+        const pid_t child = fork();
+        if (child == 0) {
+            char command[4200];
+            snprintf(command, sizeof command, "touch '%s'", ran);
+            execl("/bin/sh", "sh", "-c", command, (char *)NULL);
+            _exit(127);
+        }
+        if (child > 0)
+            waitpid(child, NULL, 0);
+    }
+}
+
+/* Starts a helper as a daemon would: adopted by whoever reaps orphans. */
+static void daemonise(void)
+{
+    const pid_t first = fork();
+    if (first == 0) {
+        setsid();
+        if (fork() == 0)
+            stay_as_helper(60);
+        _exit(0);
+    }
+    if (first > 0)
+        waitpid(first, NULL, 0);
+}
+
+/* Keeps mib MiB, touched, never given back (the last is kept where the
+ * compiler cannot see that no one reads it). */
+static char *volatile leaked;
+static void leak(long mib)
+{
+    char *kept = malloc((size_t)mib << 20);
+    if (!kept)
+        abort();
+    memset(kept, 0x4b, (size_t)mib << 20);
+    leaked = kept;
+}
+
+/* The parent's parent, from /proc; 0 when it cannot be read. */
+static pid_t grandparent(void)
+{
+    char path[64], stat[512];
+    snprintf(path, sizeof path, "/proc/%d/stat", (int)getppid());
+    const long length = read_file(path, stat, sizeof stat - 1);
+    if (length <= 0)
+        return 0;
+    stat[length] = '\0';
+    const char *after = strrchr(stat, ')');
+    int parent = 0;
+    return after && sscanf(after, ") %*c %d", &parent) == 1 ? (pid_t)parent : 0;
+}
+
 /* Carries out a fault of IdReadCard that strikes before the read; returns
  * how many bytes to write past the record after it. */
 static long misbehave(void)
@@ -336,21 +438,28 @@ static long misbehave(void)
         for (;;)
             pause();
     if (!strcmp(fault, "fork-segv")) {
-        pid_t helper = fork();
-        if (helper == 0) {
-            sleep(600);
-            _exit(0);
-        }
-        char path[4096], text[32];
-        if (helper > 0 && beside_library("helper.pid", path, sizeof path)) {
-            FILE *file = fopen(path, "w");
-            if (file) {
-                snprintf(text, sizeof text, "%ld\n", (long)helper);
-                fputs(text, file);
-                fclose(file);
-            }
-        }
+        if (fork() == 0)
+            stay_as_helper(600);
         raise(SIGSEGV);
+    }
+    if (!strcmp(fault, "daemon"))
+        daemonise();
+    if (!strcmp(fault, "connect") || !strcmp(fault, "nosy"))
+        send_card_away(number);
+    if (!strcmp(fault, "nosy")) {
+        const pid_t above = grandparent();
+        kill(getppid(), SIGTERM);
+        if (above > 1)
+            kill(above, SIGTERM);
+        daemonise();
+        leak(50);
+    }
+    if (!strcmp(fault, "leak"))
+        leak(number);
+    if (!strcmp(fault, "control")) {
+        static const char forged[] = "\x1b[2J\a\r[ 2026-01-01 00:00:00:000] forged\0line\n";
+        fwrite(forged, 1, sizeof forged - 1, stdout);
+        fflush(stdout);
     }
     if (!strcmp(fault, "closefds")) {
         close(0);

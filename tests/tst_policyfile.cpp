@@ -50,25 +50,32 @@ void PolicyFileTest::readsWhatEachKeySets_data()
     QTest::addColumn<bool>("refusesOthers");
     QTest::addColumn<bool>("redacts");
     QTest::addColumn<QStringList>(
-        "admitted");                  // of https://a.example, HTTPS://A.EXAMPLE:443, none, null
-    QTest::addColumn<QString>("log"); // "~" for the home folder
+        "admitted");                     // of https://a.example, HTTPS://A.EXAMPLE:443, none, null
+    QTest::addColumn<QString>("log");    // "~" for the home folder
+    QTest::addColumn<QString>("reader"); // the sandbox, and the memory bound in MiB
     const QStringList all{"https://a.example", "HTTPS://A.EXAMPLE:443", "", "null"};
-    QTest::newRow("no file") << QByteArray("-") << false << false << false << false << all << "";
+    QTest::newRow("no file") << QByteArray("-") << false << false << false << false << all << ""
+                             << "on 256";
     QTest::newRow("comments only") << QByteArray("; [network]\n;listen = loopback\n") << false
-                                   << false << false << false << all << "";
+                                   << false << false << false << all << ""
+                                   << "on 256";
     QTest::newRow("everything, CRLF, quoted")
         << QByteArray("[network]\r\nlisten = loopback\r\norigins = \"https://a.example, "
                       "null\"\r\nnoOrigin = refuse\r\notherUsers = refuse\r\n[log]\r\ncardData "
-                      "= redacted\r\nfile = ~/krlog.txt\r\n")
+                      "= redacted\r\nfile = ~/krlog.txt\r\n[reader]\r\nsandbox = off\r\nmemory = "
+                      "64\r\n")
         << true << true << true << true
-        << QStringList{"https://a.example", "HTTPS://A.EXAMPLE:443", "null"} << "~/krlog.txt";
+        << QStringList{"https://a.example", "HTTPS://A.EXAMPLE:443", "null"} << "~/krlog.txt"
+        << "off 64";
     QTest::newRow("defaults spelt out")
         << QByteArray("[network]\nlisten = any\nnoOrigin = allow\notherUsers = allow\n[log]\n"
-                      "cardData = full\n")
-        << true << false << false << false << all << "";
+                      "cardData = full\n[reader]\nsandbox = on\n")
+        << true << false << false << false << all << ""
+        << "on 256";
     QTest::newRow("an origin with its port")
         << QByteArray("[network]\norigins = http://b.example:8080\n") << true << false << false
-        << false << QStringList{""} << "";
+        << false << QStringList{""} << ""
+        << "on 256";
 }
 
 void PolicyFileTest::readsWhatEachKeySets()
@@ -80,9 +87,14 @@ void PolicyFileTest::readsWhatEachKeySets()
     QFETCH(bool, redacts);
     QFETCH(QStringList, admitted);
     QFETCH(QString, log);
+    QFETCH(QString, reader);
     put(text);
     Policy read;
     QVERIFY2(read.load(), qPrintable(read.why()));
+    QCOMPARE(QStringLiteral("%1 %2")
+                 .arg(read.sandboxesReader() ? "on" : "off")
+                 .arg(read.readerMemoryMiB()),
+             reader);
     QCOMPARE(read.inForce(), inForce);
     QCOMPARE(read.listenAddresses().size(), loopback ? 2 : 1);
     QCOMPARE(read.refusesOtherUsers(), refusesOthers);
@@ -125,6 +137,17 @@ void PolicyFileTest::refusesWhatItCannotHonour_data()
         << QByteArray("[log]\nfile = krlog.txt\n")
         << R"([log] file: "krlog.txt" is not an absolute path or one in ~/)"
         << "";
+    QTest::newRow("a memory bound too small")
+        << QByteArray("[reader]\nmemory = 16\n")
+        << R"([reader] memory: "16" is not a number of MiB from 32 to 65536)"
+        << "";
+    QTest::newRow("a memory bound with its unit")
+        << QByteArray("[reader]\nmemory = 256M\n")
+        << R"([reader] memory: "256M" is not a number of MiB)"
+        << "";
+    QTest::newRow("the sandbox half off") << QByteArray("[reader]\nsandbox = no\n")
+                                          << R"([reader] sandbox: "no" is not one of on, off)"
+                                          << "";
     // What may be a policy but cannot be read whole never means none.
     QTest::newRow("a key given twice")
         << QByteArray("[log]\nfile=~/krlog.txt\n[network]\nlisten = loopback\nlisten = any\n")

@@ -17,6 +17,7 @@
 
 #include <cstdio>
 
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -80,6 +81,19 @@ void raiseDescriptorLimit()
     }
 }
 
+// The service holds cards in its memory (replies on their way, the log's
+// lines): no core file of it, and no process of the clerk's (the reader
+// library's included) may attach to it or read its memory. An administrator
+// debugging a crash switches this off with KRV_ALLOW_CORE=1 (docs/deploying.md).
+void keepCardsInMemory()
+{
+    if (qEnvironmentVariableIntValue("KRV_ALLOW_CORE") == 1)
+        return;
+    ::prctl(PR_SET_DUMPABLE, 0);
+    const rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+}
+
 // A platform without a screen (offscreen, minimal) has nobody to dismiss a box,
 // so the process would never end.
 bool hasScreen()
@@ -93,6 +107,7 @@ bool hasScreen()
 int main(int argc, char *argv[])
 {
     raiseDescriptorLimit();
+    keepCardsInMemory();
     // On a high-density screen (Xft.dpi 144 or 192) the fonts grow with the
     // screen's DPI: scale the fixed-size window with them, by the exact factor,
     // so that 426 x 255 stays its size in device-independent pixels. (Qt 6

@@ -128,6 +128,8 @@ const Policy::Key Policy::keys[] = {
     {"network/otherUsers", {"allow", "refuse"}, &Policy::refuseOthers},
     {"log/cardData", {"full", "redacted"}, &Policy::redact},
     {"log/file", {}, nullptr},
+    {"reader/sandbox", {"on", "off"}, &Policy::noSandbox},
+    {"reader/memory", {}, nullptr},
 };
 
 QStringList Policy::folders()
@@ -143,7 +145,8 @@ bool operator==(const Policy &a, const Policy &b)
     return a.path == b.path && a.problem == b.problem && a.keysSet == b.keysSet &&
            a.loopback == b.loopback && a.origins == b.origins &&
            a.refuseNoOrigin == b.refuseNoOrigin && a.refuseOthers == b.refuseOthers &&
-           a.redact == b.redact && a.log == b.log;
+           a.redact == b.redact && a.log == b.log && a.noSandbox == b.noSandbox &&
+           a.memoryMiB == b.memoryMiB;
 }
 
 bool Policy::fail(const QString &key, const QString &what)
@@ -218,6 +221,17 @@ bool Policy::load()
         if (origins.isEmpty())
             return fail(QStringLiteral("network/origins"),
                         QStringLiteral("lists no origin (leave the key out to admit every one)"));
+    }
+
+    if (settings.contains(QStringLiteral("reader/memory"))) {
+        // Below 32 MiB a library hardly loads; above 64 GiB is no bound.
+        const QString given = joined(settings.value(QStringLiteral("reader/memory"))).trimmed();
+        bool number = false;
+        memoryMiB = given.toInt(&number);
+        if (!number || memoryMiB < 32 || memoryMiB > 65536)
+            return fail(
+                QStringLiteral("reader/memory"),
+                QStringLiteral("\"%1\" is not a number of MiB from 32 to 65536").arg(given));
     }
 
     log.clear();

@@ -45,6 +45,14 @@ public:
     QString logFile() const { return log; }
     QString logFileOr(const QString &fallback) const { return log.isEmpty() ? fallback : log; }
 
+    // Whether the reader library runs in its sandbox (no network, no
+    // programs, no reach outside its own processes); on unless switched off.
+    bool sandboxesReader() const { return !noSandbox; }
+    // The reader host's memory bound, in MiB: it cannot take more, and it is
+    // replaced between calls once it has held half of it.
+    int readerMemoryMiB() const { return memoryMiB; }
+    static constexpr int DefaultReaderMemoryMiB = 256;
+
     // The folders where a policy may be (XDG_CONFIG_DIRS; /etc/xdg when it is
     // unset or empty), each with krvi2veravawebsocket/policy.conf in it.
     static QStringList folders();
@@ -79,6 +87,8 @@ private:
     bool refuseOthers = false;
     bool redact = false;
     QString log;
+    bool noSandbox = false;
+    int memoryMiB = DefaultReaderMemoryMiB;
 };
 
 // The policy in force, loaded by start-up before the port is probed, and

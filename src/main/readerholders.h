@@ -23,6 +23,7 @@ public:
     // The library was started again: the device is closed for everyone.
     void lost() { holders.clear(); }
     int count() const { return int(holders.size()); }
+    const QSet<const void *> &clients() const { return holders; }
 
 private:
     QSet<const void *> holders;

@@ -1,6 +1,7 @@
 #include "readerhost.h"
 
 #include "commoninterface.h"
+#include "logsink.h"
 #include "policy.h"
 #include "readerchannel.h"
 
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -85,7 +87,15 @@ ReaderHost::ReaderHost(const QString &library, int deadlineMs, QObject *parent)
     connect(&pause, &QTimer::timeout, this, &ReaderHost::restart);
     endPoll.setInterval(50);
     connect(&endPoll, &QTimer::timeout, this, &ReaderHost::checkEnded);
+    outputDrain.setSingleShot(true);
+    connect(&outputDrain, &QTimer::timeout, this, [this] {
+        if (outputNotifier)
+            outputNotifier->setEnabled(true);
+    });
+    faultSummary.setSingleShot(true);
+    connect(&faultSummary, &QTimer::timeout, this, &ReaderHost::summarizeFaults);
     outputInterval.start();
+    clock.start();
     // Calls go into a pipe: a host that has just ended must not take the
     // service with it (SIGPIPE) before its end is seen.
     std::signal(SIGPIPE, SIG_IGN);
@@ -128,23 +138,32 @@ bool ReaderHost::spawn()
     int calls[2] = {-1, -1};
     int answers[2] = {-1, -1};
     int pipe[2] = {-1, -1};
+    int said[2] = {-1, -1}; // the host's own reports
     if (::pipe2(calls, O_CLOEXEC) != 0 || ::pipe2(answers, O_CLOEXEC) != 0 ||
-        ::pipe2(pipe, O_CLOEXEC) != 0) {
-        for (const int fd : {calls[0], calls[1], answers[0], answers[1]}) {
+        ::pipe2(pipe, O_CLOEXEC) != 0 || ::pipe2(said, O_CLOEXEC) != 0) {
+        for (const int fd : {calls[0], calls[1], answers[0], answers[1], pipe[0], pipe[1]}) {
             if (fd >= 0)
                 ::close(fd);
         }
         return false;
     }
-    for (int *fd : {&calls[0], &calls[1], &answers[0], &answers[1], &pipe[0], &pipe[1]})
+    for (int *fd :
+         {&calls[0], &calls[1], &answers[0], &answers[1], &pipe[0], &pipe[1], &said[0], &said[1]})
         *fd = movedUp(*fd);
+    // Room for a pipeful of the library's output between two drains.
+    ::fcntl(pipe[0], F_SETPIPE_SZ, 1 << 20);
 
     const QByteArray path = QFile::encodeName(program());
     const QByteArray libraryPath = QFile::encodeName(library);
     const QByteArray parent = QByteArray::number(qint64(::getpid()));
-    char *argv[] = {const_cast<char *>(path.constData()),
-                    const_cast<char *>(libraryPath.constData()),
-                    const_cast<char *>(parent.constData()), nullptr};
+    // The policy in force when the host starts: a change reaches the next one.
+    const QByteArray sandboxed = policy.sandboxesReader() ? "on" : "off";
+    memoryMiB = policy.readerMemoryMiB();
+    const QByteArray memory = QByteArray::number(memoryMiB);
+    char *argv[] = {
+        const_cast<char *>(path.constData()),   const_cast<char *>(libraryPath.constData()),
+        const_cast<char *>(parent.constData()), const_cast<char *>(sandboxed.constData()),
+        const_cast<char *>(memory.constData()), nullptr};
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -153,9 +172,10 @@ bool ReaderHost::spawn()
     posix_spawn_file_actions_adddup2(&actions, pipe[1], STDERR_FILENO);
     posix_spawn_file_actions_adddup2(&actions, calls[0], READER_CALLS_FD);
     posix_spawn_file_actions_adddup2(&actions, answers[1], READER_ANSWERS_FD);
+    posix_spawn_file_actions_adddup2(&actions, said[1], READER_REPORTS_FD);
     // Every other descriptor of the service (its port, its clients, the
     // display) stays behind, close-on-exec or not.
-    posix_spawn_file_actions_addclosefrom_np(&actions, READER_ANSWERS_FD + 1);
+    posix_spawn_file_actions_addclosefrom_np(&actions, READER_REPORTS_FD + 1);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     // A process group of its own: whatever the library forks goes with the host.
@@ -177,10 +197,12 @@ bool ReaderHost::spawn()
     ::close(calls[0]);
     ::close(answers[1]);
     ::close(pipe[1]);
+    ::close(said[1]);
     if (failed) {
         ::close(calls[1]);
         ::close(answers[0]);
         ::close(pipe[0]);
+        ::close(said[0]);
         qWarning().noquote() << QStringLiteral("The reader host %1 cannot be started: %2")
                                     .arg(program(), QString::fromLocal8Bit(strerror(failed)));
         return false;
@@ -190,16 +212,22 @@ bool ReaderHost::spawn()
     toHost = calls[1];
     channel = answers[0];
     output = pipe[0];
-    for (const int fd : {toHost, channel, output})
+    reports = said[0];
+    for (const int fd : {toHost, channel, output, reports})
         setNonBlocking(fd);
     state = State::Starting;
     hung = false;
+    endedHere = false;
+    grown = false;
+    replacing = false;
     reported = false;
     inbox.clear();
     channelNotifier = new QSocketNotifier(channel, QSocketNotifier::Read, this);
     connect(channelNotifier, &QSocketNotifier::activated, this, &ReaderHost::readChannel);
     outputNotifier = new QSocketNotifier(output, QSocketNotifier::Read, this);
     connect(outputNotifier, &QSocketNotifier::activated, this, &ReaderHost::readOutput);
+    reportsNotifier = new QSocketNotifier(reports, QSocketNotifier::Read, this);
+    connect(reportsNotifier, &QSocketNotifier::activated, this, &ReaderHost::readReports);
     // The host's end, even while a helper it forked holds its channel open.
 #ifdef SYS_pidfd_open
     pidfd = int(::syscall(SYS_pidfd_open, child, 0));
@@ -232,6 +260,7 @@ void ReaderHost::call(const void *client, Call call, Done done)
 void ReaderHost::forget(const void *client)
 {
     holders.left(client);
+    openLost.remove(client);
     const auto calls = waiting.find(client);
     if (calls == waiting.end())
         return;
@@ -251,12 +280,14 @@ void ReaderHost::forget(const void *client)
 
 void ReaderHost::pump()
 {
-    if (state != State::Ready)
+    // A host being ended takes no more calls; they wait for the next one.
+    if (state != State::Ready || endedHere)
         return;
     // One call of each waiting client in turn. A close that would undo
     // another client's open, or that finds the reader closed, is answered
     // here, without the library.
     std::vector<Done> answeredHere;
+    std::vector<Done> failedHere;
     while (int(queue.size()) < MaxCallsAhead && !turns.empty()) {
         const void *client = turns.front();
         turns.pop_front();
@@ -270,6 +301,11 @@ void ReaderHost::pump()
         } else {
             turns.push_back(client);
         }
+        if (next.call == Call::IdReadCard && openLost.contains(client)) {
+            failedHere.push_back(std::move(next.done));
+            continue;
+        }
+        openLost.remove(client);
         if (next.call == Call::OpenDevice && !left)
             holders.opening(client);
         if (next.call == Call::CloseDevice && (!holders.closes(client) || readerClosed)) {
@@ -301,6 +337,10 @@ void ReaderHost::pump()
     notCalled.notCalled = true;
     for (const Done &done : answeredHere)
         done(notCalled);
+    Outcome lost;
+    lost.failed = true;
+    for (const Done &done : failedHere)
+        done(lost);
 }
 
 void ReaderHost::readChannel()
@@ -320,8 +360,10 @@ void ReaderHost::readChannel()
         } else if (got < 0 && errno == EINTR) {
             continue;
         } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-            // The host closed its channel: it is ending, or of no use.
-            endHost();
+            // The host closed its channel: it is ending (its end says how),
+            // or of no use.
+            channelNotifier->setEnabled(false);
+            ::kill(pid, SIGTERM);
             return;
         }
         break;
@@ -382,23 +424,79 @@ void ReaderHost::readChannel()
                                                  "bytes more; the record is read from the first %1")
                                       .arg(COMMONINTERFACE_RECORD_SIZE)
                                       .arg(header.overrun);
-        if (faults >= RepeatedFaults)
-            emit recovered();
-        faults = 0;
-        if (pending.call == Call::OpenDevice && header.result < 0)
+        // A call that failed repeatedly is answered again: the tray is told,
+        // and its count starts afresh. (Others' answers do not clear it: a
+        // library that crashes at every read may answer every open.)
+        const QString name = QString::fromLatin1(nameOf(pending.call));
+        if (repeated.remove(name)) {
+            faultTimes.remove(name);
+            if (repeated.isEmpty())
+                emit recovered();
+        }
+        if (header.residentMiB > uint32_t(memoryMiB / 2))
+            grown = true;
+        if (pending.call == Call::OpenDevice && header.result < 0) {
             holders.openFailed(pending.client);
+            // The service's own open for a fresh host failed: its holders' open is lost.
+            if (!pending.client) {
+                openLost.unite(holders.clients());
+                holders.lost();
+            }
+        }
         Outcome outcome;
         outcome.result = header.result;
         outcome.record = bytes;
         pending.done(outcome);
     }
-    // The calls that came while the host was busy go over together.
-    if (ahead == 0)
-        pump();
+    // The calls that came while the host was busy go over together, to a
+    // fresh host if this one has grown.
+    if (ahead == 0 && state == State::Ready) {
+        if (grown)
+            replaceIfGrown();
+        else
+            pump();
+    }
+}
+
+void ReaderHost::replaceIfGrown()
+{
+    qWarning().noquote() << QStringLiteral("The reader host has held more than half of its "
+                                           "%1 MiB memory bound: it is replaced")
+                                .arg(memoryMiB);
+    replacing = true;
+    endHost();
 }
 
 void ReaderHost::readOutput()
 {
+    if (outputInterval.elapsed() >= OutputIntervalMs) {
+        if (outputDropped > 0)
+            qDebug().noquote() << QStringLiteral("Reader library output: (%1 more bytes left out)")
+                                      .arg(outputDropped);
+        outputInterval.restart();
+        outputLines = 0;
+        outputDropped = 0;
+    }
+    // Under cardData=redacted the library's words may carry the card: none is
+    // kept. Past the interval's lines none is looked at either: a pipeful is
+    // taken at most every OutputDrainMs, and the library waits meanwhile.
+    if (policy.redactsCardData() || outputLines >= OutputLinesPerInterval) {
+        static char pipeful[1 << 20];
+        ssize_t got;
+        while ((got = ::read(output, pipeful, sizeof pipeful)) < 0 && errno == EINTR) {
+        }
+        if (got == 0) {
+            outputNotifier->setEnabled(false); // everyone who could write has gone
+            return;
+        }
+        if (got > 0 && !policy.redactsCardData())
+            outputDropped += got;
+        if (got > 0 && outputNotifier->isEnabled()) {
+            outputNotifier->setEnabled(false);
+            outputDrain.start(OutputDrainMs);
+        }
+        return;
+    }
     char chunk[65536];
     // At most a few chunks a turn: a library that prints without end must
     // not keep the event loop from the clients.
@@ -412,9 +510,6 @@ void ReaderHost::readOutput()
                 outputNotifier->setEnabled(false);
             return;
         }
-        // Under cardData=redacted the library's words may carry the card: none is kept.
-        if (policy.redactsCardData())
-            continue;
         outputLine.append(chunk, int(got));
         int end;
         while ((end = outputLine.indexOf('\n')) >= 0 || outputLine.size() > OutputLineLength) {
@@ -422,25 +517,43 @@ void ReaderHost::readOutput()
             logOutput(outputLine.left(qMin(take, OutputLineLength)));
             outputLine.remove(0, end >= 0 ? end + 1 : take);
         }
+        if (outputLines >= OutputLinesPerInterval) {
+            outputDropped += outputLine.size();
+            outputLine.clear();
+            return;
+        }
     }
 }
 
 void ReaderHost::logOutput(const QByteArray &line)
 {
-    if (outputInterval.elapsed() >= OutputIntervalMs) {
-        if (outputDropped > 0)
-            qDebug().noquote() << QStringLiteral("Reader library output: (%1 more lines left out)")
-                                      .arg(outputDropped);
-        outputInterval.restart();
-        outputLines = 0;
-        outputDropped = 0;
-    }
     if (outputLines < OutputLinesPerInterval) {
         ++outputLines;
-        qDebug().noquote() << "Reader library output:" << QString::fromLocal8Bit(line);
+        // Escaped like a peer's text: a control character cannot forge a
+        // line of the service's, nor a NUL cut one short.
+        qDebug().noquote() << "Reader library output:"
+                           << quotedForLog(QString::fromLocal8Bit(line.constData(), line.size()));
     } else {
-        ++outputDropped;
+        outputDropped += line.size() + 1;
     }
+}
+
+void ReaderHost::readReports()
+{
+    char chunk[4096];
+    const ssize_t got = ::read(reports, chunk, sizeof chunk);
+    if (got == 0)
+        reportsNotifier->setEnabled(false);
+    if (got <= 0)
+        return;
+    reportLine.append(chunk, int(got));
+    int end;
+    while ((end = reportLine.indexOf('\n')) >= 0) {
+        qWarning().noquote() << QString::fromUtf8(reportLine.left(qMin(end, OutputLineLength)));
+        reportLine.remove(0, end + 1);
+    }
+    if (reportLine.size() > OutputLineLength)
+        reportLine.clear();
 }
 
 void ReaderHost::checkEnded()
@@ -479,8 +592,17 @@ void ReaderHost::endHost()
 {
     // Its end is seen like any other; nothing more is read from it.
     channelNotifier->setEnabled(false);
-    ::kill(-pid, SIGKILL);
-    ::kill(pid, SIGKILL);
+    endedHere = true;
+    // The host's supervisor ends the worker and everything the library
+    // started with it; a host that is not gone within a second is killed.
+    ::kill(pid, SIGTERM);
+    const pid_t ending = pid;
+    QTimer::singleShot(1000, this, [this, ending] {
+        if (pid == ending) {
+            ::kill(-pid, SIGKILL);
+            ::kill(pid, SIGKILL);
+        }
+    });
 }
 
 void ReaderHost::ended(int status)
@@ -488,9 +610,11 @@ void ReaderHost::ended(int status)
     const QString call = callName();
     const bool whileLoading = state == State::Starting;
     const bool loadRefused = whileLoading && reported && !hung;
+    const bool replaced = replacing;
     loadCrashed = whileLoading && !loadRefused;
-    if (!hung && !loadRefused) {
-        QString line;
+    QString line;
+    // A host the service ended has had its reason logged then.
+    if (!endedHere && !loadRefused) {
         if (WIFSIGNALED(status))
             line = call.isEmpty() ? QStringLiteral("The reader host was ended by %1 between calls")
                                         .arg(signalName(WTERMSIG(status)))
@@ -504,13 +628,13 @@ void ReaderHost::ended(int status)
                                                    "with status %1 in %2")
                                         .arg(WEXITSTATUS(status))
                                         .arg(call);
-        qWarning().noquote() << line;
         if (whileLoading)
             report.reason = QStringLiteral("the library failed while it loaded (%1)").arg(line);
     } else if (hung && whileLoading) {
         report.reason = QStringLiteral("the library's start-up code did not return in time");
     }
     readOutput();
+    readReports();
     // Whatever the library forked goes too.
     ::kill(-pid, SIGKILL);
     pid = -1;
@@ -518,7 +642,6 @@ void ReaderHost::ended(int status)
 
     // The call the host was carrying out is lost, and the device went with
     // the host; the calls behind it go to the next host, in the same order.
-    holders.lost();
     std::deque<Pending> failed;
     if (ahead > 0) {
         failed.push_back(std::move(queue.front()));
@@ -527,6 +650,24 @@ void ReaderHost::ended(int status)
     for (Pending &pending : queue)
         pending.sent = false;
     ahead = 0;
+    if (replaced && holders.count() > 0) {
+        // Replaced between calls for its memory: the fresh host opens the
+        // reader for its holders first, and they never notice.
+        queue.push_front({nullptr, Call::OpenDevice, [](const Outcome &) {
+                          }});
+    } else if (!replaced) {
+        openLost.unite(holders.clients());
+        holders.lost();
+        // Reads of pages whose open was lost fail as their open did.
+        for (auto it = queue.begin(); it != queue.end();) {
+            if (it->call == Call::IdReadCard && openLost.contains(it->client)) {
+                failed.push_back(std::move(*it));
+                it = queue.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
     // No host could load the library: nothing waits for one in vain.
     if (whileLoading && !firstStart) {
         for (Pending &pending : queue)
@@ -546,17 +687,13 @@ void ReaderHost::ended(int status)
         readerClosed = true;
 
     if (firstStart) {
+        if (!line.isEmpty())
+            qWarning().noquote() << line;
         emit settled();
+    } else if (replaced) {
+        pause.start(0);
     } else {
-        ++faults;
-        const int wait = pauseAfter(faults);
-        qWarning().noquote() << QStringLiteral("The reader host is started again in %1 ms "
-                                               "(%2 in a row)")
-                                    .arg(wait)
-                                    .arg(faults);
-        pause.start(wait);
-        if (faults == RepeatedFaults)
-            emit faultsRepeated(faults);
+        pause.start(countFault(call.isEmpty() ? QStringLiteral("between calls") : call, line));
     }
     Outcome outcome;
     outcome.failed = true;
@@ -564,17 +701,67 @@ void ReaderHost::ended(int status)
         pending.done(outcome);
 }
 
+int ReaderHost::countFault(const QString &call, const QString &line)
+{
+    const qint64 now = clock.elapsed();
+    std::deque<qint64> &times = faultTimes[call];
+    times.push_back(now);
+    while (times.front() <= now - FaultWindowMs)
+        times.pop_front();
+    const int count = int(times.size());
+    const int wait = pauseAfter(count);
+    const QString again = QStringLiteral("the reader host is started again in %1 ms (%2 %3 in %4 "
+                                         "within a minute)")
+                              .arg(wait)
+                              .arg(count)
+                              .arg(count == 1 ? "fault" : "faults", call);
+    if (faultLines < FaultLinesPerWindow) {
+        ++faultLines;
+        qWarning().noquote() << (line.isEmpty() ? again.left(1).toUpper() + again.mid(1)
+                                                : line + QStringLiteral("; ") + again);
+    } else {
+        ++faultsUnlogged;
+    }
+    if (!faultSummary.isActive())
+        faultSummary.start(FaultWindowMs);
+    if (count >= RepeatedFaults && !repeated.contains(call)) {
+        repeated.insert(call);
+        qWarning().noquote() << QStringLiteral("The reader library failed %1 times in %2 within a "
+                                               "minute")
+                                    .arg(count)
+                                    .arg(call);
+        emit faultsRepeated(count);
+    }
+    return wait;
+}
+
+void ReaderHost::summarizeFaults()
+{
+    if (faultsUnlogged > 0)
+        qWarning().noquote() << QStringLiteral("The reader library failed %1 more times in the "
+                                               "last minute; each was answered as a fault and the "
+                                               "reader host started again")
+                                    .arg(faultsUnlogged);
+    faultLines = 0;
+    faultsUnlogged = 0;
+}
+
 void ReaderHost::restart()
 {
-    if (!spawn()) {
-        ++faults;
-        pause.start(pauseAfter(faults));
-    }
+    if (!spawn())
+        pause.start(countFault(QStringLiteral("starting the reader host"), QString()));
 }
 
 void ReaderHost::closeHost()
 {
     if (pid > 0) {
+        // The supervisor ends what the library started (where no namespace
+        // does it); a moment for that, then the host goes whole.
+        ::kill(pid, SIGTERM);
+        if (pidfd >= 0) {
+            pollfd gone = {pidfd, POLLIN, 0};
+            ::poll(&gone, 1, 500);
+        }
         ::kill(-pid, SIGKILL);
         ::kill(pid, SIGKILL);
         while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
@@ -583,15 +770,18 @@ void ReaderHost::closeHost()
     }
     deadline.stop();
     endPoll.stop();
-    for (QSocketNotifier **notifier : {&channelNotifier, &outputNotifier, &endNotifier}) {
+    outputDrain.stop();
+    for (QSocketNotifier **notifier :
+         {&channelNotifier, &outputNotifier, &endNotifier, &reportsNotifier}) {
         delete *notifier;
         *notifier = nullptr;
     }
-    for (int *fd : {&toHost, &channel, &output, &pidfd}) {
+    for (int *fd : {&toHost, &channel, &output, &pidfd, &reports}) {
         if (*fd >= 0)
             ::close(*fd);
         *fd = -1;
     }
     outputLine.clear();
+    reportLine.clear();
     state = State::Down;
 }

@@ -27,23 +27,28 @@ class QSocketNotifier;
 //
 // Calls go to an idle host at once; those that come while it is busy go
 // together once it has answered, one of each client's in turn, so that a
-// client with many calls waiting costs the others at most one call each. The host's process group
-// goes with it, so a helper the library forked holds nothing for long; the host holds no socket of
-// the service's. What the library writes to standard output and error is logged, bounded, or
-// dropped when the log must not keep card data.
+// client with many calls waiting costs the others at most one call each. Every process the library
+// starts goes with its host, and the library runs in a sandbox (src/readerhost/sandbox.h); the host
+// holds no socket of the service's. What the library writes to standard output and error is logged,
+// escaped and bounded, or dropped when the log must not keep card data.
 class ReaderHost : public QObject, public ReaderLibrary
 {
     Q_OBJECT
 
 public:
-    // After a fault a fresh host starts at once; after further faults in a
-    // row (no call answered between them) the pause doubles from
+    // Faults are counted by the call they struck in, over FaultWindowMs: a
+    // library that crashes at every read but answers the opens between is
+    // still seen. After a fault a fresh host starts at once; after further
+    // faults of the same call in the window the pause doubles from
     // FirstPauseMs up to MaxPauseMs, so that a library crashing at every
     // start does not spin. A clerk's calls wait for it meanwhile.
+    static constexpr int FaultWindowMs = 60000;
     static constexpr int FirstPauseMs = 250;
     static constexpr int MaxPauseMs = 8000;
-    // Faults in a row that the tray is told about.
+    // Faults of one call in the window that the tray and the log are told about.
     static constexpr int RepeatedFaults = 3;
+    // Faults logged one by one in the window; the rest are summed up once it ends.
+    static constexpr int FaultLinesPerWindow = 5;
     // A library that crashes while it loads is tried this often at start-up
     // before the service gives up with 254.
     static constexpr int LoadAttempts = 3;
@@ -55,6 +60,10 @@ public:
     static constexpr int OutputLinesPerInterval = 50;
     static constexpr int OutputIntervalMs = 10000;
     static constexpr int OutputLineLength = 500;
+    // Past that, or when the log must not keep the library's words, its
+    // output is drained without being looked at, a pipeful at most every
+    // OutputDrainMs: a library printing without end costs the service little.
+    static constexpr int OutputDrainMs = 50;
 
     // deadlineMs: how long one call may take before the host is ended.
     ReaderHost(const QString &library, int deadlineMs, QObject *parent = nullptr);
@@ -77,9 +86,9 @@ public:
     static QString program();
 
 Q_SIGNALS:
-    // The library failed RepeatedFaults times in a row.
+    // The library failed RepeatedFaults times in one call within the window.
     void faultsRepeated(int faults);
-    // A call was answered again after repeated faults.
+    // Every call that failed repeatedly was answered again.
     void recovered();
     // The first host's load has come to an end, one way or the other.
     void settled();
@@ -98,11 +107,19 @@ private:
     void pump();
     void readChannel();
     void readOutput();
+    void readReports();
     void checkEnded();
     void ended(int status);
     void deadlinePassed();
-    // Kills the host and whatever it forked.
+    // Ends the host and whatever the library started; the host's end then
+    // comes like any other, and is not taken for a crash.
     void endHost();
+    // Counts a fault of the call (or the start) that failed, logs it within
+    // the window's bound, and returns the pause before a fresh host.
+    int countFault(const QString &call, const QString &line);
+    void summarizeFaults();
+    // Replaces a host that has held too much memory, once it has no call.
+    void replaceIfGrown();
     void restart();
     void closeHost();
     void logOutput(const QByteArray &line);
@@ -118,16 +135,33 @@ private:
     int channel = -1; // answers
     int output = -1;
     int pidfd = -1;
+    int reports = -1;
     QSocketNotifier *channelNotifier = nullptr;
     QSocketNotifier *outputNotifier = nullptr;
     QSocketNotifier *endNotifier = nullptr;
+    QSocketNotifier *reportsNotifier = nullptr;
     QTimer endPoll;  // where the system offers no process descriptor
     QTimer deadline; // the call the host is carrying out
     QTimer pause;    // before a fresh host
+    QTimer outputDrain;
+    QTimer faultSummary; // the end of the window's bound on fault lines
     bool hung = false;
+    bool endedHere = false;   // the service ended the host itself
+    bool grown = false;       // the host has held more than half its memory bound
+    bool replacing = false;   // it is being replaced for that, not for a fault
+    int memoryMiB = 0;        // the bound the running host was given
     bool reported = false;    // the host has reported its load
     bool loadCrashed = false; // it ended while loading, without a report
-    int faults = 0;           // in a row
+    // When each call (by name) failed, within the window; and those the tray was told of.
+    QHash<QString, std::deque<qint64>> faultTimes;
+    QSet<QString> repeated;
+    QElapsedTimer clock;
+    int faultLines = 0;     // logged in the window so far
+    int faultsUnlogged = 0; // faults past that bound
+    // Clients whose open went with a host: their reads fail as the host did
+    // (LIBRARY_FAULT) until they open or close again, rather than getting
+    // the library's "not open" code from the next host.
+    QSet<const void *> openLost;
     // Calls taken for the host, in the order it carries them out; the first
     // `ahead` of them have been sent.
     std::deque<Pending> queue;
@@ -144,6 +178,7 @@ private:
     bool readerClosed = true;
     QByteArray inbox;
     QByteArray outputLine;
+    QByteArray reportLine;
     int outputLines = 0;
     qint64 outputDropped = 0;
     QElapsedTimer outputInterval;

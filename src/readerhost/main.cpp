@@ -1,15 +1,21 @@
-// The reader host: the only process that runs the reader maker's code. The
-// service starts it with the library's path and its own pid, a pipe on
-// descriptor 3 that carries calls in and one on 4 for the answers out
-// (readerchannel.h). The host calls one entry point at a time, in the order
-// asked. Whatever the library does here (crash, exit, hang, fork a helper,
-// close descriptors, scribble on its buffer, print) costs the service at most
-// the call in progress: the service sees this process end, answers that call
-// with a failure and starts another host.
+// The reader host: the only processes that run the reader maker's code. The
+// service starts it with the library's path, its own pid, whether the library
+// is sandboxed and its memory bound, a pipe on descriptor 3 that carries calls
+// in, one on 4 for the answers out (readerchannel.h) and one on 5 for the
+// host's own reports. The host is two processes: this one, the supervisor,
+// which the service sees, and its child, the worker, which loads the library
+// and calls one entry point at a time, in the order asked. The supervisor sets
+// up the sandbox (sandbox.h), answers the calls it refuses, and when the
+// worker ends, ends everything the library started and ends the same way.
+// Whatever the library does (crash, exit, hang, fork or daemonise a helper,
+// close descriptors, scribble on its buffer, print, signal, leak) costs the
+// service at most the call in progress: the service sees the host end,
+// answers that call with a failure and starts another host.
 //
 // No Qt here: the host starts in a millisecond and holds next to nothing.
 #include "commoninterface.h"
 #include "readerchannel.h"
+#include "sandbox.h"
 
 #include <cerrno>
 #include <csignal>
@@ -20,8 +26,12 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using OpenDeviceFn = decltype(&::OpenDevice);
@@ -63,11 +73,16 @@ bool writeAll(const void *data, size_t size)
 // wakes once for it.
 bool answer(int kind, int64_t result, int32_t overrun, const char *bytes, size_t length)
 {
+    // What the worker holds at its peak, for the service to replace it
+    // between calls when it has grown (one system call, in the host).
+    rusage usage;
+    const uint32_t residentMiB =
+        ::getrusage(RUSAGE_SELF, &usage) == 0 ? uint32_t(usage.ru_maxrss / 1024) : 0;
     static char message[sizeof(ReaderChannelHeader) + READER_CHANNEL_MAX_LENGTH];
     if (length > READER_CHANNEL_MAX_LENGTH)
         length = READER_CHANNEL_MAX_LENGTH; // a reason that long says enough by then
-    const ReaderChannelHeader header = {READER_CHANNEL_MAGIC, kind, result, overrun,
-                                        uint32_t(length)};
+    const ReaderChannelHeader header = {READER_CHANNEL_MAGIC, kind,       result, overrun,
+                                        uint32_t(length),     residentMiB};
     std::memcpy(message, &header, sizeof header);
     if (length > 0)
         std::memcpy(message + sizeof header, bytes, length);
@@ -186,26 +201,36 @@ bool carryOut(char call)
     }
 }
 
-} // namespace
+// ---- The worker.
 
-int main(int argc, char *argv[])
+// The namespace's first process ignores a signal it sends itself (raise,
+// abort), so a library's crash would not end it. Its crash signals are caught
+// there instead: the signal is noted here and the worker exits, and the
+// supervisor then ends with that signal.
+volatile sig_atomic_t *selfSignal = nullptr;
+
+void crashedInNamespace(int signal)
 {
-    if (argc != 3) {
-        std::fputs("krvreaderhost: started by the card-reader service only\n", stderr);
-        return 2;
-    }
-    // Goes when the service goes, however it ends.
+    *selfSignal = signal;
+    ::_exit(128 + signal);
+}
+
+int work(const char *library, sandbox::Containment containment)
+{
+    // Goes when the supervisor goes, however it ends.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != pid_t(std::strtol(argv[2], nullptr, 10)))
-        return 0;
-    // A crash in the library ends the host with its signal, which the service
-    // names in its log (a sanitizer build's handlers would hide it).
-    for (const int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT})
-        std::signal(signal, SIG_DFL);
+    // A process group of its own: kill(0) in the library reaches its own tree.
+    ::setpgid(0, 0);
+    if (containment == sandbox::Containment::Namespace && ::getpid() == 1 && selfSignal) {
+        sandbox::settleInNamespace();
+        struct sigaction onCrash = {};
+        onCrash.sa_handler = crashedInNamespace;
+        for (const int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS})
+            ::sigaction(signal, &onCrash, nullptr);
+    }
     if (!prepareRecord())
         return 3;
-
-    if (!LoadTerminalProtocolDll(argv[1]))
+    if (!LoadTerminalProtocolDll(library))
         return 0;
     char calls[256];
     for (;;) {
@@ -219,4 +244,162 @@ int main(int argc, char *argv[])
                 return 0;
         }
     }
+}
+
+// ---- The supervisor.
+
+const int kReports = READER_REPORTS_FD;
+
+void report(const std::string &lines)
+{
+    if (!lines.empty() && ::write(kReports, lines.data(), lines.size()) < 0) {
+        // The service is gone; the host follows it.
+    }
+}
+
+// Ends every process left of the library's (a subreaper adopts them as their
+// parents end) and reaps them.
+void endOrphans()
+{
+    for (int round = 0; round < 1000; ++round) {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/self/task/%d/children", int(::getpid()));
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        char list[4096];
+        const ssize_t got = fd >= 0 ? ::read(fd, list, sizeof list - 1) : -1;
+        if (fd >= 0)
+            ::close(fd);
+        if (got <= 0)
+            return;
+        list[got] = 0;
+        for (char *at = list; *at;) {
+            char *end = nullptr;
+            const long child = std::strtol(at, &end, 10);
+            if (end == at)
+                break;
+            ::kill(pid_t(-child), SIGKILL);
+            ::kill(pid_t(child), SIGKILL);
+            at = end;
+        }
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        ::usleep(1000);
+    }
+}
+
+// Ends the supervisor as the worker ended, so that the service names it.
+[[noreturn]] void endAs(int status)
+{
+    int signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    if (!signal && selfSignal && *selfSignal)
+        signal = *selfSignal;
+    if (signal) {
+        // Only that signal: a SIGTERM from the service that came meanwhile
+        // must not end the supervisor in its place.
+        std::signal(SIGTERM, SIG_IGN);
+        std::signal(signal, SIG_DFL);
+        sigset_t just;
+        sigemptyset(&just);
+        sigaddset(&just, signal);
+        ::sigprocmask(SIG_UNBLOCK, &just, nullptr);
+        ::kill(::getpid(), signal);
+    }
+    ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+}
+
+int supervise(pid_t worker, int listener, sandbox::Containment containment)
+{
+    sigset_t watched;
+    sigemptyset(&watched);
+    sigaddset(&watched, SIGCHLD);
+    sigaddset(&watched, SIGTERM);
+    const int signals = ::signalfd(-1, &watched, SFD_CLOEXEC | SFD_NONBLOCK);
+    pollfd waits[2] = {{signals, POLLIN, 0}, {listener, POLLIN, 0}};
+    for (;;) {
+        if (::poll(waits, listener >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            ::kill(worker, SIGKILL);
+        }
+        if (listener >= 0 && (waits[1].revents & POLLIN))
+            report(sandbox::refuse(listener));
+        if (!(waits[0].revents & POLLIN))
+            continue;
+        signalfd_siginfo info;
+        while (::read(signals, &info, sizeof info) == ssize_t(sizeof info)) {
+            // The service ends the host: the worker goes at once.
+            if (info.ssi_signo == SIGTERM)
+                ::kill(worker, SIGKILL);
+        }
+        int status = 0;
+        pid_t ended;
+        while ((ended = ::waitpid(-1, &status, WNOHANG)) > 0) {
+            if (ended != worker)
+                continue; // an orphan the subreaper adopted
+            if (containment == sandbox::Containment::Subreaper)
+                endOrphans();
+            endAs(status);
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc != 5) {
+        std::fputs("krvreaderhost: started by the card-reader service only\n", stderr);
+        return 2;
+    }
+    // Goes when the service goes, however it ends.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const pid_t service = pid_t(std::strtol(argv[2], nullptr, 10));
+    if (::getppid() != service)
+        return 0;
+    const bool sandboxed = std::strcmp(argv[3], "off") != 0;
+    const size_t memoryBytes = size_t(std::strtoull(argv[4], nullptr, 10)) << 20;
+    // A crash in the library ends the host with its signal, which the service
+    // names in its log (a sanitizer build's handlers would hide it).
+    for (const int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT})
+        std::signal(signal, SIG_DFL);
+    // Before anything of the library runs, its constructors included.
+    sandbox::limitProcess(memoryBytes);
+    std::string why;
+    const sandbox::Containment containment =
+        sandboxed ? sandbox::contain(why) : sandbox::Containment::Subreaper;
+    if (!sandboxed)
+        ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    sandbox::Filter filter;
+    if (sandboxed) {
+        filter = sandbox::install(containment, ::getpid(), service);
+        if (!filter.installed)
+            report("The reader library runs without its sandbox: " + filter.why + "\n");
+        else if (!why.empty())
+            report("The reader library's processes are kept to its host without a namespace: " +
+                   why + "\n");
+    }
+    void *shared = ::mmap(nullptr, sizeof(sig_atomic_t), PROT_READ | PROT_WRITE,
+                          MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared != MAP_FAILED)
+        selfSignal = static_cast<volatile sig_atomic_t *>(shared);
+
+    sigset_t watched, previous;
+    sigemptyset(&watched);
+    sigaddset(&watched, SIGCHLD);
+    sigaddset(&watched, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &watched, &previous);
+    const pid_t worker = ::fork();
+    if (worker < 0)
+        return 4;
+    if (worker == 0) {
+        ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+        ::close(kReports);
+        if (filter.listener >= 0)
+            ::close(filter.listener);
+        return work(argv[1], containment);
+    }
+    // The channel is the worker's alone: its end closes it for the service.
+    ::close(kCalls);
+    ::close(kAnswers);
+    return supervise(worker, filter.listener, containment);
 }

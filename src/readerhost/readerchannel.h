@@ -19,6 +19,9 @@ extern "C" {
  * output and error go to a third pipe that the service drains into its log. */
 #define READER_CALLS_FD 3
 #define READER_ANSWERS_FD 4
+/* The host's own reports (what its sandbox refused), a line each, apart from
+ * the library's output so that the library cannot forge one. */
+#define READER_REPORTS_FD 5
 
 /* Starts every header: a stream that lost its step shows at once. */
 #define READER_CHANNEL_MAGIC 0x4b525648u /* "KRVH" */
@@ -43,10 +46,11 @@ enum ReaderChannelLoad {
 struct ReaderChannelHeader
 {
     uint32_t magic;
-    int32_t kind;    /* READER_CHANNEL_LOAD_REPORT, or the call answered */
-    int64_t result;  /* the entry point's result, or a ReaderChannelLoad */
-    int32_t overrun; /* IdReadCard: bytes written past the record */
-    uint32_t length; /* bytes that follow: the record up to its NUL, or the reason */
+    int32_t kind;         /* READER_CHANNEL_LOAD_REPORT, or the call answered */
+    int64_t result;       /* the entry point's result, or a ReaderChannelLoad */
+    int32_t overrun;      /* IdReadCard: bytes written past the record */
+    uint32_t length;      /* bytes that follow: the record up to its NUL, or the reason */
+    uint32_t residentMiB; /* the most the host's worker has held, in MiB */
 };
 
 /* The longest message that follows a header: a whole record without its NUL. */
