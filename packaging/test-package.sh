@@ -23,7 +23,21 @@ check() { # description, command...
 }
 
 app=/usr/lib/krvi2veravawebsocket
+policy=/etc/xdg/krvi2veravawebsocket/policy.conf
+# The release before, as a desk has it: the same package with the policy it
+# shipped (every key commented out) and a lower version.
+older=$(mktemp -d)
+dpkg-deb -R "$build"/krvi2veravawebsocket_*.deb "$older/tree"
+sed -i 's/^listen = loopback$/;listen = loopback/' "$older/tree$policy"
+sed -i -E 's/^Version: .*/Version: 1.0.0.1/' "$older/tree/DEBIAN/control"
+(cd "$older/tree" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | xargs -0 md5sum >DEBIAN/md5sums)
+dpkg-deb -b "$older/tree" "$older/krvi2veravawebsocket_1.0.0.1.deb" >/dev/null
+apt-get install -y -q "$older/krvi2veravawebsocket_1.0.0.1.deb"
+check "the release before: every key of its policy commented out" \
+    bash -c "! grep -Eq '^[[:space:]]*[a-zA-Z]+[[:space:]]*=' $policy"
+# The upgrade: a policy file nobody changed takes the new one (dpkg's rule).
 apt-get install -y -q "./$build"/krvi2veravawebsocket_*.deb "./$build"/krvi2veravawebsocket-simulator_*.deb
+rm -rf "$older"
 
 check "launcher installed, with its manual page" \
     test -x /usr/bin/krvi2veravawebsocket -a -f /usr/share/man/man1/krvi2veravawebsocket.1.gz
@@ -38,9 +52,9 @@ if udevadm verify --help >/dev/null 2>&1; then
 fi
 check "udev rule giving the reader to the session at the screen" \
     grep -q 'TAG+="uaccess"' /usr/lib/udev/rules.d/70-krvi2veravawebsocket.rules
-policy=/etc/xdg/krvi2veravawebsocket/policy.conf
-check "policy file, every key commented out" \
-    bash -c "test -f $policy && ! grep -Eq '^[[:space:]]*[a-zA-Z]+[[:space:]]*=' $policy"
+check "policy file upgraded: listen = loopback, every other key commented out" \
+    bash -c "test \"\$(grep -E '^[[:space:]]*[a-zA-Z]+[[:space:]]*=' $policy)\" = 'listen = loopback'"
+check "NEWS.Debian tells of it" zgrep -q 'listen = loopback' /usr/share/doc/krvi2veravawebsocket/NEWS.Debian.gz
 if [ -w /proc/sys/net/ipv4/ip_local_reserved_ports ]; then
     check "port reserved now" grep -qw 35561 /proc/sys/net/ipv4/ip_local_reserved_ports
 fi
@@ -55,6 +69,25 @@ done
 reply=$("$loadclient" --print-reply --message '{"cmd":"read_card_info"}' || true)
 check "reads the sample card through the installed service" \
     grep -q '"passNum": "H00000001"' <<<"$reply"
+# The addresses listening on the port, from the kernel's tables.
+listening() {
+    awk 'FNR > 1 && $4 == "0A" && $2 ~ /:8AE9$/ { split($2, at, ":"); print at[1] }' \
+        /proc/net/tcp /proc/net/tcp6 | sort | tr '\n' ' '
+}
+check "listens on 127.0.0.1 and ::1 only" \
+    test "$(listening)" = "00000000000000000000000001000000 0100007F "
+kill "$service"
+wait "$service" 2>/dev/null || true
+# An administrator opens it to the network.
+sed -i 's/^listen = loopback$/listen = any/' $policy
+QT_QPA_PLATFORM=offscreen /usr/bin/krvi2veravawebsocket >/dev/null 2>&1 &
+service=$!
+for _ in $(seq 200); do
+    "$loadclient" --print-reply --message '{"cmd":"close_device"}' >/dev/null 2>&1 && break
+    sleep 0.05
+done
+check "with listen = any, listens on every interface" \
+    test "$(listening)" = "00000000000000000000000000000000 "
 kill "$service"
 wait "$service" 2>/dev/null || true
 rm -f $app/card.txt

@@ -218,6 +218,7 @@ bool ReaderHost::spawn()
     state = State::Starting;
     hung = false;
     endedHere = false;
+    endReason.clear();
     grown = false;
     replacing = false;
     reported = false;
@@ -261,6 +262,7 @@ void ReaderHost::forget(const void *client)
 {
     holders.left(client);
     openLost.remove(client);
+    opened.remove(client);
     const auto calls = waiting.find(client);
     if (calls == waiting.end())
         return;
@@ -309,6 +311,7 @@ void ReaderHost::pump()
         if (next.call == Call::OpenDevice && !left)
             holders.opening(client);
         if (next.call == Call::CloseDevice && (!holders.closes(client) || readerClosed)) {
+            opened.remove(client);
             answeredHere.push_back(std::move(next.done));
             continue;
         }
@@ -329,7 +332,7 @@ void ReaderHost::pump()
         // A few bytes into an empty pipe: the write does not block, and a
         // host that stopped reading is ended by the deadline.
         if (::write(toHost, calls, size_t(count)) != count) {
-            qWarning().noquote() << "The reader host no longer takes calls; ending it";
+            endReason = QStringLiteral("The reader host no longer takes calls");
             endHost();
         }
     }
@@ -381,7 +384,7 @@ void ReaderHost::readChannel()
                                   ? header.kind == READER_CHANNEL_LOAD_REPORT
                                   : ahead > 0 && header.kind == char(queue.front().call);
         if (!wellFormed || !expected) {
-            qWarning().noquote() << "The reader host's answer is garbled; ending it";
+            endReason = QStringLiteral("The reader host's answer is garbled");
             endHost();
             return;
         }
@@ -435,11 +438,16 @@ void ReaderHost::readChannel()
         }
         if (header.residentMiB > uint32_t(memoryMiB / 2))
             grown = true;
+        if (pending.call == Call::OpenDevice && header.result >= 0 && pending.client)
+            opened.insert(pending.client);
+        if (pending.call == Call::CloseDevice)
+            opened.remove(pending.client);
         if (pending.call == Call::OpenDevice && header.result < 0) {
             holders.openFailed(pending.client);
             // The service's own open for a fresh host failed: its holders' open is lost.
             if (!pending.client) {
-                openLost.unite(holders.clients());
+                openLost.unite(opened);
+                opened.clear();
                 holders.lost();
             }
         }
@@ -581,9 +589,8 @@ void ReaderHost::deadlinePassed()
 {
     const QString seconds = deadlineMs % 1000 ? QString::number(deadlineMs / 1000.0, 'f', 3)
                                               : QString::number(deadlineMs / 1000);
-    qWarning().noquote() << QStringLiteral("%1 did not return within %2 s: the reader host is "
-                                           "ended and started again")
-                                .arg(callName(), seconds);
+    // Logged with the host's end, as one line with its restart.
+    endReason = QStringLiteral("%1 did not return within %2 s").arg(callName(), seconds);
     hung = true;
     endHost();
 }
@@ -593,6 +600,8 @@ void ReaderHost::endHost()
     // Its end is seen like any other; nothing more is read from it.
     channelNotifier->setEnabled(false);
     endedHere = true;
+    if (replacing)
+        endReason.clear();
     // The host's supervisor ends the worker and everything the library
     // started with it; a host that is not gone within a second is killed.
     ::kill(pid, SIGTERM);
@@ -613,8 +622,9 @@ void ReaderHost::ended(int status)
     const bool replaced = replacing;
     loadCrashed = whileLoading && !loadRefused;
     QString line;
-    // A host the service ended has had its reason logged then.
-    if (!endedHere && !loadRefused) {
+    if (endedHere) {
+        line = endReason; // (empty when it was replaced, which is not a fault)
+    } else if (!loadRefused) {
         if (WIFSIGNALED(status))
             line = call.isEmpty() ? QStringLiteral("The reader host was ended by %1 between calls")
                                         .arg(signalName(WTERMSIG(status)))
@@ -656,17 +666,25 @@ void ReaderHost::ended(int status)
         queue.push_front({nullptr, Call::OpenDevice, [](const Outcome &) {
                           }});
     } else if (!replaced) {
-        openLost.unite(holders.clients());
+        openLost.unite(opened);
+        opened.clear();
         holders.lost();
-        // Reads of pages whose open was lost fail as their open did.
+        // Reads of pages whose open was lost fail as their open did, until
+        // they open (or close) again.
+        QSet<const void *> lost = openLost;
         for (auto it = queue.begin(); it != queue.end();) {
-            if (it->call == Call::IdReadCard && openLost.contains(it->client)) {
+            if (!lost.contains(it->client)) {
+                ++it;
+            } else if (it->call == Call::IdReadCard) {
                 failed.push_back(std::move(*it));
                 it = queue.erase(it);
             } else {
+                lost.remove(it->client);
                 ++it;
             }
         }
+        // Those whose open or close is on its way have it carried out again.
+        openLost.intersect(lost);
     }
     // No host could load the library: nothing waits for one in vain.
     if (whileLoading && !firstStart) {

@@ -147,6 +147,7 @@ private:
     QTimer faultSummary; // the end of the window's bound on fault lines
     bool hung = false;
     bool endedHere = false;   // the service ended the host itself
+    QString endReason;        // why, for the log
     bool grown = false;       // the host has held more than half its memory bound
     bool replacing = false;   // it is being replaced for that, not for a fault
     int memoryMiB = 0;        // the bound the running host was given
@@ -162,6 +163,8 @@ private:
     // (LIBRARY_FAULT) until they open or close again, rather than getting
     // the library's "not open" code from the next host.
     QSet<const void *> openLost;
+    // Clients whose open the running host answered, and not closed since.
+    QSet<const void *> opened;
     // Calls taken for the host, in the order it carries them out; the first
     // `ahead` of them have been sent.
     std::deque<Pending> queue;

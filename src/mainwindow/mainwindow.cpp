@@ -77,7 +77,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
                 return;
             trayIcon->setToolTip(trayToolTip());
             trayIcon->showMessage(QStringLiteral("KRVI2VeravaWebSocket"),
-                                  QStringLiteral("The reader library failed %1 times in a row; "
+                                  QStringLiteral("The reader library failed %1 times within a "
+                                                 "minute; "
                                                  "it is started again for every read. See the log.")
                                       .arg(faults),
                                   QSystemTrayIcon::Warning, 10000);

@@ -95,7 +95,10 @@ void limitProcess(size_t memoryBytes)
     // As the service: KRV_ALLOW_CORE=1 lets an administrator have a core on purpose.
     const char *allowCore = std::getenv("KRV_ALLOW_CORE");
     if (!allowCore || std::strcmp(allowCore, "1") != 0) {
+#if !defined(__SANITIZE_ADDRESS__)
+        // (LeakSanitizer attaches to the process at its end.)
         ::prctl(PR_SET_DUMPABLE, 0);
+#endif
         const rlimit noCore = {0, 0};
         ::setrlimit(RLIMIT_CORE, &noCore);
     }
