@@ -31,6 +31,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -362,22 +363,19 @@ int main(int argc, char *argv[])
     // names in its log (a sanitizer build's handlers would hide it).
     for (const int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT})
         std::signal(signal, SIG_DFL);
-    // Before anything of the library runs, its constructors included.
-    sandbox::limitProcess(memoryBytes);
+    // Before anything of the library runs, its constructors included. The
+    // namespace first: a process that may not be dumped cannot write its own
+    // user map (its /proc files are root's).
     std::string why;
     const sandbox::Containment containment =
         sandboxed ? sandbox::contain(why) : sandbox::Containment::Subreaper;
     if (!sandboxed)
         ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    sandbox::Filter filter;
-    if (sandboxed) {
-        filter = sandbox::install(containment, ::getpid(), service);
-        if (!filter.installed)
-            report("The reader library runs without its sandbox: " + filter.why + "\n");
-        else if (!why.empty())
-            report("The reader library's processes are kept to its host without a namespace: " +
-                   why + "\n");
-    }
+    sandbox::limitProcess(memoryBytes);
+    // The worker sets up its filter and hands the listener over here.
+    int handover[2] = {-1, -1};
+    if (sandboxed && ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, handover) != 0)
+        return 4;
     void *shared = ::mmap(nullptr, sizeof(sig_atomic_t), PROT_READ | PROT_WRITE,
                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (shared != MAP_FAILED)
@@ -394,12 +392,29 @@ int main(int argc, char *argv[])
     if (worker == 0) {
         ::sigprocmask(SIG_SETMASK, &previous, nullptr);
         ::close(kReports);
-        if (filter.listener >= 0)
-            ::close(filter.listener);
+        if (sandboxed) {
+            ::close(handover[0]);
+            sandbox::Filter filter = sandbox::install(containment, ::getppid(), service);
+            sandbox::handOver(handover[1], filter);
+            ::close(handover[1]);
+        }
         return work(argv[1], containment);
     }
     // The channel is the worker's alone: its end closes it for the service.
     ::close(kCalls);
     ::close(kAnswers);
+    sandbox::Filter filter;
+    if (sandboxed) {
+        ::close(handover[1]);
+        filter = sandbox::takeOver(handover[0]);
+        ::close(handover[0]);
+        if (!filter.installed)
+            report("The reader library runs without its sandbox: " + filter.why + "\n");
+        else if (containment == sandbox::Containment::Subreaper)
+            report("The reader library's processes are kept to its host without a namespace: " +
+                   why + "\n");
+        else if (!why.empty())
+            report("The reader library's namespace is not as it should be: " + why + "\n");
+    }
     return supervise(worker, filter.listener, containment);
 }

@@ -15,6 +15,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace sandbox {
@@ -92,6 +93,8 @@ std::set<std::string> reported;
 
 void limitProcess(size_t memoryBytes)
 {
+    // (Before the process is made non-dumpable, which gives its /proc files to root.)
+    writeProc("/proc/self/oom_score_adj", "1000");
     // As the service: KRV_ALLOW_CORE=1 lets an administrator have a core on purpose.
     const char *allowCore = std::getenv("KRV_ALLOW_CORE");
     if (!allowCore || std::strcmp(allowCore, "1") != 0) {
@@ -102,7 +105,6 @@ void limitProcess(size_t memoryBytes)
         const rlimit noCore = {0, 0};
         ::setrlimit(RLIMIT_CORE, &noCore);
     }
-    writeProc("/proc/self/oom_score_adj", "1000");
     ::setpriority(PRIO_PROCESS, 0, ::getpriority(PRIO_PROCESS, 0) + 10);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // (A sanitizer's shadow memory alone is terabytes of data mappings.)
@@ -188,10 +190,6 @@ Filter install(Containment containment, pid_t host, pid_t service)
                   SCMP_SYS(rt_tgsigqueueinfo), SCMP_SYS(pidfd_open)})
                 failed |= seccomp_rule_add(ctx, refuse, call, 1, first);
         }
-        // Its own process group holds the host: kill(0) is refused too.
-        for (const int call : {SCMP_SYS(kill), SCMP_SYS(rt_sigqueueinfo)})
-            failed |= seccomp_rule_add(ctx, refuse, call, 1,
-                                       SCMP_A0(SCMP_CMP_MASKED_EQ, 0xffffffffu, scmp_datum_t(0)));
     }
     if (failed) {
         seccomp_release(ctx);
@@ -208,6 +206,57 @@ Filter install(Containment containment, pid_t host, pid_t service)
     if (tell)
         filter.listener = seccomp_notify_fd(ctx);
     seccomp_release(ctx);
+    return filter;
+}
+
+void handOver(int socket, Filter &filter)
+{
+    char installed = filter.installed ? 1 : 0;
+    iovec parts[2] = {{&installed, 1}, {filter.why.data(), filter.why.size()}};
+    msghdr message = {};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (filter.listener >= 0) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr *rights = CMSG_FIRSTHDR(&message);
+        rights->cmsg_level = SOL_SOCKET;
+        rights->cmsg_type = SCM_RIGHTS;
+        rights->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(rights), &filter.listener, sizeof(int));
+    }
+    while (::sendmsg(socket, &message, MSG_NOSIGNAL) < 0 && errno == EINTR) {
+    }
+    // The library has no business with it.
+    if (filter.listener >= 0)
+        ::close(filter.listener);
+    filter.listener = -1;
+}
+
+Filter takeOver(int socket)
+{
+    Filter filter;
+    char text[512];
+    iovec part = {text, sizeof text};
+    msghdr message = {};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t got;
+    while ((got = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
+    }
+    if (got <= 0) {
+        filter.why = "the worker ended before it was set up";
+        return filter;
+    }
+    filter.installed = text[0] == 1;
+    filter.why.assign(text + 1, size_t(got - 1));
+    cmsghdr *rights = CMSG_FIRSTHDR(&message);
+    if (rights && rights->cmsg_type == SCM_RIGHTS)
+        std::memcpy(&filter.listener, CMSG_DATA(rights), sizeof(int));
     return filter;
 }
 

@@ -45,13 +45,19 @@ struct Filter
     std::string why;   // why the filter could not be installed
 };
 
-// Installs the filter on this process and, through fork, on every process of
-// the library: no IPv4, IPv6 or packet sockets, no program started, no
-// tracing or reading another process's memory, no io_uring (which the filter
-// cannot see into); under Subreaper also no signal to the host, the service
-// or every process at once. Refused calls fail with EPERM; the listener, when
-// the system offers one, tells which. Needs the host single-threaded.
+// Installs the filter on this process (the worker: the supervisor itself
+// stays out of it, so that it can end itself with the worker's signal) and,
+// through fork, on every process of the library: no IPv4, IPv6 or packet sockets, no program
+// started, no tracing or reading another process's memory, no io_uring (which the filter cannot see
+// into); under Subreaper also no signal to the host, the service or every process at once. Refused
+// calls fail with EPERM; the listener, when the system offers one, tells which. Needs the host
+// single-threaded.
 Filter install(Containment containment, pid_t host, pid_t service);
+
+// The worker tells the supervisor how the filter went, and hands it the
+// listener, over a Unix socket; the supervisor takes that.
+void handOver(int socket, Filter &filter);
+Filter takeOver(int socket);
 
 // Answers the refused calls waiting on the listener with EPERM and returns
 // a line for each kind of call not reported before (empty when none).
