@@ -8,7 +8,9 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -82,6 +84,7 @@ private Q_SLOTS:
     void recoversFromLibraryFaults_data();
     void recoversFromLibraryFaults();
     void keepsNoCoreOfACard();
+    void containsTheLibraryWithoutNamespaces();
     void crashAtLoad_data();
     void crashAtLoad();
     void repliesAreNotHeldBackByTheNextCall();
@@ -599,6 +602,65 @@ void ServiceTest::recoversFromLibraryFaults()
     QTRY_COMPARE_WITH_TIMEOUT(helpersRunning(), 0, 3000);
 }
 
+// Where user namespaces are not allowed (here: a chroot, where the kernel
+// refuses them) and the clerk is no root, the library is still kept from the
+// network, programs and the service, and nothing it starts outlives its host.
+void ServiceTest::containsTheLibraryWithoutNamespaces()
+{
+    if (::getuid() != 0)
+        QSKIP("runs the service as another user in a chroot: needs root");
+    QTemporaryDir root;
+    QProcess bind;
+    bind.start(QStringLiteral("mount"),
+               {QStringLiteral("--rbind"), QStringLiteral("/"), root.path()});
+    if (!bind.waitForFinished() || bind.exitCode() != 0)
+        QSKIP("cannot bind the root folder here");
+    const auto unbind = qScopeGuard([&root] {
+        QProcess::execute(QStringLiteral("umount"),
+                          {QStringLiteral("-R"), QStringLiteral("-l"), root.path()});
+        // Never remove what may still be the whole system seen through it.
+        if (!QDir(root.path()).isEmpty()) {
+            root.setAutoRemove(false);
+            qWarning("%s is still bound: left in place", qPrintable(root.path()));
+        }
+    });
+    QProcess::execute(QStringLiteral("mount"), {QStringLiteral("--make-rslave"), root.path()});
+    QTcpServer listener;
+    QVERIFY(listener.listen(QHostAddress::Any));
+    bool heard = false;
+    connect(&listener, &QTcpServer::newConnection, this, [&] { heard = true; });
+    ServiceFixture::Options options;
+    options.card = QStringLiteral("A");
+    options.log = true;
+    options.user = 65534;
+    options.root = root.path();
+    ServiceFixture service(options);
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    WsClient reader;
+    QVERIFY(reader.open());
+    QVERIFY(
+        reader.request(QStringLiteral(R"({"cmd":"open_device"})")).contains("\"statuCode\": 0"));
+    for (const QByteArray &fault :
+         {QByteArray("nosy ") + QByteArray::number(listener.serverPort()), QByteArray("segv")}) {
+        QVERIFY(writeFile(service.path(QStringLiteral("fault.txt")), fault));
+        QFile::setPermissions(service.path(QStringLiteral("fault.txt")),
+                              QFile::ReadOther | QFile::WriteOther | QFile::ReadOwner |
+                                  QFile::WriteOwner);
+        const QString reply = reader.request(QStringLiteral(R"({"cmd":"read_card_info"})"));
+        QVERIFY2(reply.contains(fault == "segv" ? "LIBRARY_FAULT" : "\"idNum\": \""),
+                 qPrintable(reply));
+    }
+    QTest::qWait(200);
+    QVERIFY(!heard);
+    QVERIFY(service.running());
+    for (const char *line :
+         {"kept to its host without a namespace", "tried to signal a process outside its own",
+          "tried to run a program; the sandbox refused it", "Crashed with SIGSEGV in IdReadCard"})
+        QVERIFY2(service.log().contains(line), line);
+    // The daemon the library started went with the host that crashed.
+    QTRY_COMPARE_WITH_TIMEOUT(helpersRunning(), 0, 3000);
+}
+
 // A clerk's service and its reader host hold cards in memory: neither may
 // leave a core, nor be read by another process of the clerk's, whatever
 // core limit the session set.
@@ -623,6 +685,7 @@ void ServiceTest::keepsNoCoreOfACard()
         QVERIFY(children.open(QIODevice::ReadOnly));
         processes.append(QString::fromLatin1(children.readAll().split(' ').first().trimmed()));
     }
+    int serviceNice = 0;
     for (const QString &pid : processes) {
 #if !defined(__SANITIZE_ADDRESS__) // (LeakSanitizer needs a sanitizer build dumpable)
         struct stat owner;
@@ -632,6 +695,17 @@ void ServiceTest::keepsNoCoreOfACard()
 #endif
         QFile limits(QStringLiteral("/proc/%1/limits").arg(pid));
         QVERIFY(limits.open(QIODevice::ReadOnly));
+        // The host goes first when memory runs out, and yields the processor.
+        QFile oom(QStringLiteral("/proc/%1/oom_score_adj").arg(pid));
+        QVERIFY(oom.open(QIODevice::ReadOnly));
+        QCOMPARE(oom.readAll().trimmed(), pid == processes.first() ? QByteArray("0") : "1000");
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        QVERIFY(stat.open(QIODevice::ReadOnly));
+        const QList<QByteArray> fields = stat.readAll().split(')').last().split(' ');
+        const int nice = fields.value(17).toInt();
+        if (pid == processes.first())
+            serviceNice = nice;
+        QCOMPARE(nice, pid == processes.first() ? serviceNice : qMin(serviceNice + 10, 19));
         QVERIFY2(QRegularExpression(QStringLiteral("Max core file size +0 +0 "))
                      .match(QString::fromLatin1(limits.readAll()))
                      .hasMatch(),

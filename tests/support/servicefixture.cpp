@@ -73,6 +73,7 @@ ServiceFixture::ServiceFixture(const Options &options)
         writeFile(path(QStringLiteral("xdg/krvi2veravawebsocket/policy.conf")), options.policy);
     probeOrigin = options.probeOrigin;
     user = options.user;
+    root = options.root;
     if (user >= 0) {
         QFile::setPermissions(dir(),
                               QFile::permissions(dir()) | QFile::ReadOther | QFile::ExeOther);
@@ -115,10 +116,12 @@ void ServiceFixture::launch()
     }
     // A change of user clears the parent's death signal: setpriv sets it again.
     const QString id = QString::number(user);
-    process.start(QStringLiteral("setpriv"),
-                  {QStringLiteral("--reuid=") + id, QStringLiteral("--regid=") + id,
-                   QStringLiteral("--clear-groups"), QStringLiteral("--pdeathsig=KILL"),
-                   executable()});
+    QStringList command{QStringLiteral("setpriv"),          QStringLiteral("--reuid=") + id,
+                        QStringLiteral("--regid=") + id,    QStringLiteral("--clear-groups"),
+                        QStringLiteral("--pdeathsig=KILL"), executable()};
+    if (!root.isEmpty())
+        command = QStringList{QStringLiteral("chroot"), root} + command;
+    process.start(command.takeFirst(), command);
 }
 
 bool ServiceFixture::start()

@@ -46,6 +46,9 @@ public:
         // The user it runs as (through setpriv; the test must be root); -1:
         // the test's own.
         int user = -1;
+        // A root folder it runs in (chroot; the test must be root), as on a
+        // system without user namespaces; empty: none.
+        QString root;
     };
 
     ServiceFixture() : ServiceFixture(Options()) {}
@@ -116,6 +119,7 @@ private:
     QString workingDirectory;
     QString probeOrigin;
     int user;
+    QString root;
     QByteArray out;
     QByteArray err;
     QString lastError;
