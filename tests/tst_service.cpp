@@ -705,7 +705,7 @@ void ServiceTest::keepsNoCoreOfACard()
         const int nice = fields.value(17).toInt();
         if (pid == processes.first())
             serviceNice = nice;
-        QCOMPARE(nice, pid == processes.first() ? serviceNice : qMin(serviceNice + 10, 19));
+        QCOMPARE(nice, pid == processes.first() ? serviceNice : qMin(serviceNice + 5, 19));
         QVERIFY2(QRegularExpression(QStringLiteral("Max core file size +0 +0 "))
                      .match(QString::fromLatin1(limits.readAll()))
                      .hasMatch(),
