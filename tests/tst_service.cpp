@@ -550,6 +550,8 @@ void ServiceTest::recoversFromLibraryFaults()
     QVERIFY2(service.start(), qPrintable(service.error()));
     if (heard == 0 && service.log().contains("runs without its sandbox"))
         QSKIP("this system (an emulator) offers no seccomp filter");
+    if (lost && policy.contains("memory") && service.log().contains("bound could not be set"))
+        QSKIP("this system (an emulator) does not take a data limit");
     const QString open = QStringLiteral(R"({"cmd":"open_device"})");
     const QString read = QStringLiteral(R"({"cmd":"read_card_info"})");
     std::vector<std::unique_ptr<WsClient>> idle(3);
@@ -636,6 +638,8 @@ void ServiceTest::containsTheLibraryWithoutNamespaces()
     options.root = root.path();
     ServiceFixture service(options);
     QVERIFY2(service.start(), qPrintable(service.error()));
+    if (service.log().contains("runs without its sandbox"))
+        QSKIP("this system (an emulator) offers no seccomp filter");
     WsClient reader;
     QVERIFY(reader.open());
     QVERIFY(

@@ -371,7 +371,7 @@ int main(int argc, char *argv[])
         sandboxed ? sandbox::contain(why) : sandbox::Containment::Subreaper;
     if (!sandboxed)
         ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    sandbox::limitProcess(memoryBytes);
+    report(sandbox::limitProcess(memoryBytes));
     // The worker sets up its filter and hands the listener over here.
     int handover[2] = {-1, -1};
     if (sandboxed && ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, handover) != 0)

@@ -91,10 +91,30 @@ std::set<std::string> reported;
 
 } // namespace
 
-void limitProcess(size_t memoryBytes)
+// The data the process holds already, in bytes (VmData).
+size_t dataHeld()
 {
+    const int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char status[4096];
+    const ssize_t got = ::read(fd, status, sizeof status - 1);
+    ::close(fd);
+    if (got <= 0)
+        return 0;
+    status[got] = 0;
+    const char *line = std::strstr(status, "\nVmData:");
+    return line ? size_t(std::strtoull(line + 8, nullptr, 10)) << 10 : 0;
+}
+
+std::string limitProcess(size_t memoryBytes)
+{
+    std::string problems;
     // (Before the process is made non-dumpable, which gives its /proc files to root.)
     writeProc("/proc/self/oom_score_adj", "1000");
+    // The bound counts from what the host holds before the library (next to
+    // nothing; an emulator's own buffers are more).
+    const size_t dataLimit = memoryBytes > 0 ? memoryBytes + dataHeld() : 0;
     // As the service: KRV_ALLOW_CORE=1 lets an administrator have a core on purpose.
     const char *allowCore = std::getenv("KRV_ALLOW_CORE");
     if (!allowCore || std::strcmp(allowCore, "1") != 0) {
@@ -111,13 +131,18 @@ void limitProcess(size_t memoryBytes)
     ::setpriority(PRIO_PROCESS, 0, ::getpriority(PRIO_PROCESS, 0) + 5);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // (A sanitizer's shadow memory alone is terabytes of data mappings.)
-    if (memoryBytes > 0) {
-        const rlimit data = {memoryBytes, memoryBytes};
-        ::setrlimit(RLIMIT_DATA, &data);
+    if (dataLimit > 0) {
+        const rlimit data = {dataLimit, dataLimit};
+        rlimit set = {};
+        if (::setrlimit(RLIMIT_DATA, &data) != 0 || ::getrlimit(RLIMIT_DATA, &set) != 0 ||
+            set.rlim_cur != dataLimit)
+            problems += "The reader host's memory bound could not be set: the system did not "
+                        "take it\n";
     }
 #else
-    (void)memoryBytes;
+    (void)dataLimit;
 #endif
+    return problems;
 }
 
 Containment contain(std::string &why)

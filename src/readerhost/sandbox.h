@@ -13,8 +13,10 @@ namespace sandbox {
 // Limits every process of the host sets on itself before the library is
 // loaded: no core dump and no debugger attaching to it as the same user (the
 // host holds a card between calls), first to go when memory runs out, a lower
-// processor priority than the service, at most memoryBytes of data (0: none).
-void limitProcess(size_t memoryBytes);
+// processor priority than the service, at most memoryBytes of data (0: none)
+// beyond what it holds already. Returns a line for each limit the system did
+// not take.
+std::string limitProcess(size_t memoryBytes);
 
 // How the library's processes are kept to their own tree.
 enum class Containment {
