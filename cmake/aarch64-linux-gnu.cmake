@@ -19,3 +19,6 @@ set(CMAKE_FIND_ROOT_PATH / /usr/aarch64-linux-gnu)
 
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static)
 set(KRV_DEB_ARCHITECTURE arm64)
+# pkg-config reads the arm64 packages' .pc files (libseccomp's), not the build
+# machine's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)

@@ -92,7 +92,7 @@ void PolicyFileTest::readsWhatEachKeySets()
     Policy read;
     QVERIFY2(read.load(), qPrintable(read.why()));
     QCOMPARE(QStringLiteral("%1 %2")
-                 .arg(read.sandboxesReader() ? "on" : "off")
+                 .arg(QLatin1String(read.sandboxesReader() ? "on" : "off"))
                  .arg(read.readerMemoryMiB()),
              reader);
     QCOMPARE(read.inForce(), inForce);

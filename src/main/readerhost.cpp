@@ -732,7 +732,7 @@ int ReaderHost::countFault(const QString &call, const QString &line)
                                          "within a minute)")
                               .arg(wait)
                               .arg(count)
-                              .arg(count == 1 ? "fault" : "faults", call);
+                              .arg(QLatin1String(count == 1 ? "fault" : "faults"), call);
     if (faultLines < FaultLinesPerWindow) {
         ++faultLines;
         qWarning().noquote() << (line.isEmpty() ? again.left(1).toUpper() + again.mid(1)

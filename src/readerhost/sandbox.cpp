@@ -156,8 +156,10 @@ Containment contain(std::string &why)
     }
     why = std::string("user namespaces are not allowed here (") + std::strerror(errno) + ")";
     // Root (a chroot, a container) may have a process namespace without one.
-    if (::unshare(CLONE_NEWPID | CLONE_NEWNS) == 0)
+    if (::unshare(CLONE_NEWPID | CLONE_NEWNS) == 0) {
+        why.clear();
         return Containment::Namespace;
+    }
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     return Containment::Subreaper;
 }

@@ -91,7 +91,12 @@ public:
     void putRawCard(const QByteArray &bytes) const;
     void removeCard() const;
 
+    // The log, without the notes the host adds where the system lacks a
+    // part of the sandbox (an emulator), which tests that count lines do not
+    // expect; rawLog() keeps them.
     QByteArray log() const;
+    QByteArray rawLog() const;
+    static bool isSystemNote(const QByteArray &line);
     // For a failure's message: whether the service still runs (or how it
     // ended), the end of its standard error and of its log.
     QByteArray report();
