@@ -33,7 +33,7 @@ const char kSample[] =
 class FakeLibrary : public ReaderLibrary
 {
 public:
-    void call(const void *, Call call, Done done) override
+    void call(const void *, const QString &, Call call, Done done) override
     {
         Outcome outcome;
         outcome.failed = fault;
@@ -177,7 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data) + 1, int(size - 1));
 
     QString reply;
-    answerTextMessage(text, &reply, [&reply](const QString &answer) { reply = answer; });
+    answerTextMessage(text, &reply, QString(), [&reply](const QString &answer) { reply = answer; });
     QJsonParseError error;
     const QJsonDocument parsed = QJsonDocument::fromJson(reply.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError || !parsed.isObject())

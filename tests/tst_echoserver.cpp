@@ -35,7 +35,7 @@ quint16 freePort()
 class HeldLibrary : public ReaderLibrary
 {
 public:
-    void call(const void *, Call call, Done done) override
+    void call(const void *, const QString &, Call call, Done done) override
     {
         calls.append(call);
         held.append(done);
@@ -535,16 +535,22 @@ void EchoServerTest::holdsClientsToRates_data()
     QTest::addColumn<QString>("origin"); // none: a program
     QTest::addColumn<int>("pings");      // sent at once
     QTest::addColumn<int>("messages");   // sent at once, after the pings
+    QTest::addColumn<int>("closed");     // of the three clients
     QTest::addColumn<QString>("closedFor");
     const QString page = QStringLiteral("http://127.0.0.1:8080");
-    QTest::newRow("a program's keep-alive") << QString() << 3 << 1 << QString();
-    QTest::newRow("pings, as many as the burst allows") << QString() << 45 << 1 << QString();
-    QTest::newRow("a flood of pings") << QString() << 500 << 1 << QStringLiteral("pings more than");
-    QTest::newRow("a page's calls started together") << page << 0 << 8 << QString();
-    QTest::newRow("a page's messages, as many as the burst allows") << page << 0 << 90 << QString();
+    QTest::newRow("a program's keep-alive") << QString() << 3 << 1 << 0 << QString();
+    QTest::newRow("pings, as many as the burst allows") << QString() << 45 << 1 << 0 << QString();
+    QTest::newRow("a flood of pings")
+        << QString() << 500 << 1 << 3 << QStringLiteral("pings more than");
+    QTest::newRow("a page's calls started together") << page << 0 << 8 << 0 << QString();
+    // The page's clients share its rate.
+    QTest::newRow("a page's messages, as many as the burst allows")
+        << page << 0 << 30 << 0 << QString();
+    QTest::newRow("a page's messages past the burst, each client's within it")
+        << page << 0 << 40 << 1 << QStringLiteral("messages a second");
     QTest::newRow("a page flooding messages")
-        << page << 0 << 500 << QStringLiteral("messages a second");
-    QTest::newRow("a program's messages, as many") << QString() << 0 << 500 << QString();
+        << page << 0 << 500 << 3 << QStringLiteral("messages a second");
+    QTest::newRow("a program's messages, as many") << QString() << 0 << 500 << 0 << QString();
 }
 
 void EchoServerTest::holdsClientsToRates()
@@ -552,8 +558,10 @@ void EchoServerTest::holdsClientsToRates()
     QFETCH(QString, origin);
     QFETCH(int, pings);
     QFETCH(int, messages);
+    QFETCH(int, closed);
     QFETCH(QString, closedFor);
-    // Several clients at once: each is held to its own rate.
+    // Several clients at once: each is held to its own ping rate, and a
+    // page's clients to the page's message rate.
     std::vector<std::unique_ptr<WsClient>> clients(3);
     for (auto &client : clients) {
         client = std::make_unique<WsClient>(origin);
@@ -565,20 +573,27 @@ void EchoServerTest::holdsClientsToRates()
         for (int i = 0; i < messages; ++i)
             client->send(QStringLiteral("{}"));
     }
+    const auto gone = [&clients] {
+        return std::count_if(clients.begin(), clients.end(), [](const auto &client) {
+            return client->socket.state() == QAbstractSocket::UnconnectedState;
+        });
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(int(gone()), closed, 10000);
     for (auto &client : clients) {
-        if (closedFor.isEmpty()) {
-            QVERIFY(client->waitForReplies(messages));
-            QVERIFY(!client->request(QStringLiteral("{}")).isNull());
-        } else {
-            QVERIFY(client->waitForDisconnect());
+        if (client->socket.state() == QAbstractSocket::UnconnectedState) {
             QCOMPARE(int(client->socket.closeCode()), 1008);
+            continue;
         }
+        QVERIFY(client->waitForReplies(messages));
+        if (closed == 0)
+            QVERIFY(!client->request(QStringLiteral("{}")).isNull());
     }
+    QCOMPARE(int(gone()), closed);
     QCOMPARE(::messages.filter(QRegularExpression(QStringLiteral("more than .*closing with 1008")))
                  .size(),
-             closedFor.isEmpty() ? 0 : 3);
+             closed);
     if (!closedFor.isEmpty())
-        QCOMPARE(::messages.filter(closedFor).size(), 3);
+        QCOMPARE(::messages.filter(closedFor).size(), closed);
 }
 
 void EchoServerTest::capsClientsOfOnePage()
@@ -608,6 +623,26 @@ void EchoServerTest::capsClientsOfOnePage()
     clients.front()->close();
     QTRY_COMPARE(server->clients().size(), EchoServer::MaxClientsPerOrigin + 3);
     QVERIFY(connect(page));
+
+    // A page that keeps coming back after its closes is held off: a place
+    // freed is not given to it, while its clients connected stay.
+    for (int i = 2; i < EchoServer::StrikesBeforeHold; ++i) {
+        RawWsClient beyond;
+        QVERIFY(beyond.open(QStringLiteral("127.0.0.1"), port, 10000,
+                            "Origin: " + page.toLatin1() + "\r\n"));
+        QCOMPARE(beyond.readFrame().closeCode(), 1013);
+    }
+    QCOMPARE(messages.filter(QStringLiteral("closed %1 times").arg(EchoServer::StrikesBeforeHold))
+                 .size(),
+             1);
+    clients.back()->close();
+    QTRY_COMPARE(server->clients().size(), EchoServer::MaxClientsPerOrigin + 3);
+    RawWsClient held;
+    QVERIFY(
+        held.open(QStringLiteral("127.0.0.1"), port, 10000, "Origin: " + page.toLatin1() + "\r\n"));
+    QCOMPARE(held.readFrame().closeCode(), 1013);
+    QVERIFY(!clients.at(1)->request("{}").isNull());
+    QVERIFY(connect(QStringLiteral("http://desk.example")));
 }
 
 void EchoServerTest::rateLimit_data()

@@ -11,10 +11,13 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -76,6 +79,8 @@ private Q_SLOTS:
     void descriptorFloodPausesAccepting();
     void theDeskIsServedInACrowd_data();
     void theDeskIsServedInACrowd();
+    void theDeskReadsBesideABusyPage_data();
+    void theDeskReadsBesideABusyPage();
     void logFileNeverBlocksOrTears_data();
     void logFileNeverBlocksOrTears();
 };
@@ -397,6 +402,112 @@ void HostileTest::theDeskIsServedInACrowd()
     qInfo("The desk's slowest answer in the crowd: %lld ms", slowest);
     if (!closedWith.isEmpty())
         QTRY_COMPARE_WITH_TIMEOUT(logLinesWith(service, closedWith), peers, 20000);
+}
+
+void HostileTest::theDeskReadsBesideABusyPage_data()
+{
+    QTest::addColumn<int>("sockets");  // of the busy page
+    QTest::addColumn<int>("paceMs");   // a read at the reader
+    QTest::addColumn<bool>("flood");   // 1 MiB messages of control characters, the log on
+    QTest::addColumn<int>("withinMs"); // each of the desk's requests answered within
+    QTest::newRow("one socket reading all it may, a second a read") << 1 << 1000 << false << 2500;
+    QTest::newRow("16 sockets reading all they may, a second a read")
+        << 16 << 1000 << false << 2500;
+    QTest::newRow("16 sockets flooding the log") << 16 << 0 << true << 1000;
+}
+
+void HostileTest::theDeskReadsBesideABusyPage()
+{
+    QFETCH(int, sockets);
+    QFETCH(int, paceMs);
+    QFETCH(bool, flood);
+    QFETCH(int, withinMs);
+    ServiceFixture::Options options;
+    options.card = QStringLiteral("A");
+    options.log = flood;
+    ServiceFixture service(options);
+    service.setEnv(QStringLiteral("KRSIM_READ_DELAY_MS"), QString::number(paceMs));
+    QVERIFY2(service.start(), qPrintable(service.error()));
+
+    // The busy page's sockets: reads at just under the page's rate, all its
+    // sockets together, or messages of a megabyte; it reconnects after every
+    // close, as a page's script would.
+    const QByteArray busy = "Origin: http://busy.example\r\n";
+    const QByteArray open = RawWsClient::frame(0x1, R"({"cmd":"open_device"})");
+    const QByteArray read = RawWsClient::frame(0x1, R"({"cmd":"read_card_info"})");
+    const QByteArray megabyte = RawWsClient::frame(0x1, QByteArray(1024 * 1024 - 64, '\x01'));
+    std::vector<std::unique_ptr<RawWsClient>> page(static_cast<size_t>(sockets));
+    qint64 sent = 0;
+    bool opening = false; // a handshake waits in the event loop: no second round meanwhile
+    qint64 answered = 0;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer busyTimer;
+    QObject::connect(&busyTimer, &QTimer::timeout, [&] {
+        if (opening)
+            return;
+        opening = true;
+        const auto done = qScopeGuard([&opening] { opening = false; });
+        for (auto &peer : page) {
+            if (!peer || peer->socket.state() != QAbstractSocket::ConnectedState) {
+                peer = std::make_unique<RawWsClient>();
+                if (!peer->open(QStringLiteral("127.0.0.1"), ServiceFixture::port, 2000, busy))
+                    continue;
+                QObject::connect(&peer->socket, &QIODevice::readyRead, &peer->socket,
+                                 [socket = &peer->socket, &answered] {
+                                     answered += socket->readAll().count("read_result");
+                                 });
+                peer->write(open);
+            }
+            if (flood && peer->socket.bytesToWrite() < megabyte.size()) {
+                peer->write(megabyte);
+            } else if (!flood && sent * 1000 < 45 * clock.elapsed()) {
+                peer->write(read);
+                ++sent;
+            }
+        }
+    });
+    busyTimer.start(5);
+
+    // The desk's page, of another origin, reads (or, with the log flooded,
+    // asks) while the busy page is there, and once it has left.
+    const QString request = flood ? QString(kClose) : QStringLiteral(R"({"cmd":"read_card_info"})");
+    const QString expected =
+        flood ? QStringLiteral("\"statuCode\": 0") : QStringLiteral("\"read_result\"");
+    WsClient desk(QStringLiteral("http://desk.example"));
+    QVERIFY(desk.open());
+    QVERIFY(desk.request(QStringLiteral(R"({"cmd":"open_device"})"), 10000)
+                .contains(QLatin1String("\"statuCode\": 0")));
+    QTest::qWait(1000);
+    QList<qint64> took;
+    for (int n = 0; n < (flood ? 40 : 3) + 1; ++n) {
+        const bool left = n == (flood ? 40 : 3);
+        if (left) {
+            busyTimer.stop();
+            QVERIFY2(!flood || answered == 0, "the flood is no read");
+            QVERIFY2(flood || answered > 0, "the busy page never read");
+            page.clear();
+        }
+        QElapsedTimer one;
+        one.start();
+        const QString reply = desk.request(request, 10000);
+        took.append(one.elapsed());
+        QVERIFY2(reply.contains(expected), qPrintable(QStringLiteral("request %1").arg(n)));
+        if (!left)
+            QTest::qWait(flood ? 300 : 200);
+    }
+    QString times;
+    for (const qint64 ms : std::as_const(took))
+        times += QStringLiteral(" %1").arg(ms);
+    qInfo("The desk's requests took (ms):%s", qPrintable(times));
+    QVERIFY2(*std::max_element(took.begin(), took.end()) <= withinMs,
+             qPrintable(QStringLiteral("the desk's requests took (ms):") + times));
+    if (flood) {
+        const qint64 logged = QFileInfo(service.path(QStringLiteral("krlog.txt"))).size() +
+                              QFileInfo(service.path(QStringLiteral("krlog.txt.1"))).size();
+        QVERIFY2(logged < 100 * 1024 * 1024, qPrintable(QString::number(logged)));
+        QVERIFY(service.log().contains("more bytes left out]"));
+    }
 }
 
 void HostileTest::logFileNeverBlocksOrTears_data()

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <vector>
+
 namespace {
 
 QStringList messages;
@@ -66,7 +68,8 @@ private Q_SLOTS:
     void aFaultCostsTheCallInProgressOnly();
     void sharesTheReaderBetweenClients_data();
     void sharesTheReaderBetweenClients();
-    void takesClientsInTurn();
+    void takesPagesInTurn_data();
+    void takesPagesInTurn();
 
 private:
     QtMessageHandler previous = nullptr;
@@ -133,7 +136,7 @@ void LoaderTest::aFaultCostsTheCallInProgressOnly()
                                Call::OpenDevice, Call::IdReadCard, Call::CloseDevice};
     QList<Outcome> outcomes;
     for (const Call call : calls)
-        host.call(&outcomes, call,
+        host.call(&outcomes, QString(), call,
                   [&outcomes](const Outcome &outcome) { outcomes.append(outcome); });
     QTRY_COMPARE_WITH_TIMEOUT(outcomes.size(), calls.size(), 10000);
 
@@ -202,7 +205,7 @@ void LoaderTest::sharesTheReaderBetweenClients()
     ReaderHost &host = simulated.host;
     const int busy = 0;
     int answered = 0;
-    host.call(&busy, Call::IdReadCard, [&answered](const Outcome &) { ++answered; });
+    host.call(&busy, QString(), Call::IdReadCard, [&answered](const Outcome &) { ++answered; });
     const char clients[2] = {'a', 'b'};
     QList<int> got;
     for (const QString &step : steps) {
@@ -217,7 +220,7 @@ void LoaderTest::sharesTheReaderBetweenClients()
                                                                   : Call::IdReadCard;
         const int index = got.size();
         got.append(-1);
-        host.call(client, call, [&got, &answered, index](const Outcome &outcome) {
+        host.call(client, QString(), call, [&got, &answered, index](const Outcome &outcome) {
             got[index] = outcome.failed ? -100 : int(outcome.result);
             ++answered;
         });
@@ -226,22 +229,52 @@ void LoaderTest::sharesTheReaderBetweenClients()
     QCOMPARE(got, results);
 }
 
-void LoaderTest::takesClientsInTurn()
+void LoaderTest::takesPagesInTurn_data()
 {
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<int>("crowd");    // clients of the busy page
+    QTest::addColumn<QString>("busy"); // its Origin; empty: programs, a page each
+    QTest::addColumn<int>("passed");   // its reads the other page's may wait for at most
+    QTest::newRow("a program beside a program") << 0 << 1 << QString() << 2;
+    QTest::newRow("a page of 16 sockets, quick reader") << 0 << 16 << "http://busy.example" << 2;
+    QTest::newRow("a page of 1 socket at a reader's pace")
+        << 1000 << 1 << "http://busy.example" << 1;
+    QTest::newRow("a page of 16 sockets at a reader's pace")
+        << 1000 << 16 << "http://busy.example" << 1;
+}
+
+void LoaderTest::takesPagesInTurn()
+{
+    QFETCH(int, delayMs);
+    QFETCH(int, crowd);
+    QFETCH(QString, busy);
+    QFETCH(int, passed);
+    qputenv("KRSIM_READ_DELAY_MS", QByteArray::number(delayMs));
+    const auto unset = qScopeGuard([] { qunsetenv("KRSIM_READ_DELAY_MS"); });
     SimulatedHost simulated;
     QVERIFY(simulated.host.start().loaded);
-    const char clients[2] = {'a', 'b'};
+    std::vector<char> clients(size_t(crowd) + 1);
+    const void *desk = &clients.back();
     QList<const void *> order;
-    const auto record = [&order](const void *client) {
-        return [&order, client](const Outcome &) {
-            order.append(client);
-        };
+    const auto read = [&](const void *client, const QString &page) {
+        simulated.host.call(client, page, Call::IdReadCard,
+                            [&order, client](const Outcome &) { order.append(client); });
     };
-    for (int i = 0; i < 100; ++i)
-        simulated.host.call(&clients[0], Call::IdReadCard, record(&clients[0]));
-    simulated.host.call(&clients[1], Call::IdReadCard, record(&clients[1]));
-    QTRY_COMPARE_WITH_TIMEOUT(order.size(), 101, 10000);
-    // After the read in progress and one more of a's at most.
-    QVERIFY2(order.indexOf(&clients[1]) <= 2,
-             qPrintable(QString::number(order.indexOf(&clients[1]))));
+    for (int round = 0; round < 8; ++round) {
+        for (int i = 0; i < crowd; ++i)
+            read(&clients[size_t(i)], busy);
+    }
+    read(desk, QStringLiteral("http://desk.example"));
+    QTRY_VERIFY_WITH_TIMEOUT(order.contains(desk), 10000);
+    QVERIFY2(order.indexOf(desk) <= passed, qPrintable(QString::number(order.indexOf(desk))));
+
+    // The busy page leaves: its reads are withdrawn but the one the reader
+    // is carrying out, and the desk's next read waits for that one only.
+    for (int i = 0; i < crowd; ++i)
+        simulated.host.forget(&clients[size_t(i)]);
+    const int before = int(order.size());
+    read(desk, QStringLiteral("http://desk.example"));
+    QTRY_COMPARE_WITH_TIMEOUT(order.count(desk), 2, 10000);
+    QVERIFY2(order.size() - before <= passed + 1,
+             qPrintable(QString::number(order.size() - before)));
 }

@@ -32,9 +32,14 @@ private Q_SLOTS:
         QVERIFY(dir.isValid());
         strLogFile = dir.filePath(QStringLiteral("krlog.txt"));
         QFile::remove(strLogFile);
+        QFile::remove(strLogFile + QStringLiteral(".1"));
         previous = qInstallMessageHandler(outputMyMessage);
     }
-    void cleanup() { qInstallMessageHandler(previous); }
+    void cleanup()
+    {
+        qInstallMessageHandler(previous);
+        setLogFileBound(qint64(32) << 20);
+    }
 
     void writesOneTimestampedLine_data();
     void writesOneTimestampedLine();
@@ -43,6 +48,8 @@ private Q_SLOTS:
     void followsTheFileAtItsPath_data();
     void followsTheFileAtItsPath();
     void keepsLinesFromThreadsWhole();
+    void keepsTheFileWithinItsBound_data();
+    void keepsTheFileWithinItsBound();
 
 private:
     QTemporaryDir dir;
@@ -52,17 +59,27 @@ private:
 void LogSinkTest::writesOneTimestampedLine_data()
 {
     QTest::addColumn<QString>("message");
-    QTest::newRow("ascii") << QStringLiteral("abc");
+    QTest::addColumn<QString>("written"); // when not the message itself
+    QTest::newRow("ascii") << QStringLiteral("abc") << QString();
     QTest::newRow("chinese, full-width punctuation")
-        << QStringLiteral("连接设备失败，错误代码：-5");
-    QTest::newRow("four-byte character") << QStringLiteral("吕𠮷晨");
-    QTest::newRow("line breaks kept") << QStringLiteral("first\nsecond\r\nthird");
-    QTest::newRow("empty") << QString();
+        << QStringLiteral("连接设备失败，错误代码：-5") << QString();
+    QTest::newRow("four-byte character") << QStringLiteral("吕𠮷晨") << QString();
+    QTest::newRow("line breaks kept") << QStringLiteral("first\nsecond\r\nthird") << QString();
+    QTest::newRow("empty") << QString() << QString();
+    QTest::newRow("at the line's bound") << QString(LogLineChars, QLatin1Char('x')) << QString();
+    QTest::newRow("past it") << QString(LogLineChars + 10, QLatin1Char('x'))
+                             << QString(LogLineChars, QLatin1Char('x')) +
+                                    QStringLiteral(" [10 more bytes left out]");
+    // Not cut between the two halves of a four-byte character.
+    QTest::newRow("past it, four-byte character at the cut")
+        << QString(LogLineChars - 1, QChar(0x6668)) + QStringLiteral("𠮷吕")
+        << QString(LogLineChars - 1, QChar(0x6668)) + QStringLiteral(" [7 more bytes left out]");
 }
 
 void LogSinkTest::writesOneTimestampedLine()
 {
     QFETCH(QString, message);
+    QFETCH(QString, written);
     QVERIFY(writeFile(strLogFile, QByteArray()));
     const QDateTime before = QDateTime::currentDateTime();
     qDebug().noquote() << message;
@@ -73,7 +90,7 @@ void LogSinkTest::writesOneTimestampedLine()
     const QRegularExpressionMatch match =
         kLine.match(QString::fromUtf8(bytes.left(bytes.size() - 2)));
     QVERIFY2(match.hasMatch(), bytes.constData());
-    QCOMPARE(match.captured(2), message);
+    QCOMPARE(match.captured(2), written.isNull() ? message : written);
     const QDateTime stamp =
         QDateTime::fromString(match.captured(1), QStringLiteral("yyyy-MM-dd hh:mm:ss:zzz"));
     QVERIFY(stamp.isValid());
@@ -190,6 +207,48 @@ void LogSinkTest::keepsLinesFromThreadsWhole()
         const int t = parts.captured(1).toInt();
         QCOMPARE(parts.captured(2).toInt(), next[t]++);
     }
+}
+
+void LogSinkTest::keepsTheFileWithinItsBound_data()
+{
+    QTest::addColumn<bool>("linked"); // the log is a symbolic link to the file
+    QTest::newRow("a file: renamed with .1 and begun afresh") << false;
+    QTest::newRow("a symbolic link: stops until emptied") << true;
+}
+
+void LogSinkTest::keepsTheFileWithinItsBound()
+{
+    QFETCH(bool, linked);
+    const qint64 bound = 64 * 1024;
+    setLogFileBound(bound);
+    const QString file = linked ? dir.filePath(QStringLiteral("target.txt")) : strLogFile;
+    QVERIFY(writeFile(file, QByteArray()));
+    if (linked)
+        QVERIFY(QFile::link(file, strLogFile));
+    const QString old = strLogFile + QStringLiteral(".1");
+    const QString text(1000, QLatin1Char('x'));
+    // Three times the bound: the file is begun afresh twice, the older lines
+    // in .1 replaced the second time.
+    for (int i = 0; i < 200; ++i)
+        qDebug().noquote() << i << text;
+    const QByteArray now = readAll(file);
+    QVERIFY2(now.size() <= bound, qPrintable(QString::number(now.size())));
+    if (!linked) {
+        QVERIFY(now.contains("The log reached its bound of 65536 bytes: the lines before are in"));
+        QVERIFY(now.contains("] 199 xxx"));
+        const QByteArray before = readAll(old);
+        QVERIFY(before.size() <= bound && before.size() > bound / 2);
+        QVERIFY(!before.contains("] 0 xxx"));
+        return;
+    }
+    QVERIFY(!QFile::exists(old));
+    QCOMPARE(now.count("cannot be renamed"), 1);
+    QVERIFY(now.contains("(it is a symbolic link)"));
+    QVERIFY(!now.contains("] 199 xxx"));
+    // Emptied by its administrator: lines go on.
+    QVERIFY(writeFile(file, QByteArray()));
+    qDebug() << "again";
+    QVERIFY(readAll(file).endsWith("] again\r\n"));
 }
 
 QTEST_GUILESS_MAIN(LogSinkTest)

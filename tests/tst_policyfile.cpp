@@ -141,6 +141,10 @@ void PolicyFileTest::refusesWhatItCannotHonour_data()
         << QByteArray("[reader]\nmemory = 16\n")
         << R"([reader] memory: "16" is not a number of MiB from 32 to 65536)"
         << "";
+    QTest::newRow("a log bound of nothing")
+        << QByteArray("[log]\nsize = 0\n")
+        << R"([log] size: "0" is not a number of MiB from 1 to 65536)"
+        << "";
     QTest::newRow("a memory bound with its unit")
         << QByteArray("[reader]\nmemory = 256M\n")
         << R"([reader] memory: "256M" is not a number of MiB)"

@@ -32,6 +32,13 @@
       'computer: answer its prompt with Allow.',
     OTHER_SESSION: 'The reader is with another user\'s session on this computer (the one at ' +
       'the screen): this page reconnects by itself once its own session is back at the screen.',
+    TOO_MANY_CONNECTIONS: 'The service refused this connection: this site has too many ' +
+      'connections open (64 for all its tabs and frames), or kept reconnecting after being ' +
+      'closed and is held off for a few seconds. Close other tabs of the site; the client ' +
+      'tries again by itself.',
+    RATE_LIMITED: 'The service closed the connection: this site sent more than it allows ' +
+      '(50 messages a second for all its connections), or left its replies unread. Send one ' +
+      'request at a time; the client reconnects by itself.',
     DISCONNECTED: 'The connection to the service was lost before it answered.',
     CLOSED: 'The client was closed.',
     BAD_REPLY: 'The service sent a reply that is not a JSON object.',
@@ -71,6 +78,16 @@
   // The close code with which the service sends a page away while the reader
   // is with another login session of this computer, the one at the screen.
   const CLOSE_OTHER_SESSION = 4001;
+  // The close codes the service sends a page away with, and the client's
+  // codes for them: another session's, too many connections of the site (or
+  // the site held off after repeated closes), a bound broken (the site's
+  // message rate, replies unread).
+  const CLOSE_CODES = { [CLOSE_OTHER_SESSION]: 'OTHER_SESSION', 1013: 'TOO_MANY_CONNECTIONS',
+    1008: 'RATE_LIMITED' };
+  // Reconnection attempts counted as made after such a close: the next one
+  // waits the longest interval for another session's, several seconds
+  // (past the service's hold) for the others.
+  const ATTEMPTS_AFTER = { OTHER_SESSION: 30, TOO_MANY_CONNECTIONS: 6, RATE_LIMITED: 4 };
 
   // How long a connection may be opening before a pending permission prompt
   // is the likely reason.
@@ -245,15 +262,15 @@
           return;
         this._socket = null;
         clearTimeout(promptHint);
-        const otherSession = event?.code === CLOSE_OTHER_SESSION;
+        const sentAway = CLOSE_CODES[event?.code];
         // Requests already on the wire will never be answered on a new connection.
-        this._failPending((request) => request.sent, otherSession ? 'OTHER_SESSION' : 'DISCONNECTED');
+        this._failPending((request) => request.sent, sentAway || 'DISCONNECTED');
         this._setState('closed');
-        if (otherSession) {
-          // Asked again at the longest interval: each try costs the serving
-          // session's service a connection.
-          this._attempt = 30;
-          this._reportFailure('OTHER_SESSION');
+        if (sentAway) {
+          // Asked again later: each try costs the service a connection, and
+          // one made too soon is refused again.
+          this._attempt = Math.max(this._attempt, ATTEMPTS_AFTER[sentAway]);
+          this._reportFailure(sentAway);
         } else if (!opened) {
           // Calls waiting for this connection learn why at once, not at their time-out.
           connectFailure().then((code) => {
@@ -346,10 +363,10 @@
     // one longer, and a connection held back is still "connecting" when the
     // service is long back.
     async _retry() {
-      // A page sent away by another session's service has nothing to fear
-      // from the browser's hold-back: it was not refused.
+      // A page the service sent away has nothing to fear from the browser's
+      // hold-back: its connection was not refused.
       if (this._failure && this._failure !== 'PERMISSION_PENDING' &&
-          this._failure !== 'OTHER_SESSION' && !this._probing) {
+          !Object.values(CLOSE_CODES).includes(this._failure) && !this._probing) {
         this._probing = true;
         const answers = await serviceAnswers(this.url);
         this._probing = false;

@@ -74,7 +74,9 @@ export type ClientErrorCode =
   | 'UNREACHABLE'
   | 'BLOCKED'
   | 'PERMISSION_PENDING'
-  | 'OTHER_SESSION';
+  | 'OTHER_SESSION'
+  | 'TOO_MANY_CONNECTIONS'
+  | 'RATE_LIMITED';
 export type ErrorCode = ServiceErrorCode | ClientErrorCode;
 
 /**
@@ -86,7 +88,13 @@ export type ErrorCode = ServiceErrorCode | ClientErrorCode;
  * or "PERMISSION_PENDING" (the browser is still asking the user), and
  * "OTHER_SESSION" when the service sent the page away because another user's
  * login session on this computer is at the screen and has the reader (close
- * code 4001; the client reconnects by itself every few seconds).
+ * code 4001; the client reconnects by itself every few seconds),
+ * "TOO_MANY_CONNECTIONS" when the service refused the connection because
+ * the site has 64 open, or is held off for a few seconds after its
+ * connections were closed again and again (close code 1013), and
+ * "RATE_LIMITED" when the service closed it for breaking a bound: more than
+ * 50 messages a second for all the site's connections, or replies left
+ * unread (close code 1008). The client reconnects by itself after both.
  */
 export class CardReaderError extends Error {
   constructor(code: ErrorCode, serviceMessage?: string, reply?: Reply);

@@ -14,7 +14,7 @@ ClientSession::ClientSession(QWebSocket *socket, QTcpSocket *connection, const C
                              MemoryBudget &budget)
     : QObject(socket), pSocket(socket), pConnection(connection), limits(limits), budget(budget),
       pings(limits.pingsPerSecond, limits.pingBurst),
-      messages(limits.pageMessagesPerSecond, limits.pageMessageBurst),
+      messages(std::make_shared<RateLimit>(limits.pageMessagesPerSecond, limits.pageMessageBurst)),
       fromPage(!socket->origin().isEmpty()), lastRequest(budget.now())
 {
     // Qt would otherwise buffer messages of up to 2 GiB from a single client.
@@ -84,7 +84,7 @@ bool ClientSession::takeRequest(qint64 textBytes, quint64 *serial)
     if (closing() || !withinQueueBound() || !budget.account(this))
         return false;
     lastRequest = budget.now();
-    if (fromPage && !messages.take(lastRequest)) {
+    if (fromPage && !messages->take(lastRequest)) {
         close(QStringLiteral("Page sends more than %1 messages a second, closing with 1008")
                   .arg(limits.pageMessagesPerSecond),
               1008, QStringLiteral("too many messages"));
@@ -201,6 +201,7 @@ void ClientSession::close(const QString &line, int closeCode, const QString &rea
 {
     qDebug().noquote() << line;
     dismiss(closeCode, reason);
+    Q_EMIT brokeBound();
 }
 
 qint64 ClientSession::holding() const
@@ -292,8 +293,21 @@ void ClientSession::aboutToClose()
 {
     // Qt closes by itself too (1009, a protocol error): nothing more is
     // carried out for the client, and what it was sending is not held.
-    if (closingSince < 0)
+    if (closingSince < 0) {
         closingSince = budget.now();
+        // Not dismissed: Qt closed it for a message too large or a protocol
+        // error (or the peer closed, with any other code).
+        switch (pSocket->closeCode()) {
+        case QWebSocketProtocol::CloseCodeTooMuchData:
+        case QWebSocketProtocol::CloseCodeProtocolError:
+        case QWebSocketProtocol::CloseCodeWrongDatatype:
+        case QWebSocketProtocol::CloseCodeDatatypeNotSupported:
+            Q_EMIT brokeBound();
+            break;
+        default:
+            break;
+        }
+    }
     partial = 0;
     inMessage = false;
 }

@@ -9,6 +9,7 @@
 #include <QTcpSocket>
 
 #include <deque>
+#include <memory>
 
 class MemoryBudget;
 class QWebSocket;
@@ -28,6 +29,9 @@ public:
     QWebSocket *socket() const { return pSocket; }
     QTcpSocket *connection() const { return pConnection; }
     bool closing() const { return closingSince >= 0; }
+    // The message rate it is held to as a web page: its page's, which all
+    // the page's clients share.
+    void shareMessageRate(std::shared_ptr<RateLimit> rate) { messages = std::move(rate); }
 
     // Takes a request in: false, with the client closed, when it is past a
     // bound (replies not read, too many waiting). Requests are carried out
@@ -70,6 +74,8 @@ Q_SIGNALS:
     void dismissed();
     // It has taken enough of its replies for its requests held back to go on.
     void caughtUp();
+    // Closed for breaking one of its bounds (by the service or by Qt).
+    void brokeBound();
 
 private Q_SLOTS:
     void pingReceived();
@@ -102,7 +108,7 @@ private:
     const ClientLimits &limits;
     MemoryBudget &budget;
     RateLimit pings;
-    RateLimit messages; // held to it when it is a web page
+    std::shared_ptr<RateLimit> messages; // held to it when it is a web page
     bool fromPage;
 
     quint64 firstSerial = 0; // of the oldest reply not yet sent

@@ -106,9 +106,24 @@ QString replyOrNothing(const QString &text)
     return text;
 }
 
+// A peer's text in the log, quoted: a long one by its beginning, so that a
+// megabyte of control characters is never escaped (six bytes each) whole.
+void logText(const char *what, const QString &text)
+{
+    if (text.size() <= LogLineChars) {
+        qDebug() << what << text;
+        return;
+    }
+    qDebug().noquote() << what
+                       << QStringLiteral("(%1 bytes, the first %2 characters)")
+                              .arg(utf8Length(text))
+                              .arg(LogLineChars)
+                       << quotedForLog(text.left(LogLineChars));
+}
+
 } // namespace
 
-void answerTextMessage(const QString &message, const void *client,
+void answerTextMessage(const QString &message, const void *client, const QString &page,
                        std::function<void(const QString &)> answer)
 {
     // The log sink drops every line while there is no log file, and building
@@ -119,7 +134,7 @@ void answerTextMessage(const QString &message, const void *client,
     // Unparsable text and non-object documents read as the empty object.
     const QJsonObject request = JsonReader::parseObject(message.toUtf8());
     if (logging)
-        qDebug() << "processTextMessage message:" << message;
+        logText("processTextMessage message:", message);
 
     // Undefined only when the member is missing; a "cmd" of another type reads as "".
     const QJsonValue cmdValue = request.value(QLatin1String("cmd"));
@@ -143,8 +158,8 @@ void answerTextMessage(const QString &message, const void *client,
         // fits, so does its log line.
         const QString sent = replyOrNothing(reply(request, status, Format::Indented));
         if (logging && !sent.isNull())
-            qDebug() << "processTextMessage response:"
-                     << reply(request, status, Format::Compact, policy.redactsCardData());
+            logText("processTextMessage response:",
+                    reply(request, status, Format::Compact, policy.redactsCardData()));
         answer(sent);
     };
     Status (*statusOf)(const Outcome &) = nullptr;
@@ -165,7 +180,7 @@ void answerTextMessage(const QString &message, const void *client,
         finish({-1, kDriverMissing, call != Call::OpenDevice});
         return;
     }
-    pReaderLibrary->call(client, call,
+    pReaderLibrary->call(client, page, call,
                          [finish = std::move(finish), statusOf](const Outcome &outcome) {
                              finish(statusOf(outcome));
                          });

@@ -15,8 +15,9 @@
 // carried it out (later, from the event loop); any other at once, before
 // this returns. A call the library failed in (it crashed or hung) is
 // answered as failed, with "LIBRARY_FAULT" as the error code. Logs each step
-// while the log file exists. client: who asks (see ReaderLibrary::call).
-void answerTextMessage(const QString &message, const void *client,
+// while the log file exists. client and page: who asks (see
+// ReaderLibrary::call).
+void answerTextMessage(const QString &message, const void *client, const QString &page,
                        std::function<void(const QString &)> answer);
 
 #endif // COMMANDDISPATCH_H

@@ -165,12 +165,13 @@ void EchoServer::setServing(bool serve)
     // The clients are forgotten, so this close reaches the device unless it
     // is closed already: the next session's service finds the reader closed.
     if (pReaderLibrary && was)
-        pReaderLibrary->call(this, ReaderLibrary::Call::CloseDevice, [](const auto &outcome) {
-            qDebug() << "Reader closed for the session at the screen:"
-                     << (outcome.failed      ? QStringLiteral("the library failed")
-                         : outcome.notCalled ? QStringLiteral("it was closed already")
-                                             : QString::number(outcome.result));
-        });
+        pReaderLibrary->call(
+            this, QString(), ReaderLibrary::Call::CloseDevice, [](const auto &outcome) {
+                qDebug() << "Reader closed for the session at the screen:"
+                         << (outcome.failed      ? QStringLiteral("the library failed")
+                             : outcome.notCalled ? QStringLiteral("it was closed already")
+                                                 : QString::number(outcome.result));
+            });
     if (!was)
         return;
     qDebug().noquote() << QStringLiteral("Another login session is at the screen: no longer "
@@ -297,6 +298,8 @@ void EchoServer::onNewConnection()
     connect(pSocket, &QWebSocket::disconnected, session, [this, pSocket] { clientGone(pSocket); });
     connect(session, &ClientSession::dismissed, session, [this, pSocket] { forget(pSocket); });
     connect(session, &ClientSession::caughtUp, session, [this, session] { waitForTurn(session); });
+    connect(session, &ClientSession::brokeBound, session,
+            [this, pSocket] { strike(pSocket->origin()); });
     sessions.insert(pSocket, session);
     budget.add(session);
     if (session->connection() &&
@@ -330,6 +333,17 @@ bool EchoServer::roomFor(QWebSocket *pSocket)
 {
     ClientSession *session = sessions.value(pSocket);
     const QString origin = pSocket->origin();
+    if (!origin.isEmpty()) {
+        Page &page = pages[origin];
+        if (!page.messages)
+            page.messages =
+                std::make_shared<RateLimit>(limits.pageMessagesPerSecond, limits.pageMessageBurst);
+        session->shareMessageRate(page.messages);
+        if (page.heldUntil > budget.now()) {
+            session->dismiss(1013, QStringLiteral("this page is held off: too many closes"));
+            return false;
+        }
+    }
     // The page's own cap first: a client refused for it must not have made
     // another give way.
     if (origin.isEmpty() || originCount.value(origin) < MaxClientsPerOrigin) {
@@ -353,7 +367,44 @@ bool EchoServer::roomFor(QWebSocket *pSocket)
                                   .arg(OriginRefusalQuietMs / 1000);
     originRefused.insert(origin, now);
     session->dismiss(1013, QStringLiteral("too many connections of this page"));
+    strike(origin);
     return false;
+}
+
+void EchoServer::strike(const QString &origin)
+{
+    const auto page = pages.find(origin);
+    if (origin.isEmpty() || page == pages.end())
+        return;
+    const qint64 now = budget.now();
+    if (page->heldUntil > now)
+        return;
+    while (!page->strikes.empty() && now - page->strikes.front() >= StrikeWindowMs)
+        page->strikes.pop_front();
+    page->strikes.push_back(now);
+    if (int(page->strikes.size()) < StrikesBeforeHold)
+        return;
+    page->strikes.clear();
+    page->heldUntil = now + HoldMs;
+    qDebug().noquote() << QStringLiteral("Clients of origin %1 closed %2 times within %3 s for "
+                                         "breaking their bounds: its new clients are closed "
+                                         "with 1013 for %4 s, those connected stay")
+                              .arg(quotedForLog(origin))
+                              .arg(StrikesBeforeHold)
+                              .arg(StrikeWindowMs / 1000)
+                              .arg(HoldMs / 1000);
+}
+
+void EchoServer::forgetPages()
+{
+    if (pages.size() < MaxPagesRemembered)
+        return;
+    const qint64 now = budget.now();
+    for (auto page = pages.begin(); page != pages.end();) {
+        const bool done = !originCount.contains(page.key()) && page->heldUntil <= now &&
+                          (page->strikes.empty() || now - page->strikes.back() >= StrikeWindowMs);
+        page = done ? pages.erase(page) : std::next(page);
+    }
 }
 
 bool EchoServer::makeRoomFor(const QString &origin)
@@ -404,6 +455,7 @@ void EchoServer::forget(QWebSocket *pClient)
         if (count != originCount.end() && --*count <= 0) {
             originCount.erase(count);
             originRefused.remove(pClient->origin());
+            forgetPages();
         }
     }
     if (pReaderLibrary)
@@ -483,13 +535,15 @@ void EchoServer::answerNext(ClientSession *session)
         return;
     QPointer<ClientSession> waiting(session);
     QPointer<EchoServer> server(this);
-    answerTextMessage(message, session->socket(), [server, waiting, serial](const QString &reply) {
-        if (!waiting)
-            return;
-        waiting->deliver(serial, reply);
-        if (server && waiting && waiting->hasRequests() && !waiting->inTurn && !waiting->closing())
-            server->waitForTurn(waiting);
-    });
+    answerTextMessage(message, session->socket(), session->socket()->origin(),
+                      [server, waiting, serial](const QString &reply) {
+                          if (!waiting)
+                              return;
+                          waiting->deliver(serial, reply);
+                          if (server && waiting && waiting->hasRequests() && !waiting->inTurn &&
+                              !waiting->closing())
+                              server->waitForTurn(waiting);
+                      });
 }
 
 void EchoServer::answerInTurn()

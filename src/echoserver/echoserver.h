@@ -11,6 +11,7 @@
 
 #include <deque>
 #include <functional>
+#include <memory>
 
 #include "clientlimits.h"
 #include "memorybudget.h"
@@ -47,8 +48,19 @@ public:
     // WebSockets among all pages (Firefox 200 in all), and one page must
     // not take it from the desk's. The newest beyond it is closed with 1013.
     // Connections without an Origin (programs) are not counted by origin.
+    // A page's clients also share one message rate (ClientLimits).
     static constexpr int MaxClientsPerOrigin = 64;
     static constexpr int OriginRefusalQuietMs = 10000;
+    // A page whose clients were closed for breaking a bound (the rate, the
+    // cap, a message too large, replies not read) StrikesBeforeHold times
+    // within StrikeWindowMs is held off for HoldMs: its new clients are
+    // closed with 1013 at once, while those connected stay. A page that
+    // reconnects after every close then costs next to nothing.
+    static constexpr int StrikesBeforeHold = 8;
+    static constexpr int StrikeWindowMs = 10000;
+    static constexpr int HoldMs = 10000;
+    // Pages remembered without a client before those done with are let go.
+    static constexpr int MaxPagesRemembered = 1024;
     // Connections accepted and not yet clients (their request head or
     // handshake still arriving) at most: past it, the oldest gives way.
     static constexpr int MaxArriving = 256;
@@ -128,6 +140,10 @@ private:
     bool makeRoomFor(const QString &origin);
     // Closes a client of another clerk's session with CloseOtherSession.
     void sendToTheScreen(ClientSession *session);
+    // A client of the page was closed for breaking a bound.
+    void strike(const QString &origin);
+    // Pages without a client that are neither held nor struck lately are let go.
+    void forgetPages();
 
     // Does the handshakes; the listeners accept the connections for it, one
     // for every interface, or one each for 127.0.0.1 and ::1.
@@ -146,6 +162,14 @@ private:
     int arrivingDropped = 0; // in this burst
     // The last refusal of each page at its cap, logged once per burst.
     QHash<QString, qint64> originRefused;
+    // What the clients of one Origin share.
+    struct Page
+    {
+        std::shared_ptr<RateLimit> messages;
+        std::deque<qint64> strikes; // within StrikeWindowMs
+        qint64 heldUntil = -1;
+    };
+    QHash<QString, Page> pages;
     bool bDebug;
     QTimer acceptRetry;
     bool wantServing = true;

@@ -8,8 +8,9 @@
 
 // The reader library as the commands reach it: a call goes in, and its
 // outcome comes back later, on the same thread. One client's calls are
-// carried out in the order it made them; clients take turns, so that one
-// with many calls waiting does not hold back the others. The service's one
+// carried out in the order it made them; pages take turns, and a page's
+// clients take turns within its share, so that one with many calls or many
+// connections does not hold back the others. The service's one
 // is the reader host, a process of its own.
 class ReaderLibrary
 {
@@ -32,8 +33,9 @@ public:
     using Done = std::function<void(const Outcome &)>;
 
     virtual ~ReaderLibrary() = default;
-    // client: who asks (its connection), never dereferenced.
-    virtual void call(const void *client, Call call, Done done) = 0;
+    // client: who asks (its connection), never dereferenced; page: its
+    // Origin, empty for a program (which is then a page of its own).
+    virtual void call(const void *client, const QString &page, Call call, Done done) = 0;
     // The client is gone: its calls not yet begun are dropped unanswered.
     virtual void forget(const void *client) = 0;
 };

@@ -13,7 +13,9 @@
 #include <QSocketNotifier>
 #include <QThread>
 
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/inotify.h>
@@ -185,6 +187,8 @@ struct OpenLog
     mode_t mode = 0;
     uid_t owner = 0;
     gid_t group = 0;
+    qint64 size = 0;      // as last seen, and what the service wrote since
+    bool stopped = false; // at its bound, and it could not be renamed
 
     bool isFile(const struct stat &file) const
     {
@@ -232,8 +236,84 @@ int logDescriptor(OpenLog &log)
         ::close(fd);
         return -1;
     }
-    log = {fd, file.st_dev, file.st_ino, file.st_mode, file.st_uid, file.st_gid};
+    log = {fd, file.st_dev, file.st_ino, file.st_mode, file.st_uid, file.st_gid, file.st_size};
     return fd;
+}
+
+std::atomic<qint64> fileBound{qint64(32) << 20};
+
+// Writes the bytes whole or not at all: after a short write (a full disk)
+// the file is cut back to where they began, so the next line starts on its
+// own.
+void writeWhole(int fd, const QByteArray &bytes)
+{
+    const ssize_t written = ::write(fd, bytes.constData(), size_t(bytes.size()));
+    if (written > 0 && written < bytes.size()) {
+        const off_t end = ::lseek(fd, 0, SEEK_END);
+        if (end >= written) {
+            [[maybe_unused]] const int cut = ::ftruncate(fd, end - written);
+        }
+    }
+}
+
+QByteArray lineOf(const QString &text)
+{
+    // The text goes through UTF-8 and out in the locale's encoding, with no
+    // byte-order mark: what a default text stream on the file writes.
+    return TextCodec::toLocal(QStringLiteral("[ ") + timestamp() + QStringLiteral("] ") +
+                              QString::fromUtf8(text.toUtf8()) + QStringLiteral("\r\n"));
+}
+
+// The log has reached its bound: the full file becomes "<name>.1" and a new
+// one with the same permissions takes its place. A symbolic link is left as
+// the administrator made it, and a file that cannot be renamed stays: both
+// are written no more until they are emptied or replaced.
+int rotate(OpenLog &log, qint64 bound)
+{
+    const QByteArray path = QFile::encodeName(strLogFile);
+    const QByteArray old = path + ".1";
+    const QString size = bound % (1 << 20) == 0 ? QStringLiteral("%1 MiB").arg(bound >> 20)
+                                                : QStringLiteral("%1 bytes").arg(bound);
+    struct stat named;
+    const bool linked = ::lstat(path.constData(), &named) == 0 && S_ISLNK(named.st_mode);
+    if (!linked && ::rename(path.constData(), old.constData()) == 0) {
+        const mode_t mode = log.mode & 0666;
+        const uid_t owner = log.owner;
+        const gid_t group = log.group;
+        log.close();
+        const int fd = ::open(path.constData(),
+                              O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
+        if (fd < 0)
+            return -1;
+        ::fchmod(fd, mode);
+        if (::geteuid() == 0) {
+            [[maybe_unused]] const int given = ::fchown(fd, owner, group);
+        }
+        writeWhole(fd, lineOf(QStringLiteral("The log reached its bound of %1: the lines "
+                                             "before are in %2")
+                                  .arg(size, QFile::decodeName(old))));
+        return -1; // opened again, and its size taken, for the line itself
+    }
+    const QString why = linked ? QStringLiteral("it is a symbolic link")
+                               : QString::fromLocal8Bit(std::strerror(errno));
+    writeWhole(log.fd, lineOf(QStringLiteral("The log reached its bound of %1 and cannot be "
+                                             "renamed to %2 (%3): no more lines are written "
+                                             "until it is emptied or replaced")
+                                  .arg(size, QFile::decodeName(old), why)));
+    log.stopped = true;
+    return -1;
+}
+
+// The message as one line's text: cut at LogLineChars characters.
+QString boundedText(const QString &msg)
+{
+    if (msg.size() <= LogLineChars)
+        return msg;
+    int keep = LogLineChars;
+    if (msg.at(keep - 1).isHighSurrogate())
+        --keep;
+    return msg.left(keep) +
+           QStringLiteral(" [%1 more bytes left out]").arg(utf8Length(QStringView(msg).mid(keep)));
 }
 
 } // namespace
@@ -246,27 +326,46 @@ void outputMyMessage(QtMsgType type, const QMessageLogContext &context, const QS
     static QMutex mutex;
     static OpenLog log;
     QMutexLocker locker(&mutex);
-    const int fd = logDescriptor(log);
+    int fd = logDescriptor(log);
     if (fd < 0)
         return;
-
-    // The text goes through UTF-8 and out in the locale's encoding, with no
-    // byte-order mark: what a default text stream on the file writes.
-    const QString line = QStringLiteral("[ ") + timestamp() + QStringLiteral("] ") +
-                         QString::fromUtf8(msg.toUtf8()) + QStringLiteral("\r\n");
-    const QByteArray bytes = TextCodec::toLocal(line);
-
-    // One write, done before the lock is released: every line is with the
-    // system when the handler returns, so a crash loses nothing. A line is
-    // written whole or not at all: after a short write (a full disk) the file
-    // is cut back to where the line began, so the next line starts on its own.
-    const ssize_t written = ::write(fd, bytes.constData(), size_t(bytes.size()));
-    if (written > 0 && written < bytes.size()) {
-        const off_t end = ::lseek(fd, 0, SEEK_END);
-        if (end >= written) {
-            [[maybe_unused]] const int cut = ::ftruncate(fd, end - written);
+    const QByteArray bytes = lineOf(boundedText(msg));
+    const qint64 bound = fileBound.load(std::memory_order_relaxed);
+    if (log.size + bytes.size() > bound) {
+        // Other writers may have changed the size: only the file's own
+        // counts. A stopped file goes on once it has been emptied.
+        struct stat file;
+        if (::fstat(fd, &file) == 0)
+            log.size = file.st_size;
+        if (log.stopped && log.size + bytes.size() <= bound)
+            log.stopped = false;
+        if (log.stopped)
+            return;
+        if (log.size > 0 && log.size + bytes.size() > bound) {
+            rotate(log, bound);
+            fd = logDescriptor(log);
+            if (fd < 0 || log.stopped)
+                return;
         }
     }
+
+    // One write, done before the lock is released: every line is with the
+    // system when the handler returns, so a crash loses nothing.
+    writeWhole(fd, bytes);
+    log.size += bytes.size();
+}
+
+void setLogFileBound(qint64 bytes)
+{
+    fileBound.store(bytes, std::memory_order_relaxed);
+}
+
+qint64 utf8Length(QStringView text)
+{
+    qint64 bytes = 0;
+    for (const QChar c : text)
+        bytes += c.unicode() < 0x80 ? 1 : c.unicode() < 0x800 ? 2 : c.isSurrogate() ? 2 : 3;
+    return bytes;
 }
 
 QString quotedForLog(const QString &text)

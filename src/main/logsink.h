@@ -10,6 +10,20 @@
 // before the handler returns, so lines survive a crash of the process.
 void outputMyMessage(QtMsgType type, const QMessageLogContext &context, const QString &msg);
 
+// A line keeps at most so many characters of its message (a card read's
+// reply, about 9,000, fits whole); the rest is left out, and the line says
+// how many bytes.
+constexpr int LogLineChars = 16 * 1024;
+
+// The log file's bound in bytes: a line that would take it past the bound
+// goes to a new file, the full one renamed with ".1" added (the one before
+// it is replaced). Where it cannot be renamed, logging stops with one line
+// saying so, until the file is emptied or replaced.
+void setLogFileBound(qint64 bytes);
+
+// The bytes of the text in UTF-8.
+qint64 utf8Length(QStringView text);
+
 // True while the log file exists, that is while outputMyMessage writes lines.
 // Asked before every request.
 bool logFileExists();

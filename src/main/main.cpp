@@ -132,6 +132,7 @@ int main(int argc, char *argv[])
     // with one line on standard error and in the log.
     const bool policyRead = policy.load();
     strLogFile = policy.logFileOr(ExePath + QStringLiteral("krlog.txt"));
+    setLogFileBound(qint64(policy.logSizeMiB()) << 20);
     if (!policyRead) {
         std::fprintf(stderr, "krvi2veravawebsocket: policy refused: %s\n",
                      policy.why().toUtf8().constData());

@@ -128,6 +128,7 @@ const Policy::Key Policy::keys[] = {
     {"network/otherUsers", {"allow", "refuse"}, &Policy::refuseOthers},
     {"log/cardData", {"full", "redacted"}, &Policy::redact},
     {"log/file", {}, nullptr},
+    {"log/size", {}, nullptr},
     {"reader/sandbox", {"on", "off"}, &Policy::noSandbox},
     {"reader/memory", {}, nullptr},
 };
@@ -146,7 +147,7 @@ bool operator==(const Policy &a, const Policy &b)
            a.loopback == b.loopback && a.origins == b.origins &&
            a.refuseNoOrigin == b.refuseNoOrigin && a.refuseOthers == b.refuseOthers &&
            a.redact == b.redact && a.log == b.log && a.noSandbox == b.noSandbox &&
-           a.memoryMiB == b.memoryMiB;
+           a.memoryMiB == b.memoryMiB && a.logMiB == b.logMiB;
 }
 
 bool Policy::fail(const QString &key, const QString &what)
@@ -223,16 +224,24 @@ bool Policy::load()
                         QStringLiteral("lists no origin (leave the key out to admit every one)"));
     }
 
-    if (settings.contains(QStringLiteral("reader/memory"))) {
-        // Below 32 MiB a library hardly loads; above 64 GiB is no bound.
-        const QString given = joined(settings.value(QStringLiteral("reader/memory"))).trimmed();
+    // A number of MiB within its bounds, where the key is given.
+    const auto mebibytes = [&](const QString &key, int least, int most, int *into) {
+        if (!settings.contains(key))
+            return true;
+        const QString given = joined(settings.value(key)).trimmed();
         bool number = false;
-        memoryMiB = given.toInt(&number);
-        if (!number || memoryMiB < 32 || memoryMiB > 65536)
-            return fail(
-                QStringLiteral("reader/memory"),
-                QStringLiteral("\"%1\" is not a number of MiB from 32 to 65536").arg(given));
-    }
+        *into = given.toInt(&number);
+        if (number && *into >= least && *into <= most)
+            return true;
+        return fail(key, QStringLiteral("\"%1\" is not a number of MiB from %2 to %3")
+                             .arg(given)
+                             .arg(least)
+                             .arg(most));
+    };
+    // Below 32 MiB a library hardly loads; above 64 GiB is no bound.
+    if (!mebibytes(QStringLiteral("reader/memory"), 32, 65536, &memoryMiB) ||
+        !mebibytes(QStringLiteral("log/size"), 1, 65536, &logMiB))
+        return false;
 
     log.clear();
     if (settings.contains(QStringLiteral("log/file"))) {

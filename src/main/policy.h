@@ -44,6 +44,10 @@ public:
     // is written there.
     QString logFile() const { return log; }
     QString logFileOr(const QString &fallback) const { return log.isEmpty() ? fallback : log; }
+    // The log file's bound in MiB: past it, the file is renamed with ".1"
+    // added (replacing the one before) and logging goes on in a new one.
+    int logSizeMiB() const { return logMiB; }
+    static constexpr int DefaultLogSizeMiB = 32;
 
     // Whether the reader library runs in its sandbox (no network, no
     // programs, no reach outside its own processes); on unless switched off.
@@ -89,6 +93,7 @@ private:
     QString log;
     bool noSandbox = false;
     int memoryMiB = DefaultReaderMemoryMiB;
+    int logMiB = DefaultLogSizeMiB;
 };
 
 // The policy in force, loaded by start-up before the port is probed, and

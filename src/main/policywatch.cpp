@@ -1,6 +1,7 @@
 #include "policywatch.h"
 
 #include "globals.h"
+#include "logsink.h"
 #include "policy.h"
 
 #include <QDebug>
@@ -54,6 +55,7 @@ void PolicyWatch::reload()
     const bool listenChanged = next.listenAddresses() != policy.listenAddresses();
     policy = next;
     strLogFile = policy.logFileOr(ExePath + QStringLiteral("krlog.txt"));
+    setLogFileBound(qint64(policy.logSizeMiB()) << 20);
     qDebug().noquote()
         << (policy.file().isEmpty()
                 ? QStringLiteral("The policy file is gone: nothing is restricted")

@@ -96,6 +96,8 @@ ReaderHost::ReaderHost(const QString &library, int deadlineMs, QObject *parent)
     connect(&faultSummary, &QTimer::timeout, this, &ReaderHost::summarizeFaults);
     outputInterval.start();
     clock.start();
+    // Until one has been quick, reads are taken for a reader's pace.
+    slow.insert(char(Call::IdReadCard));
     // Calls go into a pipe: a host that has just ended must not take the
     // service with it (SIGPIPE) before its end is seen.
     std::signal(SIGPIPE, SIG_IGN);
@@ -245,17 +247,31 @@ bool ReaderHost::spawn()
     return true;
 }
 
-void ReaderHost::call(const void *client, Call call, Done done)
+void ReaderHost::call(const void *client, const QString &page, Call call, Done done)
 {
     std::deque<Pending> &calls = waiting[client];
-    if (calls.empty())
-        turns.push_back(client);
+    if (calls.empty()) {
+        // Origins are keyed apart from programs, which are each a page of their own.
+        const QString key = page.isEmpty() ? QStringLiteral("c") + QString::number(quintptr(client))
+                                           : QStringLiteral("o") + page;
+        std::deque<const void *> &clients = pageClients[key];
+        if (clients.empty()) {
+            // Ahead of every page served since this one last was: a page
+            // that comes back with its next call, or a new one, waits for
+            // none that had a turn after it.
+            const quint64 last = lastServed.value(key);
+            turns.insert(std::find_if(turns.begin(), turns.end(),
+                                      [this, last](const QString &page) {
+                                          return lastServed.value(page) > last;
+                                      }),
+                         key);
+        }
+        clients.push_back(client);
+        pageOf.insert(client, key);
+    }
     calls.push_back({client, call, std::move(done)});
     gone.remove(client); // a new client where a gone one was
-    // To an idle host at once; to a busy one together with every call that
-    // comes meanwhile, once it has answered what it has (see readChannel).
-    if (ahead == 0)
-        pump();
+    pump();
 }
 
 void ReaderHost::forget(const void *client)
@@ -277,32 +293,99 @@ void ReaderHost::forget(const void *client)
         return;
     }
     waiting.erase(calls);
-    turns.erase(std::find(turns.begin(), turns.end(), client));
+    leaveTurns(client);
+}
+
+void ReaderHost::leaveTurns(const void *client)
+{
+    const QString page = pageOf.take(client);
+    const auto clients = pageClients.find(page);
+    if (clients == pageClients.end())
+        return;
+    clients->erase(std::find(clients->begin(), clients->end(), client));
+    if (clients->empty()) {
+        pageClients.erase(clients);
+        turns.erase(std::find(turns.begin(), turns.end(), page));
+    }
+}
+
+void ReaderHost::forgetServed()
+{
+    // Programs are a page each: the turns of those long gone are let go of
+    // now and then (one that comes back is taken as new).
+    if (lastServed.size() < MaxPagesRemembered)
+        return;
+    for (auto it = lastServed.begin(); it != lastServed.end();)
+        it = pageClients.contains(it.key()) ? std::next(it) : lastServed.erase(it);
+}
+
+const ReaderHost::Pending *ReaderHost::nextWaiting() const
+{
+    if (turns.empty())
+        return nullptr;
+    const void *client = pageClients.value(turns.front()).front();
+    return &waiting.find(client)->front();
+}
+
+ReaderHost::Pending ReaderHost::takeNext(bool *left)
+{
+    // The page whose turn it is gives its next client's next call; both go
+    // to the back of their rounds while they have more.
+    const QString page = turns.front();
+    turns.pop_front();
+    lastServed.insert(page, ++served);
+    std::deque<const void *> &clients = pageClients[page];
+    const void *client = clients.front();
+    clients.pop_front();
+    std::deque<Pending> &calls = waiting[client];
+    Pending next = std::move(calls.front());
+    calls.pop_front();
+    *left = gone.contains(client);
+    if (calls.empty()) {
+        waiting.remove(client);
+        gone.remove(client);
+        pageOf.remove(client);
+    } else {
+        clients.push_back(client);
+    }
+    if (clients.empty()) {
+        pageClients.remove(page);
+        forgetServed();
+    } else {
+        turns.push_back(page);
+    }
+    return next;
+}
+
+bool ReaderHost::mayHandOver(Call next) const
+{
+    // The host is handed the call it starts next and, behind a call that
+    // has been quick, one more, so that it does not wait for the service
+    // between quick calls. Behind a slow one (a read at a reader's pace) the
+    // next call is chosen only once the reader is free: a page that comes
+    // meanwhile waits for the call in progress alone.
+    if (queue.empty())
+        return true;
+    return queue.size() == 1 && !slow.contains(char(queue.front().call)) &&
+           !slow.contains(char(next));
 }
 
 void ReaderHost::pump()
 {
-    // A host being ended takes no more calls; they wait for the next one.
-    if (state != State::Ready || endedHere)
+    // A host being ended, or to be replaced once it has answered, takes no
+    // more calls; they wait for the next one.
+    if (state != State::Ready || endedHere || grown)
         return;
-    // One call of each waiting client in turn. A close that would undo
-    // another client's open, or that finds the reader closed, is answered
-    // here, without the library.
+    // The pages' calls in turn. A close that would undo another client's
+    // open, or that finds the reader closed, is answered here, without the
+    // library.
     std::vector<Done> answeredHere;
     std::vector<Done> failedHere;
-    while (int(queue.size()) < MaxCallsAhead && !turns.empty()) {
-        const void *client = turns.front();
-        turns.pop_front();
-        std::deque<Pending> &calls = waiting[client];
-        Pending next = std::move(calls.front());
-        calls.pop_front();
-        const bool left = gone.contains(client);
-        if (calls.empty()) {
-            waiting.remove(client);
-            gone.remove(client);
-        } else {
-            turns.push_back(client);
-        }
+    for (const Pending *waits = nextWaiting(); waits && mayHandOver(waits->call);
+         waits = nextWaiting()) {
+        bool left = false;
+        Pending next = takeNext(&left);
+        const void *client = next.client;
         if (next.call == Call::IdReadCard && openLost.contains(client)) {
             failedHere.push_back(std::move(next.done));
             continue;
@@ -321,13 +404,15 @@ void ReaderHost::pump()
 
     char calls[MaxCallsAhead];
     int count = 0;
-    for (auto it = queue.begin() + ahead; it != queue.end(); ++it) {
+    for (auto it = queue.begin() + ahead; it != queue.end() && count < MaxCallsAhead; ++it) {
         it->sent = true;
         calls[count++] = char(it->call);
     }
     if (count > 0) {
-        if (ahead == 0)
+        if (ahead == 0) {
             deadline.start();
+            callStarted.start();
+        }
         ahead += count;
         // A few bytes into an empty pipe: the write does not block, and a
         // host that stopped reading is ended by the deadline.
@@ -418,10 +503,16 @@ void ReaderHost::readChannel()
         Pending pending = std::move(queue.front());
         queue.pop_front();
         --ahead;
-        if (ahead > 0)
-            deadline.start(); // the next call begins now
+        if (callStarted.elapsed() >= QuickCallMs)
+            slow.insert(char(pending.call));
         else
+            slow.remove(char(pending.call));
+        if (ahead > 0) {
+            deadline.start(); // the next call begins now
+            callStarted.start();
+        } else {
             deadline.stop();
+        }
         if (header.overrun > 0)
             qDebug().noquote() << QStringLiteral("IdReadCard wrote past the %1-byte record: %2 "
                                                  "bytes more; the record is read from the first %1")
@@ -456,13 +547,13 @@ void ReaderHost::readChannel()
         outcome.record = bytes;
         pending.done(outcome);
     }
-    // The calls that came while the host was busy go over together, to a
-    // fresh host if this one has grown.
-    if (ahead == 0 && state == State::Ready) {
-        if (grown)
-            replaceIfGrown();
-        else
+    // The next calls go over, or, once it has answered all it has, a host
+    // that has grown is replaced.
+    if (state == State::Ready) {
+        if (!grown)
             pump();
+        else if (ahead == 0)
+            replaceIfGrown();
     }
 }
 
@@ -691,11 +782,13 @@ void ReaderHost::ended(int status)
         for (Pending &pending : queue)
             failed.push_back(std::move(pending));
         queue.clear();
-        for (const void *client : turns) {
-            for (Pending &pending : waiting[client])
+        for (std::deque<Pending> &calls : waiting) {
+            for (Pending &pending : calls)
                 failed.push_back(std::move(pending));
         }
         waiting.clear();
+        pageOf.clear();
+        pageClients.clear();
         turns.clear();
         gone.clear();
     }

@@ -25,12 +25,14 @@ class QSocketNotifier;
 // waiting behind it go to a fresh host, and the service's event loop never
 // waits for the library.
 //
-// Calls go to an idle host at once; those that come while it is busy go
-// together once it has answered, one of each client's in turn, so that a
-// client with many calls waiting costs the others at most one call each. Every process the library
-// starts goes with its host, and the library runs in a sandbox (src/readerhost/sandbox.h); the host
-// holds no socket of the service's. What the library writes to standard output and error is logged,
-// escaped and bounded, or dropped when the log must not keep card data.
+// The reader is what pages compete for: a read takes about a second. Calls
+// are taken in turn by page (an Origin; a program without one is a page of
+// its own), and a page's clients take turns within its share, so a page with
+// many connections and many calls waiting costs another page at most the
+// call in progress. Every process the library starts goes with its host, and the library runs in a
+// sandbox (src/readerhost/sandbox.h); the host holds no socket of the service's. What the library
+// writes to standard output and error is logged, escaped and bounded, or dropped when the log must
+// not keep card data.
 class ReaderHost : public QObject, public ReaderLibrary
 {
     Q_OBJECT
@@ -53,8 +55,14 @@ public:
     // before the service gives up with 254.
     static constexpr int LoadAttempts = 3;
     // Calls handed to the host ahead of its answers: the service decodes and
-    // writes replies while the host calls the library. More wait here.
-    static constexpr int MaxCallsAhead = 32;
+    // writes a reply while the host carries out the next call. A second one
+    // goes only behind a kind of call that took less than QuickCallMs last
+    // time (and is itself of such a kind); the rest wait here, where the
+    // pages' turns still decide and a client that leaves withdraws them.
+    static constexpr int MaxCallsAhead = 2;
+    static constexpr int QuickCallMs = 20;
+    // Pages whose last turn is remembered while they have no call waiting.
+    static constexpr int MaxPagesRemembered = 4096;
     // The library's output in the log: at most so many lines per interval,
     // each cut at OutputLineLength bytes.
     static constexpr int OutputLinesPerInterval = 50;
@@ -79,7 +87,7 @@ public:
     // before the event loop runs.
     LoadReport start();
 
-    void call(const void *client, Call call, Done done) override;
+    void call(const void *client, const QString &page, Call call, Done done) override;
     void forget(const void *client) override;
 
     // The host program: beside the service's executable.
@@ -105,6 +113,12 @@ private:
 
     bool spawn();
     void pump();
+    // The waiting call whose turn is next, or null; takes it.
+    const Pending *nextWaiting() const;
+    Pending takeNext(bool *left);
+    bool mayHandOver(Call next) const;
+    void leaveTurns(const void *client);
+    void forgetServed();
     void readChannel();
     void readOutput();
     void readReports();
@@ -169,9 +183,19 @@ private:
     // `ahead` of them have been sent.
     std::deque<Pending> queue;
     int ahead = 0;
-    // Calls not yet taken, each client's in order, and the clients' turns.
+    // Calls not yet taken, each client's in order; each page's clients in
+    // turn, and the pages' turns.
     QHash<const void *, std::deque<Pending>> waiting;
-    std::deque<const void *> turns;
+    QHash<const void *, QString> pageOf;
+    QHash<QString, std::deque<const void *>> pageClients;
+    std::deque<QString> turns;
+    // When each page last had a turn (served counts the turns).
+    QHash<QString, quint64> lastServed;
+    quint64 served = 0;
+    // Kinds of call that were slow (QuickCallMs or more) last time, and when
+    // the one the host is carrying out began.
+    QSet<char> slow;
+    QElapsedTimer callStarted;
     QSet<const void *> gone; // clients that left with calls still waiting
     ReaderHolders holders;
     // The reader is closed once the calls taken so far are carried out: the

@@ -224,32 +224,37 @@ describe('connection', { concurrency: false }, () => {
   });
 });
 
-describe('sessions', { concurrency: false }, () => {
-  test('a page of a session away from the screen says so, and reads once it is back', async () => {
-    const service = new Service({ card: 'J' });
-    await service.start();
-    const reader = client();
-    let other;
-    try {
-      await reader.openDevice();
-      // Another clerk's session comes to the screen: its service holds the
-      // port and sends every page away.
-      await service.stop();
-      other = new WebSocketServer({ port: PORT, host: '127.0.0.1' });
-      other.on('connection', (socket) => socket.close(4001, 'the reader is with the session at the screen'));
-      for (let i = 0; i < 3; ++i)
-        await rejectsWith(reader.readCard(), 'OTHER_SESSION');
-      // This session is back at the screen: its own service serves.
-      await new Promise((resolve) => other.close(resolve));
+describe('sent away by the service', { concurrency: false }, () => {
+  // The close code, and what the page is told for it.
+  for (const [why, closeCode, code] of [
+    ['another session is at the screen', 4001, 'OTHER_SESSION'],
+    ['the site has too many connections, or is held off', 1013, 'TOO_MANY_CONNECTIONS'],
+    ['the site broke its message rate', 1008, 'RATE_LIMITED'],
+  ]) {
+    test(`${why}: the page says so, and reads once it is let in`, async () => {
+      const service = new Service({ card: 'J' });
       await service.start();
-      await waitForState(reader, 'open');
-      assert.equal((await reader.readCard()).idType, 'J');
-    } finally {
-      reader.close();
-      other?.close();
-      await service.dispose();
-    }
-  });
+      const reader = client();
+      let other;
+      try {
+        await reader.openDevice();
+        // Something holds the port and sends every page away with the code.
+        await service.stop();
+        other = new WebSocketServer({ port: PORT, host: '127.0.0.1' });
+        other.on('connection', (socket) => socket.close(closeCode, why));
+        for (let i = 0; i < 3; ++i)
+          await rejectsWith(reader.readCard(), code);
+        await new Promise((resolve) => other.close(resolve));
+        await service.start();
+        await waitForState(reader, 'open');
+        assert.equal((await reader.readCard()).idType, 'J');
+      } finally {
+        reader.close();
+        other?.close();
+        await service.dispose();
+      }
+    });
+  }
 });
 
 describe('helpers', () => {

@@ -25,6 +25,8 @@ export function hint(code: ErrorCode): string {
     case 'BLOCKED': return 'allow local network access';
     case 'PERMISSION_PENDING': return 'answer the prompt';
     case 'OTHER_SESSION': return 'switch to this session';
+    case 'TOO_MANY_CONNECTIONS': return 'close the site\'s other tabs';
+    case 'RATE_LIMITED': return 'send one request at a time';
     default: {
       const unhandled: never = code;
       return unhandled;
