@@ -459,12 +459,14 @@ void HostileTest::theDeskReadsBesideABusyPage()
                                  });
                 peer->write(open);
             }
-            if (flood && peer->socket.bytesToWrite() < megabyte.size()) {
+            if (flood && peer->socket.bytesToWrite() < megabyte.size())
                 peer->write(megabyte);
-            } else if (!flood && sent * 1000 < 45 * clock.elapsed()) {
+        }
+        // Reads go round the sockets.
+        for (; !flood && sent * 1000 < 45 * clock.elapsed(); ++sent) {
+            RawWsClient *peer = page[size_t(sent % sockets)].get();
+            if (peer && peer->socket.state() == QAbstractSocket::ConnectedState)
                 peer->write(read);
-                ++sent;
-            }
         }
     });
     busyTimer.start(5);
