@@ -17,6 +17,8 @@ const here = path.dirname(fileURLToPath(import.meta.url));
 const web = path.resolve(here, '../web');
 const puppeteer = createRequire(path.join(web, 'package.json'))('puppeteer-core');
 const SECONDS = Number(process.env.KRV_BROWSER_SECONDS || 15);
+// A real reader takes about a second a read: the same pages at that pace too.
+const PACE_MS = 1000;
 
 const LAUNCH = {
   Chromium: () => puppeteer.launch({
@@ -30,18 +32,20 @@ const LAUNCH = {
 
 // What the hostile page does, in a worker of its own so that a tab in the
 // background keeps its pace. Sockets closed by the service are opened again.
-const ATTACKS = {
-  'none': null,
-  '16 sockets flooding read_card_info': `
+const flooding = (sockets) => `
     const open = () => {
       const socket = new WebSocket('ws://127.0.0.1:35561');
       const flood = () => { while (socket.readyState === 1 && socket.bufferedAmount < 65536)
         socket.send('{"cmd":"read_card_info"}'); };
-      socket.onopen = flood;
+      socket.onopen = () => { socket.send('{"cmd":"open_device"}'); flood(); };
       socket.onmessage = flood;
       socket.onclose = () => setTimeout(open, 10);
     };
-    for (let i = 0; i < 16; ++i) open();`,
+    for (let i = 0; i < ${sockets}; ++i) open();`;
+const ATTACKS = {
+  'none': null,
+  'one socket flooding read_card_info': flooding(1),
+  '16 sockets flooding read_card_info': flooding(16),
   'as many sockets as the browser allows': `
     let open = 0;
     const more = () => {
@@ -161,8 +165,15 @@ async function main() {
   for (const [browserName, launch] of Object.entries(LAUNCH).filter(([name]) => picked(name, 'KRV_BROWSERS'))) {
     const browser = await launch();
     try {
-      for (const [attack, code] of Object.entries(ATTACKS).filter(([name]) => picked(name, 'KRV_ATTACKS'))) {
-        const service = new Service({ card: 'A' });
+      const runs = [
+        ...Object.keys(ATTACKS).filter((name) => name !== 'one socket flooding read_card_info')
+          .map((attack) => [0, attack]),
+        ...['none', 'one socket flooding read_card_info', '16 sockets flooding read_card_info']
+          .map((attack) => [PACE_MS, attack]),
+      ].filter(([, name]) => picked(name, 'KRV_ATTACKS'));
+      for (const [pace, attack] of runs) {
+        const code = ATTACKS[attack];
+        const service = new Service({ card: 'A', env: pace ? { KRSIM_READ_DELAY_MS: String(pace) } : {} });
         await service.start();
         let peak = 0;
         const sampler = setInterval(() => { peak = Math.max(peak, rssKiB(service.process.pid)); }, 100);
@@ -179,12 +190,12 @@ async function main() {
           await page.bringToFront(); // a tab in the background is not rendered
           await page.waitForSelector('#state[data-state="open"]', { timeout: 60000 });
           const { times, failures } = await page.evaluate(deskReads, SECONDS);
-          if (!code)
+          if (!code && !pace)
             pairs.push({ browserName, median: median(await page.evaluate(twoInFlight, 40)) });
-          rows.push({ browserName, attack, median: median(times), max: Math.max(...times),
+          rows.push({ browserName, pace, attack, median: median(times), max: Math.max(...times),
                       answered: times.length, failures, peakMiB: peak / 1024 });
           const row = rows[rows.length - 1];
-          console.error(`${browserName.padEnd(12)} ${attack.padEnd(40)} median ${row.median.toFixed(1)} ms, ` +
+          console.error(`${browserName.padEnd(12)} ${pace ? 'paced ' : ''}${attack.padEnd(40)} median ${row.median.toFixed(1)} ms, ` +
                         `slowest ${row.max.toFixed(1)} ms, ${row.answered} cards, failed ${failures.length} ` +
                         `${failures.join(' ')}, peak ${row.peakMiB.toFixed(0)} MiB`);
         } finally {
@@ -204,18 +215,23 @@ async function main() {
   const lines = ['## The desk\'s page beside a hostile page, in the browsers', '',
     `The demo (one loopback origin) clicks 读卡 every 200 ms for ${SECONDS} s while a page of another ` +
     'origin in the same browser attacks the service from a worker; a click counts from the click to ' +
-    'the card shown. Memory of service and reader host together. There is no floor: the bare Qt ' +
-    'server cannot answer the demo.', '',
-    '| browser | hostile page | cards | median ms | slowest ms | failed | service peak |',
-    '| --- | --- | ---: | ---: | ---: | ---: | ---: |'];
+    'the card shown. Memory of service and reader host together. The reader answers at once, or ' +
+    `at a real reader's pace (${PACE_MS} ms a read), where the reader itself is what the pages ` +
+    'share. There is no floor: the bare Qt server cannot answer the demo.', '',
+    '| browser | reader | hostile page | cards | median ms | slowest ms | failed | service peak |',
+    '| --- | --- | --- | ---: | ---: | ---: | ---: | ---: |'];
+  const reader = (r) => r.pace ? `${r.pace} ms a read` : 'at once';
   for (const r of rows)
-    lines.push(`| ${r.browserName} | ${r.attack} | ${r.answered} | ${r.median.toFixed(1)} | ${r.max.toFixed(1)} | ` +
-               `${r.failures.length} | ${r.peakMiB.toFixed(0)} MiB |`);
+    lines.push(`| ${r.browserName} | ${reader(r)} | ${r.attack} | ${r.answered} | ${r.median.toFixed(1)} | ` +
+               `${r.max.toFixed(1)} | ${r.failures.length} | ${r.peakMiB.toFixed(0)} MiB |`);
   lines.push('', '| target | reached | |', '| --- | ---: | --- |');
   for (const r of rows.filter((each) => each.attack !== 'none')) {
-    const ok = r.median <= 50 && r.max <= 1000 && r.failures.length === 0;
-    lines.push(`| ${r.browserName}, ${r.attack}: median at most 50 ms, slowest at most 1 s, none failed | ` +
-               `${r.median.toFixed(1)} / ${r.max.toFixed(0)} ms / ${r.failures.length} | ${ok ? 'met' : '**missed**'} |`);
+    // At a reader's pace the desk waits for the read in progress and its own.
+    const [median, slowest] = r.pace ? [2 * r.pace + 500, 2 * r.pace + 500] : [50, 1000];
+    const ok = r.median <= median && r.max <= slowest && r.failures.length === 0;
+    lines.push(`| ${r.browserName}, ${reader(r)}, ${r.attack}: median at most ${median} ms, slowest ` +
+               `at most ${slowest} ms, none failed | ${r.median.toFixed(1)} / ${r.max.toFixed(0)} ms / ` +
+               `${r.failures.length} | ${ok ? 'met' : '**missed**'} |`);
   }
   for (const pair of pairs)
     lines.push(`| ${pair.browserName}, two calls in flight (Promise.all of two closeDevice, median of 40): ` +

@@ -323,8 +323,8 @@ const ReaderHost::Pending *ReaderHost::nextWaiting() const
 {
     if (turns.empty())
         return nullptr;
-    const void *client = pageClients.value(turns.front()).front();
-    return &waiting.find(client)->front();
+    const void *client = pageClients.constFind(turns.front())->front();
+    return &waiting.constFind(client)->front();
 }
 
 ReaderHost::Pending ReaderHost::takeNext(bool *left)
