@@ -51,10 +51,16 @@ double cpuSeconds(qint64 pid)
 
 // AddressSanitizer keeps freed memory in quarantine (256 MiB by default), so
 // peak memory says little in that build.
+// Its allocator also maps fresh pages for every large buffer, so a flood of
+// megabyte messages costs that build (the test's sockets and the service
+// alike) many times what it costs a release build: a timing there says
+// little beyond "answered".
 #ifdef __SANITIZE_ADDRESS__
 constexpr qint64 kPeakSlackKiB = 512 * 1024;
+constexpr qint64 kLatencySlackMs = 4000;
 #else
 constexpr qint64 kPeakSlackKiB = 0;
+constexpr qint64 kLatencySlackMs = 0;
 #endif
 
 int logLinesWith(const ServiceFixture &service, const QByteArray &text)
@@ -501,7 +507,7 @@ void HostileTest::theDeskReadsBesideABusyPage()
     for (const qint64 ms : std::as_const(took))
         times += QStringLiteral(" %1").arg(ms);
     qInfo("The desk's requests took (ms):%s", qPrintable(times));
-    QVERIFY2(*std::max_element(took.begin(), took.end()) <= withinMs,
+    QVERIFY2(*std::max_element(took.begin(), took.end()) <= withinMs + kLatencySlackMs,
              qPrintable(QStringLiteral("the desk's requests took (ms):") + times));
     if (flood) {
         const qint64 logged = QFileInfo(service.path(QStringLiteral("krlog.txt"))).size() +
