@@ -457,7 +457,14 @@ void ReaderHost::readChannel()
         break;
     }
 
-    // Answers are taken from the front; what they took goes in one step at the end.
+    // Answers are taken from the front; what they took goes in one step at
+    // the end. Their outcomes are handed on once the next calls have gone to
+    // the host, so that it carries them out while the replies are made.
+    std::vector<std::pair<Done, Outcome>> answered;
+    const auto handOn = qScopeGuard([&answered] {
+        for (const auto &[done, outcome] : answered)
+            done(outcome);
+    });
     ReaderChannelHeader header;
     int taken = 0;
     const auto takeAll = qScopeGuard([this, &taken] { inbox.remove(0, taken); });
@@ -545,7 +552,7 @@ void ReaderHost::readChannel()
         Outcome outcome;
         outcome.result = header.result;
         outcome.record = bytes;
-        pending.done(outcome);
+        answered.emplace_back(std::move(pending.done), std::move(outcome));
     }
     // The next calls go over, or, once it has answered all it has, a host
     // that has grown is replaced.
