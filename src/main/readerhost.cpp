@@ -370,7 +370,7 @@ bool ReaderHost::mayHandOver(Call next) const
            !slow.contains(char(next));
 }
 
-void ReaderHost::pump()
+void ReaderHost::pump(Outcomes *later)
 {
     // A host being ended, or to be replaced once it has answered, takes no
     // more calls; they wait for the next one.
@@ -423,12 +423,16 @@ void ReaderHost::pump()
     }
     Outcome notCalled;
     notCalled.notCalled = true;
-    for (const Done &done : answeredHere)
-        done(notCalled);
     Outcome lost;
     lost.failed = true;
-    for (const Done &done : failedHere)
-        done(lost);
+    Outcomes now;
+    Outcomes &out = later ? *later : now;
+    for (Done &done : answeredHere)
+        out.emplace_back(std::move(done), notCalled);
+    for (Done &done : failedHere)
+        out.emplace_back(std::move(done), lost);
+    for (const auto &[done, outcome] : now)
+        done(outcome);
 }
 
 void ReaderHost::readChannel()
@@ -460,7 +464,7 @@ void ReaderHost::readChannel()
     // Answers are taken from the front; what they took goes in one step at
     // the end. Their outcomes are handed on once the next calls have gone to
     // the host, so that it carries them out while the replies are made.
-    std::vector<std::pair<Done, Outcome>> answered;
+    Outcomes answered;
     const auto handOn = qScopeGuard([&answered] {
         for (const auto &[done, outcome] : answered)
             done(outcome);
@@ -558,7 +562,7 @@ void ReaderHost::readChannel()
     // that has grown is replaced.
     if (state == State::Ready) {
         if (!grown)
-            pump();
+            pump(&answered);
         else if (ahead == 0)
             replaceIfGrown();
     }

@@ -13,6 +13,8 @@
 #include <QTimer>
 
 #include <deque>
+#include <utility>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -112,7 +114,12 @@ private:
     };
 
     bool spawn();
-    void pump();
+    // Outcomes to hand on, in order.
+    using Outcomes = std::vector<std::pair<Done, Outcome>>;
+    // Hands the host its next calls. Calls answered without the library go
+    // into later when given (behind the host's answers being handed on),
+    // else are answered at once.
+    void pump(Outcomes *later = nullptr);
     // The waiting call whose turn is next, or null; takes it.
     const Pending *nextWaiting() const;
     Pending takeNext(bool *left);
