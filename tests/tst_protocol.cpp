@@ -432,7 +432,9 @@ void ProtocolTest::slowPeerGetsWholeFramesInOrder()
     int sent = 0, texts = 0, pongs = 0;
     const QDeadlineTimer deadline(30000);
     while ((texts <= requests || pongs < pings) && !deadline.hasExpired()) {
-        if (sent < requests) {
+        // Within the requests the service lets wait (1024; past it, 1008):
+        // a slow machine carries them out at its own pace.
+        if (sent < requests && sent + 1 - texts < 1024) {
             const QString request = QStringLiteral(R"({"cmd":"%1","seq":%2%3})");
             client.write(RawWsClient::frame(0x1, request.arg(command).arg(sent).arg(pad).toUtf8()));
             if (sent % pingEvery == 0)
@@ -446,7 +448,7 @@ void ProtocolTest::slowPeerGetsWholeFramesInOrder()
         if (frame.opcode == 0xA) {
             QCOMPARE(frame.payload, QByteArray::number(pongs++ * pingEvery));
         } else if (frame.opcode != -1) {
-            QCOMPARE(frame.opcode, 0x1);
+            QVERIFY2(frame.opcode == 0x1, frame.payload.constData()); // a close says why
             QVERIFY(frame.fin);
             const QByteArray seq = "\"seq\": " + QByteArray::number(texts - 1) + ",\n";
             QVERIFY2(texts == 0 || (frame.payload.contains(seq) && frame.payload.endsWith("}\n")),
