@@ -1,13 +1,16 @@
 // The administrator's policy, placed where the service looks for it
 // (XDG_CONFIG_DIRS), with the real service and clients from outside: who may
 // connect, where it listens, what the log keeps, and a file it cannot honour.
+#include "policywatch.h"
 #include "servicefixture.h"
 #include "testfiles.h"
 #include "wsclient.h"
 
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkInterface>
 #include <QRegularExpression>
 #include <QTcpSocket>
@@ -15,6 +18,8 @@
 #include <QTest>
 
 #include <csignal>
+
+#include <cstdio>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -248,30 +253,53 @@ void PolicyTest::listensOnLoopbackOnly()
 
 void PolicyTest::followsChanges_data()
 {
-    QTest::addColumn<QByteArray>("after");  // the file written while the service runs; "-": removed
+    QTest::addColumn<QString>("how");       // how the file is placed (below)
+    QTest::addColumn<QByteArray>("after");  // what it holds afterwards; "-": removed
     QTest::addColumn<QByteArray>("answer"); // to a page of https://b.example after the change
     QTest::addColumn<QString>("logged");
     QTest::addColumn<bool>("loopback"); // listening on 127.0.0.1 and ::1 only afterwards
+    QTest::addColumn<bool>("kept");     // the pages of https://a.example connected before stay
+
+    const QByteArray admitted("HTTP/1.1 101 Switching Protocols"),
+        refused("HTTP/1.1 403 Forbidden");
+    const QByteArray onlyB("[network]\norigins = https://b.example\n"); // as long as the first
+    const QByteArray both("[network]\norigins = https://a.example, https://b.example\n");
+    const QString applies("applies from now on"), stays("the last good one stays");
+    const QString closed("closed 3 clients it no longer admits with 1008 (origin not listed: 3)");
     QTest::newRow("a page added to the list")
-        << QByteArray("[network]\norigins = https://a.example, https://b.example\n")
-        << QByteArray("HTTP/1.1 101 Switching Protocols") << "applies from now on" << false;
+        << "write" << both << admitted << applies << false << true;
     QTest::newRow("a change that cannot be honoured")
-        << QByteArray("[network]\norigins = https://b.example\nlisten = everywhere\n")
-        << QByteArray("HTTP/1.1 403 Forbidden") << "the last good one stays" << false;
+        << "write" << QByteArray("[network]\norigins = https://b.example\nlisten = everywhere\n")
+        << refused << stays << false << true;
     QTest::newRow("the file removed")
-        << QByteArray("-") << QByteArray("HTTP/1.1 101 Switching Protocols")
-        << "The policy file is gone" << false;
-    QTest::newRow("listening moved to the loopback")
-        << QByteArray("[network]\nlisten = loopback\norigins = https://b.example\n")
-        << QByteArray("HTTP/1.1 101 Switching Protocols") << "applies from now on" << true;
+        << "write" << QByteArray("-") << admitted << "The policy file is gone" << false << true;
+    QTest::newRow("listening moved to the loopback, pages connected")
+        << "write"
+        << QByteArray("[network]\nlisten = loopback\norigins = https://a.example, "
+                      "https://b.example\n")
+        << admitted << applies << true << true;
+    QTest::newRow("a page taken out of the list")
+        << "write" << onlyB << admitted << closed << false << false;
+    QTest::newRow("the same size and time")
+        << "same size and time" << onlyB << admitted << closed << false << false;
+    QTest::newRow("a link to a link switched")
+        << "two-level link" << onlyB << admitted << closed << false << false;
+    QTest::newRow("rewritten in place, slowly")
+        << "slowly in place" << both << admitted << applies << false << true;
+    QTest::newRow("a file over 64 KiB") << "write" << onlyB + QByteArray(64 * 1024, ';') << refused
+                                        << "is larger than 64 KiB" << false << true;
+    QTest::newRow("a sparse file of 3 GiB")
+        << "sparse" << onlyB << refused << "is larger than 64 KiB" << false << true;
 }
 
 void PolicyTest::followsChanges()
 {
+    QFETCH(QString, how);
     QFETCH(QByteArray, after);
     QFETCH(QByteArray, answer);
     QFETCH(QString, logged);
     QFETCH(bool, loopback);
+    QFETCH(bool, kept);
     ServiceFixture::Options options;
     options.policy = "[network]\norigins = https://a.example\n";
     options.probeOrigin = QStringLiteral("https://a.example");
@@ -281,13 +309,78 @@ void PolicyTest::followsChanges()
     const QString page = QStringLiteral("https://b.example");
     QCOMPARE(handshake(QStringLiteral("127.0.0.1"), page, -1),
              QByteArray("HTTP/1.1 403 Forbidden"));
+    WsClient pages[3] = {WsClient(QStringLiteral("https://a.example")),
+                         WsClient(QStringLiteral("https://a.example")),
+                         WsClient(QStringLiteral("https://a.example"))};
+    for (WsClient &open : pages)
+        QVERIFY(open.open());
+    // A page the policy never lists gets in at no moment of the change.
+    int unlistedAdmitted = 0;
+    const auto watchUnlisted = [&](int ms) {
+        const QDeadlineTimer until(ms);
+        do {
+            if (handshake(QStringLiteral("127.0.0.1"), QStringLiteral("https://c.example"), -1) !=
+                QByteArray("HTTP/1.1 403 Forbidden"))
+                ++unlistedAdmitted;
+        } while (!until.hasExpired());
+    };
 
-    const QString file = service.path(QStringLiteral("xdg/krvi2veravawebsocket/policy.conf"));
-    QVERIFY(after == "-" ? QFile::remove(file) : writeFile(file, after));
-    QTRY_VERIFY_WITH_TIMEOUT(QString::fromUtf8(service.log()).contains(logged), 5000);
+    const QString folder = service.path(QStringLiteral("xdg/krvi2veravawebsocket"));
+    const QString file = folder + QStringLiteral("/policy.conf");
+    if (after == "-") {
+        QVERIFY(QFile::remove(file));
+    } else if (how == QLatin1String("write")) {
+        QVERIFY(writeFile(file, after));
+    } else if (how == QLatin1String("same size and time")) {
+        // Staged with the old one's size and time (cp -p).
+        const QDateTime was = QFileInfo(file).lastModified();
+        QVERIFY(writeFile(file, after));
+        QFile placed(file);
+        QVERIFY(placed.open(QIODevice::ReadWrite));
+        QVERIFY(placed.setFileTime(was, QFileDevice::FileModificationTime));
+    } else if (how == QLatin1String("two-level link")) {
+        // policy.conf -> alt/current -> v1.conf, then alt/current switched to v2.conf.
+        QVERIFY(QDir(folder).mkdir(QStringLiteral("alt")));
+        QVERIFY(QFile::rename(file, folder + QStringLiteral("/v1.conf")));
+        QVERIFY(QFile::link(QStringLiteral("../v1.conf"), folder + QStringLiteral("/alt/current")));
+        QVERIFY(QFile::link(QStringLiteral("alt/current"), file));
+        QTest::qWait(PolicyWatch::SettleMs * 3);
+        QVERIFY(writeFile(folder + QStringLiteral("/v2.conf"), after));
+        QVERIFY(QFile::link(QStringLiteral("../v2.conf"), folder + QStringLiteral("/alt/next")));
+        QVERIFY(::rename(QFile::encodeName(folder + QStringLiteral("/alt/next")).constData(),
+                         QFile::encodeName(folder + QStringLiteral("/alt/current")).constData()) ==
+                0);
+    } else if (how == QLatin1String("slowly in place")) {
+        // Emptied, then written in pieces 0.7 s apart, as a slow tool would.
+        QFile placed(file);
+        QVERIFY(placed.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        watchUnlisted(700);
+        QVERIFY(placed.write(after.left(10)) == 10 && placed.flush());
+        watchUnlisted(700);
+        QVERIFY(placed.write(after.mid(10)) == after.size() - 10 && placed.flush());
+        placed.close();
+    } else if (how == QLatin1String("sparse")) {
+        QVERIFY(writeFile(file, after));
+        QVERIFY(QFile::resize(file, qint64(3) << 30));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(QString::fromUtf8(service.log()).contains(logged), 8000);
+    if (how == QLatin1String("slowly in place"))
+        watchUnlisted(PolicyWatch::SteadyMs);
+    QCOMPARE(unlistedAdmitted, 0);
     QCOMPARE(handshake(QStringLiteral("127.0.0.1"), page, -1), answer);
     if (loopback)
         QCOMPARE(listeningAddresses().size(), 2);
+    for (WsClient &open : pages) {
+        if (kept) {
+            QVERIFY(open.request(QStringLiteral(R"({"cmd":"close_device"})"))
+                        .contains(QLatin1String("\"statuCode\": 0")));
+        } else {
+            QVERIFY(open.waitForDisconnect());
+            QCOMPARE(int(open.socket.closeCode()), 1008);
+            QCOMPARE(open.socket.closeReason(),
+                     QStringLiteral("refused by the policy: origin not listed"));
+        }
+    }
     QVERIFY(service.running());
 }
 

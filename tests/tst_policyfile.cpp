@@ -24,6 +24,8 @@ private Q_SLOTS:
     void readsWhatEachKeySets();
     void refusesWhatItCannotHonour_data();
     void refusesWhatItCannotHonour();
+    void looksInTheAdministratorsFolder_data();
+    void looksInTheAdministratorsFolder();
 
 private:
     QString file() const
@@ -33,10 +35,18 @@ private:
     void put(const QByteArray &text)
     {
         QFile::remove(file());
-        if (text == "->")
+        if (text == "->") {
             QVERIFY(QFile::link(folder.filePath(QStringLiteral("gone.conf")), file()));
-        else if (text != "-")
+        } else if (text.startsWith("->")) {
+            QVERIFY(QFile::link(QString::fromUtf8(text.mid(2)), file()));
+        } else if (text == "sparse") {
+            QFile sparse(file());
+            QVERIFY(sparse.open(QIODevice::WriteOnly));
+            QVERIFY(sparse.write("[network]\nnoOrigin = refuse\n") > 0);
+            QVERIFY(sparse.resize(qint64(3) << 30));
+        } else if (text != "-") {
             QVERIFY(writeFile(file(), text));
+        }
     }
 
     QTemporaryDir folder;
@@ -53,7 +63,8 @@ void PolicyFileTest::readsWhatEachKeySets_data()
         "admitted");                     // of https://a.example, HTTPS://A.EXAMPLE:443, none, null
     QTest::addColumn<QString>("log");    // "~" for the home folder
     QTest::addColumn<QString>("reader"); // the sandbox, and the memory bound in MiB
-    const QStringList all{"https://a.example", "HTTPS://A.EXAMPLE:443", "", "null"};
+    const QStringList all{"https://a.example", "HTTPS://A.EXAMPLE:443", "", "null",
+                          "https://xn--bcher-kva.example"};
     QTest::newRow("no file") << QByteArray("-") << false << false << false << false << all << ""
                              << "on 256";
     QTest::newRow("comments only") << QByteArray("; [network]\n;listen = loopback\n") << false
@@ -75,6 +86,11 @@ void PolicyFileTest::readsWhatEachKeySets_data()
     QTest::newRow("an origin with its port")
         << QByteArray("[network]\norigins = http://b.example:8080\n") << true << false << false
         << false << QStringList{""} << ""
+        << "on 256";
+    QTest::newRow("a host in Unicode, CR line ends")
+        << QByteArray("[network]\rorigins = https://B\xC3\xBC"
+                      "cher.example\rnoOrigin = refuse\r")
+        << true << false << false << false << QStringList{"https://xn--bcher-kva.example"} << ""
         << "on 256";
 }
 
@@ -100,7 +116,8 @@ void PolicyFileTest::readsWhatEachKeySets()
     QCOMPARE(read.refusesOtherUsers(), refusesOthers);
     QCOMPARE(read.redactsCardData(), redacts);
     QStringList passed;
-    for (const char *origin : {"https://a.example", "HTTPS://A.EXAMPLE:443", "", "null"}) {
+    for (const char *origin : {"https://a.example", "HTTPS://A.EXAMPLE:443", "", "null",
+                               "https://xn--bcher-kva.example"}) {
         if (read.refusalForOrigin(QLatin1String(origin)).isEmpty())
             passed.append(QLatin1String(origin));
     }
@@ -124,8 +141,18 @@ void PolicyFileTest::refusesWhatItCannotHonour_data()
                                     << R"([network] #listen: unknown key (comments begin with ";"))"
                                     << "";
     QTest::newRow("key outside a section")
-        << QByteArray("listen = loopback\n") << "listen: unknown key"
+        << QByteArray("listen = loopback\n") << "listen: outside a section"
         << "";
+    QTest::newRow("a key of its section given before it")
+        << QByteArray("network\\noOrigin = refuse\n[network]\nnoOrigin = allow\n")
+        << "network\\noOrigin: outside a section"
+        << "";
+    QTest::newRow("a line that is no entry")
+        << QByteArray("[network]\nlisten loopback\n") << "line 2: is not a section"
+        << "";
+    QTest::newRow("not UTF-8") << QByteArray("[network]\norigins = https://b\xFC.example\n")
+                               << "file: is not UTF-8 text"
+                               << "";
     QTest::newRow("not an origin")
         << QByteArray("[network]\norigins = https://a.example/page\n")
         << R"([network] origins: "https://a.example/page" is not an origin)"
@@ -157,6 +184,10 @@ void PolicyFileTest::refusesWhatItCannotHonour_data()
         << QByteArray("[log]\nfile=~/krlog.txt\n[network]\nlisten = loopback\nlisten = any\n")
         << "[network] listen: given twice"
         << "~/krlog.txt";
+    QTest::newRow("a key given twice, CR line ends")
+        << QByteArray("[network]\rnoOrigin = refuse\rnoOrigin = allow\r")
+        << "[network] noOrigin: given twice"
+        << "";
     QTest::newRow("the log file given twice")
         << QByteArray("[log]\nfile = /tmp/a\nfile = /tmp/b\n") << "[log] file: given twice"
         << "";
@@ -166,6 +197,14 @@ void PolicyFileTest::refusesWhatItCannotHonour_data()
     QTest::newRow("a symbolic link to nothing")
         << QByteArray("->") << "file: is a symbolic link to a file that cannot be reached"
         << "";
+    QTest::newRow("larger than a policy")
+        << QByteArray("[network]\nnoOrigin = refuse\n") + QByteArray(64 * 1024, ';')
+        << "file: is larger than 64 KiB"
+        << "";
+    QTest::newRow("a sparse file of 3 GiB") << QByteArray("sparse") << "file: is larger than 64 KiB"
+                                            << "";
+    QTest::newRow("a link to what reports no size") << QByteArray("->/proc/self/environ") << ""
+                                                    << "";
 }
 
 void PolicyFileTest::refusesWhatItCannotHonour()
@@ -179,6 +218,28 @@ void PolicyFileTest::refusesWhatItCannotHonour()
     QVERIFY2(read.why().startsWith(file() + QStringLiteral(": ") + complaint),
              qPrintable(read.why()));
     QCOMPARE(read.logFile(), log.replace(QLatin1Char('~'), QDir::homePath()));
+}
+
+void PolicyFileTest::looksInTheAdministratorsFolder_data()
+{
+    QTest::addColumn<QByteArray>("listed"); // XDG_CONFIG_DIRS
+    QTest::addColumn<QStringList>("folders");
+    QTest::newRow("nothing listed") << QByteArray(":") << QStringList{"/etc/xdg"};
+    QTest::newRow("a desktop's own folder alone")
+        << QByteArray("/etc/xdg/xdg-ubuntu") << QStringList{"/etc/xdg/xdg-ubuntu", "/etc/xdg"};
+    QTest::newRow("empty and relative entries, /etc/xdg/ spelt with its slash")
+        << QByteArray("/opt/a::xdg:/etc/xdg/") << QStringList{"/opt/a", "/etc/xdg"};
+}
+
+void PolicyFileTest::looksInTheAdministratorsFolder()
+{
+    QFETCH(QByteArray, listed);
+    QFETCH(QStringList, folders);
+    const QByteArray was = qgetenv("XDG_CONFIG_DIRS");
+    qputenv("XDG_CONFIG_DIRS", listed);
+    const QStringList found = Policy::folders();
+    qputenv("XDG_CONFIG_DIRS", was);
+    QCOMPARE(found, folders);
 }
 
 QTEST_GUILESS_MAIN(PolicyFileTest)

@@ -77,10 +77,9 @@ long peerOwnerFromProc(const QHostAddress &peer, quint16 peerPort, const QHostAd
     return -1;
 }
 
-// The user that owns the peer's end of the connection, asked of the kernel
-// by the connection's four addresses; -1 when no socket on this machine has
-// them (a peer on another machine).
-long peerOwner(const QTcpSocket *socket)
+} // namespace
+
+long ConnectionGate::peerOwner(const QTcpSocket *socket)
 {
     const QHostAddress peer = plain(socket->peerAddress());
     const QHostAddress local = plain(socket->localAddress());
@@ -138,6 +137,8 @@ long peerOwner(const QTcpSocket *socket)
     }
 }
 
+namespace {
+
 // A header's value in a request head (name in lower case), or empty.
 QByteArray headerValue(const QByteArray &head, const QByteArray &name)
 {
@@ -150,6 +151,28 @@ QByteArray headerValue(const QByteArray &head, const QByteArray &name)
 }
 
 } // namespace
+
+QString ConnectionGate::placeRefusal(const Policy &policy, const QTcpSocket *socket,
+                                     const QString &origin)
+{
+    QString refusal = policy.refusalForOrigin(origin);
+    // Listening on the loopback addresses keeps other machines out only
+    // while the system routes nothing else to them (route_localnet).
+    if (refusal.isEmpty() && policy.loopbackOnly() && !plain(socket->peerAddress()).isLoopback())
+        refusal = QStringLiteral("not a loopback peer");
+    return refusal;
+}
+
+QString ConnectionGate::userRefusal(const Policy &policy, long owner)
+{
+    if (!policy.refusesOtherUsers())
+        return QString();
+    if (owner < 0)
+        return QStringLiteral("the peer's user cannot be established");
+    if (owner != long(::getuid()))
+        return QStringLiteral("another user's program (uid %1)").arg(owner);
+    return QString();
+}
 
 ConnectionGate::ConnectionGate(QTcpSocket *socket, const Policy &policy, const ClientLimits &limits,
                                const OtherClerkCheck &otherClerk, QObject *parent)
@@ -208,11 +231,11 @@ void ConnectionGate::readHead()
         decide(origin, QStringLiteral("not a WebSocket request"), NotWebSocket);
         return;
     }
-    QString refusal = policy.refusalForOrigin(origin);
-    // Listening on the loopback addresses keeps other machines out only
-    // while the system routes nothing else to them (route_localnet).
-    if (refusal.isEmpty() && policy.loopbackOnly() && !plain(socket->peerAddress()).isLoopback())
-        refusal = QStringLiteral("not a loopback peer");
+    if (origin.contains(QChar(0))) {
+        decide(QString(), QStringLiteral("a NUL byte in the Origin"));
+        return;
+    }
+    QString refusal = placeRefusal(policy, socket, origin);
     const long owner =
         refusal.isEmpty() && (otherClerk || policy.refusesOtherUsers()) ? peerOwner(socket) : -1;
     // Another clerk's page learns that the reader is with the session at the
@@ -222,12 +245,8 @@ void ConnectionGate::readHead()
         decide(origin, QString());
         return;
     }
-    if (refusal.isEmpty() && policy.refusesOtherUsers()) {
-        if (owner < 0)
-            refusal = QStringLiteral("the peer's user cannot be established");
-        else if (owner != long(::getuid()))
-            refusal = QStringLiteral("another user's program (uid %1)").arg(owner);
-    }
+    if (refusal.isEmpty())
+        refusal = userRefusal(policy, owner);
     decide(origin, refusal);
 }
 

@@ -30,6 +30,18 @@ public:
     static constexpr const char *OtherClerk = "krvOtherClerk";
     using OtherClerkCheck = std::function<bool(uint uid)>;
 
+    // Why the policy refuses a peer at this address with this Origin header
+    // (empty: none sent); empty when it admits it.
+    static QString placeRefusal(const Policy &policy, const QTcpSocket *socket,
+                                const QString &origin);
+    // Why the policy refuses a program of this user (-1: not known); empty
+    // when it admits it.
+    static QString userRefusal(const Policy &policy, long owner);
+    // The user that owns the peer's end of the connection, asked of the
+    // kernel by the connection's four addresses; -1 when no socket on this
+    // machine has them (a peer on another machine, or one that has closed).
+    static long peerOwner(const QTcpSocket *socket);
+
     // Takes the connection over until it is decided, then ends. The head's
     // bounds are the client's (ClientLimits).
     ConnectionGate(QTcpSocket *socket, const Policy &policy, const ClientLimits &limits,

@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QHostAddress>
+#include <QMap>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -203,6 +204,38 @@ void EchoServer::listenAgain()
     }
 }
 
+void EchoServer::applyPolicy()
+{
+    QMap<QString, int> closedFor;
+    int closed = 0;
+    // dismiss() takes the client out of clientList: walk a copy.
+    const QList<QWebSocket *> clients = clientList;
+    for (QWebSocket *client : clients) {
+        ClientSession *session = sessions.value(client);
+        QTcpSocket *connection = session ? session->connection() : nullptr;
+        if (!connection || session->closing())
+            continue;
+        QString refusal = ConnectionGate::placeRefusal(policy, connection, client->origin());
+        if (refusal.isEmpty() && policy.refusesOtherUsers())
+            refusal = ConnectionGate::userRefusal(policy, ConnectionGate::peerOwner(connection));
+        if (refusal.isEmpty())
+            continue;
+        ++closed;
+        // Another user's uid says more in the line than it needs to.
+        ++closedFor[refusal.section(QLatin1String(" (uid"), 0, 0)];
+        session->dismiss(1008, QStringLiteral("refused by the policy: %1").arg(refusal));
+    }
+    if (!closed)
+        return;
+    QStringList reasons;
+    for (auto it = closedFor.cbegin(); it != closedFor.cend(); ++it)
+        reasons.append(QStringLiteral("%1: %2").arg(it.key()).arg(it.value()));
+    qDebug().noquote() << QStringLiteral("The policy now in force closed %1 clients it no longer "
+                                         "admits with 1008 (%2)")
+                              .arg(closed)
+                              .arg(reasons.join(QStringLiteral(", ")));
+}
+
 EchoServer::~EchoServer()
 {
     for (QTcpServer *listener : std::as_const(listeners))
@@ -225,6 +258,10 @@ void EchoServer::takeConnections(QTcpServer *listener)
 {
     while (listener->hasPendingConnections()) {
         QTcpSocket *connection = listener->nextPendingConnection();
+        // Accepted, the connection is the server's: a listener closed for a
+        // change of policy or a stand-down would otherwise take its children,
+        // the clients still in use, with it.
+        connection->setParent(this);
         // Out of descriptors, Qt's accept fails without a word and tries again
         // as soon as the event loop runs, at full speed for as long as it
         // lasts: look after every connection accepted, before its handshake,

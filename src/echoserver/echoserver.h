@@ -80,6 +80,11 @@ public:
 
     // Listens where the policy now says; clients already connected stay.
     void listenAgain();
+    // Holds the connected clients to the policy now in force: those it no
+    // longer admits (an origin taken out of the list, no Origin or another
+    // user's program refused, a peer that is not loopback) are closed with
+    // 1008, their requests dropped unanswered; the others are untouched.
+    void applyPolicy();
 
     // On a desk shared by several clerks only the service of the login
     // session at the screen serves. Serving, the server listens, and while

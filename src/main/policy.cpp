@@ -2,14 +2,14 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSet>
-#include <QSettings>
+#include <QHash>
 #include <QUrl>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,31 +32,82 @@ QString findPolicyFile()
     return QString();
 }
 
-// Why a file that may be a policy cannot be read whole; empty when it can.
-QString unreachable(const QString &file)
+// The text of a file that may be a policy, read whole without blocking
+// (a FIFO or a device is never opened for reading); empty, with why set,
+// when it cannot be, or is larger than Policy::MaxFileBytes (a sparse file
+// of gigabytes, a link to something of /proc).
+QByteArray readWhole(const QString &file, QString *why)
 {
     const QByteArray name = QFile::encodeName(file);
     struct stat status;
-    if (::lstat(name.constData(), &status) != 0)
-        return QStringLiteral("cannot be reached (%1)")
-            .arg(QString::fromLocal8Bit(strerror(errno)));
-    if (::stat(name.constData(), &status) != 0)
-        return QStringLiteral("is a symbolic link to a file that cannot be reached (%1)")
-            .arg(QString::fromLocal8Bit(strerror(errno)));
-    if (!S_ISREG(status.st_mode))
-        return QStringLiteral("is not a regular file");
-    if (::access(name.constData(), R_OK) != 0)
-        return QStringLiteral("cannot be read");
-    return QString();
+    if (::lstat(name.constData(), &status) != 0) {
+        *why =
+            QStringLiteral("cannot be reached (%1)").arg(QString::fromLocal8Bit(strerror(errno)));
+        return QByteArray();
+    }
+    if (::stat(name.constData(), &status) != 0) {
+        *why = QStringLiteral("is a symbolic link to a file that cannot be reached (%1)")
+                   .arg(QString::fromLocal8Bit(strerror(errno)));
+        return QByteArray();
+    }
+    if (!S_ISREG(status.st_mode)) {
+        *why = QStringLiteral("is not a regular file");
+        return QByteArray();
+    }
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        *why = QStringLiteral("cannot be read");
+        return QByteArray();
+    }
+    QByteArray text;
+    // What was opened is what counts: the name may have changed since.
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        *why = QStringLiteral("is not a regular file");
+    } else if (status.st_size > Policy::MaxFileBytes) {
+        *why = QStringLiteral("is larger than %1 KiB").arg(Policy::MaxFileBytes / 1024);
+    } else {
+        // One byte more than the bound tells a file that reports no size.
+        text.resize(Policy::MaxFileBytes + 1);
+        int got = 0;
+        for (;;) {
+            const ssize_t now = ::read(fd, text.data() + got, size_t(text.size() - got));
+            if (now > 0 && (got += int(now)) < text.size())
+                continue;
+            if (now < 0 && errno == EINTR)
+                continue;
+            if (now < 0)
+                *why = QStringLiteral("cannot be read");
+            else if (got > Policy::MaxFileBytes)
+                *why = QStringLiteral("is larger than %1 KiB").arg(Policy::MaxFileBytes / 1024);
+            break;
+        }
+        text.resize(got);
+    }
+    ::close(fd);
+    return why->isEmpty() ? text : QByteArray();
 }
 
-// The entries of an INI text as "section/key" and value, in order, with the
-// value's quotes left on: what the INI reader would see, read leniently.
+// The lines of a text ending in LF, CRLF or CR alike.
+QList<QByteArray> linesOf(QByteArray text)
+{
+    return text.replace("\r\n", "\n").replace('\r', '\n').split('\n');
+}
+
+// A value as written, without the quotes around it.
+QByteArray unquoted(const QByteArray &value)
+{
+    if (value.size() > 1 && value.startsWith('"') && value.endsWith('"'))
+        return value.mid(1, value.size() - 2);
+    return value;
+}
+
+// The entries of an INI text as "section/key" and value, in order, read
+// leniently: for the log file named in a file refused for another fault.
 QList<QPair<QByteArray, QByteArray>> entries(const QByteArray &text)
 {
     QList<QPair<QByteArray, QByteArray>> found;
     QByteArray section;
-    for (QByteArray line : text.split('\n')) {
+    for (QByteArray line : linesOf(text)) {
         line = line.trimmed();
         if (line.isEmpty() || line.startsWith(';'))
             continue;
@@ -66,24 +117,10 @@ QList<QPair<QByteArray, QByteArray>> entries(const QByteArray &text)
         }
         const int equals = line.indexOf('=');
         if (equals >= 0)
-            found.append(
-                {section + '/' + line.left(equals).trimmed(), line.mid(equals + 1).trimmed()});
+            found.append({section + '/' + line.left(equals).trimmed(),
+                          unquoted(line.mid(equals + 1).trimmed())});
     }
     return found;
-}
-
-// A key given twice, which the INI reader would take the last of silently:
-// "[section] key", or empty when there is none.
-QString repeatedKey(const QByteArray &text)
-{
-    QSet<QByteArray> seen;
-    for (const auto &entry : entries(text)) {
-        if (seen.contains(entry.first))
-            return QString::fromUtf8(entry.first.startsWith('/') ? entry.first.mid(1)
-                                                                 : entry.first);
-        seen.insert(entry.first);
-    }
-    return QString();
 }
 
 // "~/" expanded; empty when the result is not an absolute path.
@@ -104,19 +141,7 @@ QString namedLogFile(const QByteArray &text)
         if (entry.first == "log/file")
             named.append(QString::fromUtf8(entry.second));
     }
-    if (named.size() != 1)
-        return QString();
-    QString file = named.first();
-    if (file.size() > 1 && file.startsWith(QLatin1Char('"')) && file.endsWith(QLatin1Char('"')))
-        file = file.mid(1, file.size() - 2);
-    return logPath(file);
-}
-
-// A list value: QSettings splits at commas by itself unless the value is quoted.
-QString joined(const QVariant &value)
-{
-    return value.userType() == QMetaType::QStringList ? value.toStringList().join(QLatin1Char(','))
-                                                      : value.toString();
+    return named.size() == 1 ? logPath(named.first()) : QString();
 }
 
 } // namespace
@@ -135,10 +160,19 @@ const Policy::Key Policy::keys[] = {
 
 QStringList Policy::folders()
 {
-    QString dirs = qEnvironmentVariable("XDG_CONFIG_DIRS");
-    if (dirs.trimmed().isEmpty())
-        dirs = QStringLiteral("/etc/xdg");
-    return dirs.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    // The administrator's /etc/xdg counts whatever the session's list says
+    // (a desktop's own list may leave it out); a folder listed may come
+    // first. Empty and relative entries mean nothing.
+    QStringList found;
+    const QString listed = qEnvironmentVariable("XDG_CONFIG_DIRS");
+    for (const QString &entry : listed.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+        const QString folder = QDir::cleanPath(entry);
+        if (QDir::isAbsolutePath(folder) && !found.contains(folder))
+            found.append(folder);
+    }
+    if (!found.contains(QLatin1String("/etc/xdg")))
+        found.append(QStringLiteral("/etc/xdg"));
+    return found;
 }
 
 bool operator==(const Policy &a, const Policy &b)
@@ -165,34 +199,49 @@ bool Policy::load()
     path = findPolicyFile();
     if (path.isEmpty())
         return true;
-    const QString why = unreachable(path);
+    QString why;
+    const QByteArray text = readWhole(path, &why);
     if (!why.isEmpty())
         return fail(QStringLiteral("file"), why);
-    QFile raw(path);
-    if (!raw.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("file"), QStringLiteral("cannot be read"));
-    const QByteArray text = raw.readAll();
     const bool byteOrderMark = text.startsWith("\xEF\xBB\xBF");
     log = namedLogFile(byteOrderMark ? text.mid(3) : text);
     if (byteOrderMark)
         return fail(QStringLiteral("file"), QStringLiteral("begins with a UTF-8 byte order mark "
                                                            "(save it without one)"));
-    const QString twice = repeatedKey(text);
-    if (!twice.isEmpty())
-        return fail(twice, QStringLiteral("given twice"));
-    QSettings settings(path, QSettings::IniFormat);
-    const QStringList given = settings.allKeys();
-    if (settings.status() != QSettings::NoError)
-        return fail(QStringLiteral("file"), settings.status() == QSettings::AccessError
-                                                ? QStringLiteral("cannot be read")
-                                                : QStringLiteral("is not an INI file (comments "
-                                                                 "begin with \";\")"));
-    for (const QString &key : given) {
+    if (QString::fromUtf8(text).toUtf8() != text)
+        return fail(QStringLiteral("file"), QStringLiteral("is not UTF-8 text"));
+
+    // One reading of the file decides what it sets and what it gives twice.
+    QHash<QString, QString> given;
+    QString section;
+    int number = 0;
+    for (const QByteArray &raw : linesOf(text)) {
+        ++number;
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char(';')))
+            continue;
+        if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
+            section = line.mid(1, line.size() - 2).trimmed();
+            continue;
+        }
+        const int equals = line.indexOf(QLatin1Char('='));
+        if (equals < 0)
+            return fail(QStringLiteral("line %1").arg(number),
+                        QStringLiteral("is not a section, a key or a comment (comments begin "
+                                       "with \";\")"));
+        const QString name = line.left(equals).trimmed();
+        if (section.isEmpty())
+            return fail(name, QStringLiteral("outside a section ([network], [log] or [reader])"));
+        const QString key = section + QLatin1Char('/') + name;
         if (std::none_of(std::begin(keys), std::end(keys),
                          [&](const Key &known) { return key == QLatin1String(known.name); }))
-            return fail(key, key.section(QLatin1Char('/'), -1).startsWith(QLatin1Char('#'))
+            return fail(key, name.startsWith(QLatin1Char('#'))
                                  ? QStringLiteral("unknown key (comments begin with \";\")")
                                  : QStringLiteral("unknown key"));
+        if (given.contains(key))
+            return fail(key, QStringLiteral("given twice"));
+        given.insert(
+            key, QString::fromUtf8(unquoted(line.mid(equals + 1).trimmed().toUtf8())).trimmed());
     }
     keysSet = given.size();
 
@@ -200,16 +249,15 @@ bool Policy::load()
         if (!key.choice)
             continue;
         const QStringList words{QLatin1String(key.words[0]), QLatin1String(key.words[1])};
-        const QString value =
-            joined(settings.value(QLatin1String(key.name), words.first())).trimmed();
+        const QString value = given.value(QLatin1String(key.name), words.first());
         if (!words.contains(value))
             return fail(QLatin1String(key.name), QStringLiteral("\"%1\" is not one of %2")
                                                      .arg(value, words.join(QStringLiteral(", "))));
         this->*key.choice = value == words.last();
     }
 
-    if (settings.contains(QStringLiteral("network/origins"))) {
-        const QString listed = joined(settings.value(QStringLiteral("network/origins")));
+    if (given.contains(QStringLiteral("network/origins"))) {
+        const QString listed = given.value(QStringLiteral("network/origins"));
         for (const QString &entry : listed.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
             const QString origin = normalOrigin(entry.trimmed());
             if (origin.isEmpty())
@@ -226,15 +274,15 @@ bool Policy::load()
 
     // A number of MiB within its bounds, where the key is given.
     const auto mebibytes = [&](const QString &key, int least, int most, int *into) {
-        if (!settings.contains(key))
+        if (!given.contains(key))
             return true;
-        const QString given = joined(settings.value(key)).trimmed();
-        bool number = false;
-        *into = given.toInt(&number);
-        if (number && *into >= least && *into <= most)
+        const QString value = given.value(key);
+        bool isNumber = false;
+        *into = value.toInt(&isNumber);
+        if (isNumber && *into >= least && *into <= most)
             return true;
         return fail(key, QStringLiteral("\"%1\" is not a number of MiB from %2 to %3")
-                             .arg(given)
+                             .arg(value)
                              .arg(least)
                              .arg(most));
     };
@@ -244,14 +292,26 @@ bool Policy::load()
         return false;
 
     log.clear();
-    if (settings.contains(QStringLiteral("log/file"))) {
-        const QString named = joined(settings.value(QStringLiteral("log/file"))).trimmed();
+    if (given.contains(QStringLiteral("log/file"))) {
+        const QString named = given.value(QStringLiteral("log/file"));
         log = logPath(named);
         if (log.isEmpty())
             return fail(QStringLiteral("log/file"),
                         QStringLiteral("\"%1\" is not an absolute path or one in ~/").arg(named));
     }
     return true;
+}
+
+bool Policy::narrows(const Policy &was) const
+{
+    const bool fewerOrigins =
+        was.origins.isEmpty() ||
+        (!origins.isEmpty() && std::all_of(origins.begin(), origins.end(), [&](const QString &o) {
+            return was.origins.contains(o);
+        }));
+    return fewerOrigins && loopback >= was.loopback && refuseNoOrigin >= was.refuseNoOrigin &&
+           refuseOthers >= was.refuseOthers && redact >= was.redact && noSandbox <= was.noSandbox &&
+           log == was.log && logMiB == was.logMiB && memoryMiB == was.memoryMiB;
 }
 
 QList<QHostAddress> Policy::listenAddresses() const
@@ -289,7 +349,9 @@ QString Policy::normalOrigin(const QString &origin)
         return QString();
     QUrl normal;
     normal.setScheme(scheme);
-    normal.setHost(url.host().toLower());
+    // Browsers send a host in its ASCII form (punycode): a host listed in
+    // Unicode is compared in that form too.
+    normal.setHost(url.host(QUrl::FullyEncoded).toLower());
     normal.setPort(port);
     return normal.toString();
 }

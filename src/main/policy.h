@@ -9,8 +9,8 @@
 // An administrator's policy: who may use the reader and what the log keeps.
 // Read at start-up (and again when it changes, see PolicyWatch) from
 // krvi2veravawebsocket/policy.conf in the XDG
-// system configuration folders (XDG_CONFIG_DIRS; /etc/xdg when it is unset
-// or empty). Without a file, or with a file that sets nothing, everything is
+// system configuration folders (XDG_CONFIG_DIRS, and /etc/xdg always).
+// Without a file, or with a file that sets nothing, everything is
 // as it always was: every interface, every origin, every user, the whole card
 // in the log, the log beside the executable.
 class Policy
@@ -18,10 +18,16 @@ class Policy
 public:
     // Reads the policy in force. False, with why() set, when what may be a
     // policy cannot be read whole (a folder the service may not search, a
-    // symbolic link to nothing, an unreadable file, a byte order mark, a key
-    // given twice) or holds an unknown key or value: the service then must
-    // not serve with less protection than the file asked for.
+    // symbolic link to nothing, an unreadable file, not a regular file, one
+    // over MaxFileBytes, a byte order mark, a key given twice or outside its
+    // section) or holds an unknown key or value: the service then must not
+    // serve with less protection than the file asked for.
     bool load();
+    // A policy is a few lines; anything this large is not one.
+    static constexpr int MaxFileBytes = 64 * 1024;
+    // Admits no one the policy before refused, and protects as much in
+    // every other respect (the log, the sandbox, the bounds unchanged).
+    bool narrows(const Policy &was) const;
     QString why() const { return problem; }
 
     // A file is in force that sets at least one key.
@@ -57,8 +63,9 @@ public:
     int readerMemoryMiB() const { return memoryMiB; }
     static constexpr int DefaultReaderMemoryMiB = 256;
 
-    // The folders where a policy may be (XDG_CONFIG_DIRS; /etc/xdg when it is
-    // unset or empty), each with krvi2veravawebsocket/policy.conf in it.
+    // The folders where a policy may be, first found first: those of
+    // XDG_CONFIG_DIRS, then /etc/xdg, each with krvi2veravawebsocket/policy.conf
+    // in it.
     static QStringList folders();
 
     friend bool operator==(const Policy &a, const Policy &b);

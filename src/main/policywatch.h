@@ -1,24 +1,40 @@
 #ifndef POLICYWATCH_H
 #define POLICYWATCH_H
 
-#include <QFileSystemWatcher>
+#include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
+#include <optional>
+
+#include "policy.h"
+
+class QSocketNotifier;
+
 // Follows the administrator's policy while the service runs, so that a fleet
-// of desks takes a new one without a logout. A changed file (or folder) is
-// read again once it has been quiet for SettleMs; a valid policy applies from
-// then on (the next connection, the next log line), one that cannot be
-// honoured leaves the last good one in force, with one line in the log.
+// of desks takes a new one without a logout, however the file is placed
+// (written, renamed over, linked, linked through links). What the file holds
+// decides, not its size or time. A change that only narrows who may connect
+// applies once the file is whole (its writer closed it, or it was renamed or
+// linked into place); any other (one that lifts a restriction, a file still
+// being written, a file removed, one that cannot be honoured) once the file
+// has stayed the same for SteadyMs, so that a file rewritten in place never
+// lets anyone in half-way. A change that cannot be honoured leaves the last
+// good policy in force, with one line in the log.
 class PolicyWatch : public QObject
 {
     Q_OBJECT
 
 public:
-    static constexpr int SettleMs = 500;
+    // The events of one save come together.
+    static constexpr int SettleMs = 200;
+    static constexpr int SteadyMs = 2000;
 
     explicit PolicyWatch(QObject *parent = nullptr);
+    ~PolicyWatch() override;
 
 Q_SIGNALS:
     // A new policy is in force; where the server listens has changed with it.
@@ -27,11 +43,22 @@ Q_SIGNALS:
     void refused(const QString &why);
 
 private:
+    // Watches every folder on the way to the file: the configuration
+    // folders, the service's folder in each, and the folder of every link's
+    // target, each for the one name in it that matters.
     void watchAgain();
+    void readEvents();
     void reload();
+    void apply(const Policy &next);
 
-    QFileSystemWatcher watcher;
+    int inotify = -1;
+    QSocketNotifier *notifier = nullptr;
+    QStringList watching;               // "folder/name" of each watch
+    QHash<int, QSet<QByteArray>> names; // by watch: the names that matter
+    bool whole = false; // since the last reading: the file was closed, renamed, linked or removed
     QTimer settle;
+    QTimer steady;
+    std::optional<Policy> pending; // what waits to have stayed the same
     QString lastRefusal;
 };
 

@@ -49,6 +49,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
     // that cannot be honoured is said on the tray once.
     auto *policyWatch = new PolicyWatch(this);
     connect(policyWatch, &PolicyWatch::applied, server, [server](bool listenChanged) {
+        server->applyPolicy();
         if (listenChanged)
             server->listenAgain();
     });
