@@ -65,6 +65,8 @@ void LogSinkTest::writesOneTimestampedLine_data()
         << QStringLiteral("连接设备失败，错误代码：-5") << QString();
     QTest::newRow("four-byte character") << QStringLiteral("吕𠮷晨") << QString();
     QTest::newRow("line breaks kept") << QStringLiteral("first\nsecond\r\nthird") << QString();
+    QTest::newRow("line and paragraph separators escaped")
+        << QStringLiteral("a\u2028b\u2029c") << QStringLiteral("a\\u2028b\\u2029c");
     QTest::newRow("empty") << QString() << QString();
     QTest::newRow("at the line's bound") << QString(LogLineChars, QLatin1Char('x')) << QString();
     QTest::newRow("past it") << QString(LogLineChars + 10, QLatin1Char('x'))

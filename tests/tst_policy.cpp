@@ -176,6 +176,10 @@ void PolicyTest::admitsWhomThePolicyNames_data()
     QTest::newRow("a CR in the origin")
         << origins << "127.0.0.1"
         << "https://evil.example\\r accepted" << -1 << "origin not listed" << false;
+    // Qt would read the Origin up to the NUL, as the listed one.
+    QTest::newRow("a NUL in the origin")
+        << origins << "127.0.0.1"
+        << "https://reg.example.org\\0.evil.example" << -1 << "a NUL byte in the Origin" << false;
     // Past Qt's bounds for a handshake the peer is told (431), before its
     // Origin is looked at, rather than closed without a word.
     QTest::newRow("a header line over 8000 bytes")
@@ -219,8 +223,11 @@ void PolicyTest::admitsWhomThePolicyNames()
                  : refusal.isEmpty() ? QByteArray("HTTP/1.1 101 Switching Protocols")
                                      : QByteArray("HTTP/1.1 403 Forbidden"));
     }
+    // printf's \0 is logged as \u0000.
     const QString shown =
-        origin.isEmpty() || tooLarge ? QStringLiteral("none") : '"' + origin + '"';
+        origin.isEmpty() || tooLarge
+            ? QStringLiteral("none")
+            : '"' + QString(origin).replace(QLatin1String("\\0"), QLatin1String("\\u0000")) + '"';
     const QString peer = host == QLatin1String("lan")    ? lanAddress().toString()
                          : host == QLatin1String("gone") ? QStringLiteral("127.0.0.1")
                                                          : host;

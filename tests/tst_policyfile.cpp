@@ -87,6 +87,11 @@ void PolicyFileTest::readsWhatEachKeySets_data()
         << QByteArray("[network]\norigins = http://b.example:8080\n") << true << false << false
         << false << QStringList{""} << ""
         << "on 256";
+    QTest::newRow("a log file with a name not in ASCII")
+        << QByteArray("[log]\nfile = /var/log/k\xC3\xBC"
+                      "rlog.txt\n")
+        << true << false << false << false << all << QStringLiteral("/var/log/k\u00FCrlog.txt")
+        << "on 256";
     QTest::newRow("a host in Unicode, CR line ends")
         << QByteArray("[network]\rorigins = https://B\xC3\xBC"
                       "cher.example\rnoOrigin = refuse\r")

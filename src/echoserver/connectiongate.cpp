@@ -222,7 +222,8 @@ void ConnectionGate::readHead()
                    TooLarge);
         return;
     }
-    const QString origin = QString::fromLatin1(headerValue(request, "origin"));
+    const QByteArray originBytes = headerValue(request, "origin");
+    const QString origin = QString::fromLatin1(originBytes.constData(), originBytes.size());
     // A request that is not a WebSocket gets an HTTP answer rather than Qt's
     // silent close, so that a page can tell a running service from a closed
     // port with a plain request, which browsers do not hold back as they do
@@ -231,8 +232,9 @@ void ConnectionGate::readHead()
         decide(origin, QStringLiteral("not a WebSocket request"), NotWebSocket);
         return;
     }
-    if (origin.contains(QChar(0))) {
-        decide(QString(), QStringLiteral("a NUL byte in the Origin"));
+    // Qt would read the Origin only up to the NUL.
+    if (originBytes.contains('\0')) {
+        decide(origin, QStringLiteral("a NUL byte in the Origin"));
         return;
     }
     QString refusal = placeRefusal(policy, socket, origin);

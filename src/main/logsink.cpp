@@ -260,8 +260,14 @@ QByteArray lineOf(const QString &text)
 {
     // The text goes through UTF-8 and out in the locale's encoding, with no
     // byte-order mark: what a default text stream on the file writes.
-    return TextCodec::toLocal(QStringLiteral("[ ") + timestamp() + QStringLiteral("] ") +
-                              QString::fromUtf8(text.toUtf8()) + QStringLiteral("\r\n"));
+    // Line and paragraph separators end a line in some viewers, and in a
+    // page's text they would let it write what looks like a line of the
+    // service's own: escaped, as a quoted text's control characters are.
+    QString line = QString::fromUtf8(text.toUtf8());
+    line.replace(QChar(0x2028), QLatin1String("\\u2028"))
+        .replace(QChar(0x2029), QLatin1String("\\u2029"));
+    return TextCodec::toLocal(QStringLiteral("[ ") + timestamp() + QStringLiteral("] ") + line +
+                              QStringLiteral("\r\n"));
 }
 
 // The log has reached its bound: the full file becomes "<name>.1" and a new
