@@ -130,7 +130,8 @@ class Service:
     def spawn(self):
         env = {k: v for k, v in os.environ.items() if not k.startswith('KRSIM_')}
         env['QT_QPA_PLATFORM'] = 'offscreen'
-        # An empty folder list would mean /etc/xdg, this machine's own policy.
+        # A folder without a policy when none is wanted (this machine's
+        # /etc/xdg, which counts too, holds none).
         env['XDG_CONFIG_DIRS'] = self.policy or os.path.join(self.dir, 'no-policy')
         self.process = subprocess.Popen([os.path.join(self.dir, 'KRVI2VeravaWebSocket')], env=env,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
