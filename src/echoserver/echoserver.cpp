@@ -222,7 +222,7 @@ void EchoServer::applyPolicy()
             continue;
         ++closed;
         // Another user's uid says more in the line than it needs to.
-        ++closedFor[refusal.section(QLatin1String(" (uid"), 0, 0)];
+        ++closedFor[refusal.section(QStringLiteral(" (uid"), 0, 0)];
         session->dismiss(1008, QStringLiteral("refused by the policy: %1").arg(refusal));
     }
     if (!closed)

@@ -10,6 +10,7 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <utility>
 
 #include <sys/inotify.h>
 #include <unistd.h>
