@@ -5,8 +5,8 @@
 #include "globals.h"
 #include "jsonreader.h"
 #include "jsonwriter.h"
-#include "libraryloader.h"
 #include "logsink.h"
+#include "readerlibrary.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -154,8 +154,6 @@ bool qtMisreads(const QJsonValue &value)
 
 bool setUp()
 {
-    pReaderLibrary = &library;
-    bLoadDll = true;
     // The log goes to /dev/null: its lines are built and written like real ones.
     strLogFile = QStringLiteral("/dev/null");
     qInstallMessageHandler(outputMyMessage);
@@ -177,7 +175,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data) + 1, int(size - 1));
 
     QString reply;
-    answerTextMessage(text, &reply, QString(), [&reply](const QString &answer) { reply = answer; });
+    answerTextMessage(text, &library, &reply, QString(),
+                      [&reply](const QString &answer) { reply = answer; });
     QJsonParseError error;
     const QJsonDocument parsed = QJsonDocument::fromJson(reply.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError || !parsed.isObject())

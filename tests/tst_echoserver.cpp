@@ -1,7 +1,7 @@
 #include "echoserver.h"
-#include "libraryloader.h"
 #include "qtinternals.h"
 #include "rawwsclient.h"
+#include "readerlibrary.h"
 #include "wsclient.h"
 
 #include <QPointer>
@@ -67,8 +67,6 @@ private Q_SLOTS:
     void cleanup()
     {
         server.reset();
-        pReaderLibrary = nullptr;
-        bLoadDll = false;
         qInstallMessageHandler(previous);
     }
 
@@ -271,8 +269,7 @@ void EchoServerTest::reportsFailedListen()
 void EchoServerTest::standsDownForAnotherSession()
 {
     HeldLibrary library;
-    pReaderLibrary = &library;
-    bLoadDll = true;
+    server->useReader(&library);
     QSignalSpy serving(server.get(), &EchoServer::servingChanged);
     for (int round = 0; round < 2; ++round) {
         std::vector<std::unique_ptr<WsClient>> clients(3);
@@ -349,8 +346,7 @@ void EchoServerTest::writesConnectionLinesOnlyInDebug()
 void EchoServerTest::answersEachClientInItsOwnOrder()
 {
     HeldLibrary library;
-    pReaderLibrary = &library;
-    bLoadDll = true;
+    server->useReader(&library);
     std::vector<std::unique_ptr<WsClient>> clients(3);
     for (auto &client : clients) {
         client = std::make_unique<WsClient>();
@@ -383,8 +379,7 @@ void EchoServerTest::answersEachClientInItsOwnOrder()
 void EchoServerTest::closesAClientWithTooManyRequestsWaiting()
 {
     HeldLibrary library;
-    pReaderLibrary = &library;
-    bLoadDll = true;
+    server->useReader(&library);
     WsClient patient, greedy;
     QVERIFY(patient.open(url()) && greedy.open(url()));
     patient.send(QStringLiteral(R"({"cmd":"read_card_info"})"));
@@ -402,8 +397,7 @@ void EchoServerTest::closesAClientWithTooManyRequestsWaiting()
 void EchoServerTest::carriesOutAFewRequestsOfAClientAtATime()
 {
     HeldLibrary library;
-    pReaderLibrary = &library;
-    bLoadDll = true;
+    server->useReader(&library);
     const int cap = EchoServer::limits.requestsInProgress;
     const int sent = 3 * cap;
     WsClient greedy, other;

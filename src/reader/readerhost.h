@@ -32,7 +32,7 @@ class QSocketNotifier;
 // its own), and a page's clients take turns within its share, so a page with
 // many connections and many calls waiting costs another page at most the
 // call in progress. Every process the library starts goes with its host, and the library runs in a
-// sandbox (src/readerhost/sandbox.h); the host holds no socket of the service's. What the library
+// sandbox (src/reader/host/sandbox.h); the host holds no socket of the service's. What the library
 // writes to standard output and error is logged, escaped and bounded, or dropped when the log must
 // not keep card data.
 class ReaderHost : public QObject, public ReaderLibrary

@@ -762,7 +762,7 @@ void ReaderHost::ended(int status)
     for (Pending &pending : queue)
         pending.sent = false;
     ahead = 0;
-    if (replaced && holders.count() > 0) {
+    if (replaced && !holders.clients().isEmpty()) {
         // Replaced between calls for its memory: the fresh host opens the
         // reader for its holders first, and they never notice.
         queue.push_front({nullptr, Call::OpenDevice, [](const Outcome &) {

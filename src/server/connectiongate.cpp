@@ -63,18 +63,12 @@ QByteArray procAddress(const QHostAddress &address, quint16 port)
 long peerOwnerFromProc(const QHostAddress &peer, quint16 peerPort, const QHostAddress &local,
                        quint16 localPort)
 {
-    QFile table(QLatin1String(peer.protocol() == QAbstractSocket::IPv4Protocol ? "/proc/net/tcp"
-                                                                               : "/proc/net/tcp6"));
-    if (!table.open(QIODevice::ReadOnly))
-        return -1;
     const QByteArray from = procAddress(peer, peerPort);
     const QByteArray to = procAddress(local, localPort);
-    for (const QByteArray &line : table.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() > 9 && fields.at(1) == from && fields.at(2) == to)
-            return fields.at(9) == "0" ? -1 : fields.at(7).toLong(); // inode 0: closed
-    }
-    return -1;
+    const QList<QByteArray> fields = ConnectionGate::tcpSocket(
+        {peer.protocol() == QAbstractSocket::IPv4Protocol ? "/proc/net/tcp" : "/proc/net/tcp6"},
+        [&](const QList<QByteArray> &row) { return row.at(1) == from && row.at(2) == to; });
+    return fields.isEmpty() || fields.at(9) == "0" ? -1 : fields.at(7).toLong(); // inode 0: closed
 }
 
 } // namespace
@@ -151,6 +145,23 @@ QByteArray headerValue(const QByteArray &head, const QByteArray &name)
 }
 
 } // namespace
+
+QList<QByteArray>
+ConnectionGate::tcpSocket(std::initializer_list<const char *> tables,
+                          const std::function<bool(const QList<QByteArray> &fields)> &matches)
+{
+    for (const char *name : tables) {
+        QFile table{QString::fromLatin1(name)};
+        if (!table.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : table.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() > 9 && matches(fields))
+                return fields;
+        }
+    }
+    return {};
+}
 
 QString ConnectionGate::placeRefusal(const Policy &policy, const QTcpSocket *socket,
                                      const QString &origin)

@@ -3,9 +3,9 @@
 #include "cardrecord.h"
 #include "jsonreader.h"
 #include "jsonwriter.h"
-#include "libraryloader.h"
 #include "logsink.h"
 #include "policy.h"
+#include "readerlibrary.h"
 
 #include <QDebug>
 #include <QJsonObject>
@@ -123,8 +123,8 @@ void logText(const char *what, const QString &text)
 
 } // namespace
 
-void answerTextMessage(const QString &message, const void *client, const QString &page,
-                       std::function<void(const QString &)> answer)
+void answerTextMessage(const QString &message, ReaderLibrary *reader, const void *client,
+                       const QString &page, std::function<void(const QString &)> answer)
 {
     // The log sink drops every line while there is no log file, and building
     // the lines (the compact reply above all, and its quoting) is much of the
@@ -176,12 +176,12 @@ void answerTextMessage(const QString &message, const void *client, const QString
         finish({-4, QStringLiteral("未知命令")});
         return;
     }
-    if (!bLoadDll || !pReaderLibrary) {
+    if (!reader) {
         finish({-1, kDriverMissing, call != Call::OpenDevice});
         return;
     }
-    pReaderLibrary->call(client, page, call,
-                         [finish = std::move(finish), statusOf](const Outcome &outcome) {
-                             finish(statusOf(outcome));
-                         });
+    reader->call(client, page, call,
+                 [finish = std::move(finish), statusOf](const Outcome &outcome) {
+                     finish(statusOf(outcome));
+                 });
 }

@@ -13,11 +13,9 @@
 // text that a reply goes out as, with some members set on the way: the object
 // as if they had been inserted into it, without building the changed object.
 // Replies are the request with a few status members set, and this is their
-// hot path. It serves the benchmark targets for replies (bench/RESULTS.md):
-// building the reply as a QJsonObject and writing it with QJsonDocument
-// measured 0.71 of the floor for "close_device" with 10 connections (target
-// 0.8), 0.18 for 8 KB reads (target 0.5) and 0.24 with the log on (target
-// 0.25), against 0.98, 0.53 and 0.30 for this writer (2026-12-08).
+// hot path: building the reply as a QJsonObject and writing it with
+// QJsonDocument keeps replies from their throughput targets (the figures are
+// in docs/developing.md, Fast paths).
 class JsonWriter
 {
 public:

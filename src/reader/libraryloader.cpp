@@ -7,7 +7,7 @@
 
 bool bLoadDll = false;
 int LibraryDeadlineMs = 30000;
-ReaderLibrary *pReaderLibrary = nullptr;
+ReaderHost *pReaderLibrary = nullptr;
 
 bool LoadTerminalProtocolDll(const QString &dllFileName)
 {

@@ -6,6 +6,7 @@
 #include <QSize>
 #include <QSystemTrayIcon>
 
+class ReaderHost;
 class QAction;
 class QCloseEvent;
 class Ui_MainWindow;
@@ -18,7 +19,9 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 
 public:
-    explicit MainWindow(QWidget *parent = nullptr);
+    // host: the reader host the server's commands go to (none: they are
+    // answered that the driver is missing).
+    explicit MainWindow(ReaderHost *host = nullptr, QWidget *parent = nullptr);
     ~MainWindow() override;
 
     // Where a window of the given size is centred on a desktop of the given

@@ -17,6 +17,7 @@
 #include "memorybudget.h"
 
 class ClientSession;
+class ReaderLibrary;
 class QTcpServer;
 class QTcpSocket;
 class QWebSocket;
@@ -75,6 +76,10 @@ public:
     static constexpr int DescriptorReserve = 16;
     static constexpr int AcceptRetryMs = 500;
 
+    // The reader library the clients' commands go to; without one they are
+    // answered that the driver is missing.
+    void useReader(ReaderLibrary *library) { reader = library; }
+
     // The connected clients, in the order in which they connected.
     const QList<QWebSocket *> &clients() const { return clientList; }
 
@@ -100,15 +105,12 @@ public:
     void setOtherClerk(std::function<bool(uint uid)> check) { otherClerk = std::move(check); }
 
 Q_SIGNALS:
-    void closed();
     // Listening began or ended.
     void servingChanged(bool serving);
 
 private Q_SLOTS:
     void onNewConnection();
-    void processTextMessage(const QString &message);
     void processBinaryMessage(const QByteArray &message);
-    void socketDisconnected();
     void checkDescriptors();
     void sayGoodbye();
 
@@ -119,7 +121,7 @@ private:
     bool listen();
     void tryListening();
     void resumeAccepting();
-    // What processTextMessage and socketDisconnected do for the client.
+    // A client's message: carried out at once or in its turn.
     void takeMessage(QWebSocket *pClient, const QString &message);
     // Carries out the client's next request.
     void answerNext(ClientSession *session);
@@ -182,6 +184,7 @@ private:
     std::function<bool(uint)> otherClerk;
     qint64 otherClerkLogged = -1;
     MemoryBudget budget;
+    ReaderLibrary *reader = nullptr;
 };
 
 #endif // ECHOSERVER_H

@@ -1,13 +1,16 @@
 #ifndef LIBRARYLOADER_H
 #define LIBRARYLOADER_H
 
-#include "readerlibrary.h"
-
 #include <QString>
 
+class ReaderHost;
+
 // True once the reader host has loaded the library and resolved all five of
-// its entry points; pReaderLibrary (readerlibrary.h) then reaches them.
+// its entry points; pReaderLibrary then reaches them.
 extern bool bLoadDll;
+// The reader host LoadTerminalProtocolDll started, null before: start-up
+// hands it to the window and the server.
+extern ReaderHost *pReaderLibrary;
 
 // How long one call into the reader library may take before its host is
 // ended and started again. Set before LoadTerminalProtocolDll.

@@ -4,9 +4,9 @@
 // Scans over text that is mostly plain ASCII. A card's photo is most of a
 // read reply and is looked through twice on the way (for where the decoded
 // part of the record ends, and for bytes to escape), so where the processor
-// has SSE2 these look at sixteen bytes at a time; elsewhere at one. They serve
-// the read target (8 KB "read_card_info" with 10 connections at least 0.5 of
-// the floor): the byte loop alone measured 0.31, these 0.53 (2026-12-08).
+// has SSE2 these look at sixteen bytes at a time; elsewhere at one: a byte
+// loop alone keeps a read's reply from its throughput target (the figures are
+// in docs/developing.md, Fast paths).
 namespace AsciiScan {
 
 // Length of the leading run of bytes that a JSON string holds as they are:

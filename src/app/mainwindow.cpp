@@ -3,7 +3,6 @@
 
 #include "echoserver.h"
 #include "globals.h"
-#include "libraryloader.h"
 #include "policywatch.h"
 #include "readerhost.h"
 #include "sessionwatch.h"
@@ -22,7 +21,8 @@ const QString kAboutEntry = QStringLiteral("关于");
 const QString kExitEntry = QStringLiteral("退出");
 } // namespace
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWindow)
+MainWindow::MainWindow(ReaderHost *host, QWidget *parent)
+    : QMainWindow(parent), ui(new Ui_MainWindow)
 {
     ui->setupUi(this);
 
@@ -32,6 +32,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
 
     // Nobody keeps the server: it lives as long as the process.
     auto *server = new EchoServer(WebSocketPort, false, nullptr);
+    server->useReader(host);
 
     // On a desk shared by several clerks only the session at the screen
     // serves; the others wait, and their pages are sent away.
@@ -71,7 +72,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
 
     // A library that keeps failing says so on the tray, once, and in the
     // tooltip until a call is answered again.
-    if (auto *host = dynamic_cast<ReaderHost *>(pReaderLibrary)) {
+    if (host) {
         connect(host, &ReaderHost::faultsRepeated, this, [this](int faults) {
             libraryFailing = true;
             if (!trayIcon)

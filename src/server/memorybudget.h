@@ -29,9 +29,8 @@ public:
     static constexpr qint64 Margin = 8 * 1024 * 1024;
     static constexpr int CheckMs = 1000;
     // Memory given up by clients beyond this, or this many clients or
-    // connections gone (a few tens of KiB of Qt's objects each; a crowd of
-    // request heads that never became clients left 8 to 25 MiB behind when
-    // only clients counted), goes back to the system.
+    // connections gone (a few tens of KiB of Qt's objects each, also for
+    // request heads that never became clients), goes back to the system.
     static constexpr qint64 TrimBytes = 16 * 1024 * 1024;
     static constexpr int TrimClients = 64;
     // A crowd that leaves over several checks, fewer than TrimClients at

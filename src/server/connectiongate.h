@@ -1,10 +1,13 @@
 #ifndef CONNECTIONGATE_H
 #define CONNECTIONGATE_H
 
+#include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QTimer>
 
 #include <functional>
+#include <initializer_list>
 
 struct ClientLimits;
 class Policy;
@@ -41,6 +44,13 @@ public:
     // kernel by the connection's four addresses; -1 when no socket on this
     // machine has them (a peer on another machine, or one that has closed).
     static long peerOwner(const QTcpSocket *socket);
+    // The fields of the first socket in the kernel's TCP tables (files of
+    // /proc/net, in the order given) that matches, or none: field 1 is the
+    // local address, 2 the remote one, 3 the state, 7 the owner's uid, 9 the
+    // inode.
+    static QList<QByteArray>
+    tcpSocket(std::initializer_list<const char *> tables,
+              const std::function<bool(const QList<QByteArray> &fields)> &matches);
 
     // Takes the connection over until it is decided, then ends. The head's
     // bounds are the client's (ClientLimits).

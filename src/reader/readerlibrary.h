@@ -1,6 +1,8 @@
 #ifndef READERLIBRARY_H
 #define READERLIBRARY_H
 
+#include "readerchannel.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
@@ -15,7 +17,12 @@
 class ReaderLibrary
 {
 public:
-    enum class Call : char { OpenDevice = 'O', CloseDevice = 'C', IdReadCard = 'R' };
+    // Each call is its byte on the reader host's channel.
+    enum class Call : char {
+        OpenDevice = READER_CALL_OPEN_DEVICE,
+        CloseDevice = READER_CALL_CLOSE_DEVICE,
+        IdReadCard = READER_CALL_ID_READ_CARD,
+    };
 
     struct Outcome
     {
@@ -39,9 +46,5 @@ public:
     // The client is gone: its calls not yet begun are dropped unanswered.
     virtual void forget(const void *client) = 0;
 };
-
-// The library the commands use: set by LoadTerminalProtocolDll together with
-// bLoadDll, null before.
-extern ReaderLibrary *pReaderLibrary;
 
 #endif // READERLIBRARY_H

@@ -22,7 +22,6 @@ public:
     void left(const void *client) { holders.remove(client); }
     // The library was started again: the device is closed for everyone.
     void lost() { holders.clear(); }
-    int count() const { return int(holders.size()); }
     const QSet<const void *> &clients() const { return holders; }
 
 private:

@@ -64,7 +64,6 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
       listenPort(port), bDebug(debug)
 {
     connect(pServer, &QWebSocketServer::newConnection, this, &EchoServer::onNewConnection);
-    connect(pServer, &QWebSocketServer::closed, this, &EchoServer::closed);
     // A port held by another program (another clerk's service letting go
     // of it) is tried again until it is free.
     listenRetry.setInterval(ListenRetryMs);
@@ -165,14 +164,13 @@ void EchoServer::setServing(bool serve)
         sessions.value(client)->dismiss(CloseOtherSession, otherSessionReason());
     // The clients are forgotten, so this close reaches the device unless it
     // is closed already: the next session's service finds the reader closed.
-    if (pReaderLibrary && was)
-        pReaderLibrary->call(
-            this, QString(), ReaderLibrary::Call::CloseDevice, [](const auto &outcome) {
-                qDebug() << "Reader closed for the session at the screen:"
-                         << (outcome.failed      ? QStringLiteral("the library failed")
-                             : outcome.notCalled ? QStringLiteral("it was closed already")
-                                                 : QString::number(outcome.result));
-            });
+    if (reader && was)
+        reader->call(this, QString(), ReaderLibrary::Call::CloseDevice, [](const auto &outcome) {
+            qDebug() << "Reader closed for the session at the screen:"
+                     << (outcome.failed      ? QStringLiteral("the library failed")
+                         : outcome.notCalled ? QStringLiteral("it was closed already")
+                                             : QString::number(outcome.result));
+        });
     if (!was)
         return;
     qDebug().noquote() << QStringLiteral("Another login session is at the screen: no longer "
@@ -242,7 +240,7 @@ EchoServer::~EchoServer()
         listener->close();
     pServer->close();
     // A socket deleted here still emits disconnected(); unhook it first so that
-    // socketDisconnected() does not edit the list being walked.
+    // clientGone() does not edit the list being walked.
     const QList<QWebSocket *> clients = std::exchange(clientList, {});
     for (QWebSocket *client : clients) {
         if (client) {
@@ -326,8 +324,8 @@ void EchoServer::onNewConnection()
     // Connected in the session's name, not the server's: QObject::sender()
     // walks every connection made to its receiver, and with thousands of
     // clients connected to the server each message would cost thousands of
-    // steps (a crowd of 2000 pipelining requests kept the service at 92 %
-    // in it, and the desk's page unanswered).
+    // steps, and a crowd pipelining requests would keep the service busy in
+    // it while the desk's page waits.
     connect(pSocket, &QWebSocket::textMessageReceived, session,
             [this, pSocket](const QString &message) { takeMessage(pSocket, message); });
     connect(pSocket, &QWebSocket::binaryMessageReceived, session,
@@ -495,8 +493,8 @@ void EchoServer::forget(QWebSocket *pClient)
             forgetPages();
         }
     }
-    if (pReaderLibrary)
-        pReaderLibrary->forget(pClient);
+    if (reader)
+        reader->forget(pClient);
 }
 
 void EchoServer::checkDescriptors()
@@ -521,11 +519,6 @@ void EchoServer::resumeAccepting()
     acceptRetry.stop();
     for (QTcpServer *listener : std::as_const(listeners))
         listener->resumeAccepting();
-}
-
-void EchoServer::processTextMessage(const QString &message)
-{
-    takeMessage(qobject_cast<QWebSocket *>(sender()), message);
 }
 
 void EchoServer::takeMessage(QWebSocket *pClient, const QString &message)
@@ -572,7 +565,7 @@ void EchoServer::answerNext(ClientSession *session)
         return;
     QPointer<ClientSession> waiting(session);
     QPointer<EchoServer> server(this);
-    answerTextMessage(message, session->socket(), session->socket()->origin(),
+    answerTextMessage(message, reader, session->socket(), session->socket()->origin(),
                       [server, waiting, serial](const QString &reply) {
                           if (!waiting)
                               return;
@@ -617,11 +610,6 @@ void EchoServer::processBinaryMessage(const QByteArray &message)
         qDebug() << "Binary Message received:" << message;
 }
 
-void EchoServer::socketDisconnected()
-{
-    clientGone(qobject_cast<QWebSocket *>(sender()));
-}
-
 void EchoServer::clientGone(QWebSocket *pClient)
 {
     if (bDebug)
@@ -641,7 +629,7 @@ void EchoServer::clientGone(QWebSocket *pClient)
 
 void EchoServer::sayGoodbye()
 {
-    // close() emits disconnected() at once, and socketDisconnected() takes the
+    // close() emits disconnected() at once, and clientGone() takes the
     // client out of clientList: walk a copy, or every second client is skipped.
     const QList<QWebSocket *> clients = clientList;
     for (QWebSocket *client : clients) {

@@ -1,3 +1,4 @@
+#include "connectiongate.h"
 #include "exitstatus.h"
 #include "globals.h"
 #include "libraryloader.h"
@@ -57,17 +58,11 @@ long portHolder()
 {
     const QByteArray port =
         ':' + QByteArray::number(WebSocketPort, 16).toUpper().rightJustified(4, '0');
-    for (const char *table : {"/proc/net/tcp6", "/proc/net/tcp"}) {
-        QFile file(QString::fromLatin1(table));
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray &line : file.readAll().split('\n')) {
-            const QList<QByteArray> fields = line.simplified().split(' ');
-            if (fields.size() > 7 && fields.at(3) == "0A" && fields.at(1).endsWith(port))
-                return fields.at(7).toLong();
-        }
-    }
-    return -1;
+    const QList<QByteArray> fields =
+        ConnectionGate::tcpSocket({"/proc/net/tcp6", "/proc/net/tcp"}, [&](const auto &row) {
+            return row.at(3) == "0A" && row.at(1).endsWith(port);
+        });
+    return fields.isEmpty() ? -1 : fields.at(7).toLong();
 }
 
 // Every client takes a descriptor, and desktops start programs with a soft
@@ -183,7 +178,7 @@ int main(int argc, char *argv[])
     }
 
     SignalWatcher signalWatcher;
-    MainWindow window;
+    MainWindow window(pReaderLibrary);
     window.setMaximumSize(426, 255);
     window.setMinimumSize(426, 255);
     window.setWindowFlags(window.windowFlags() & ~Qt::WindowMinimizeButtonHint &
