@@ -101,47 +101,12 @@ QByteArray unquoted(const QByteArray &value)
     return value;
 }
 
-// The entries of an INI text as "section/key" and value, in order, read
-// leniently: for the log file named in a file refused for another fault.
-QList<QPair<QByteArray, QByteArray>> entries(const QByteArray &text)
-{
-    QList<QPair<QByteArray, QByteArray>> found;
-    QByteArray section;
-    for (QByteArray line : linesOf(text)) {
-        line = line.trimmed();
-        if (line.isEmpty() || line.startsWith(';'))
-            continue;
-        if (line.startsWith('[')) {
-            section = line.mid(1, line.indexOf(']') - 1).trimmed();
-            continue;
-        }
-        const int equals = line.indexOf('=');
-        if (equals >= 0)
-            found.append({section + '/' + line.left(equals).trimmed(),
-                          unquoted(line.mid(equals + 1).trimmed())});
-    }
-    return found;
-}
-
 // "~/" expanded; empty when the result is not an absolute path.
 QString logPath(QString file)
 {
     if (file.startsWith(QLatin1String("~/")))
         file = QDir::homePath() + file.mid(1);
     return QDir::isAbsolutePath(file) ? file : QString();
-}
-
-// The log file a text names, found without the INI reader: a file refused
-// for any other fault still gets its refusal written where the administrator
-// looks. Empty when it names none, or more than one.
-QString namedLogFile(const QByteArray &text)
-{
-    QStringList named;
-    for (const auto &entry : entries(text)) {
-        if (entry.first == "log/file")
-            named.append(QString::fromUtf8(entry.second));
-    }
-    return named.size() == 1 ? logPath(named.first()) : QString();
 }
 
 } // namespace
@@ -203,19 +168,24 @@ bool Policy::load()
     const QByteArray text = readWhole(path, &why);
     if (!why.isEmpty())
         return fail(QStringLiteral("file"), why);
+    // One reading of the file decides what it sets, what it gives twice and
+    // where a refusal is logged: a file refused for any fault still gets its
+    // refusal written to the log file it names, when it names exactly one.
+    const auto fault = [this](const QString &key, const QString &what) {
+        if (problem.isEmpty())
+            fail(key, what);
+    };
     const bool byteOrderMark = text.startsWith("\xEF\xBB\xBF");
-    log = namedLogFile(byteOrderMark ? text.mid(3) : text);
     if (byteOrderMark)
-        return fail(QStringLiteral("file"), QStringLiteral("begins with a UTF-8 byte order mark "
-                                                           "(save it without one)"));
+        fault(QStringLiteral("file"), QStringLiteral("begins with a UTF-8 byte order mark (save "
+                                                     "it without one)"));
     if (QString::fromUtf8(text).toUtf8() != text)
-        return fail(QStringLiteral("file"), QStringLiteral("is not UTF-8 text"));
-
-    // One reading of the file decides what it sets and what it gives twice.
+        fault(QStringLiteral("file"), QStringLiteral("is not UTF-8 text"));
     QHash<QString, QString> given;
+    QStringList logFiles;
     QString section;
     int number = 0;
-    for (const QByteArray &raw : linesOf(text)) {
+    for (const QByteArray &raw : linesOf(byteOrderMark ? text.mid(3) : text)) {
         ++number;
         const QString line = QString::fromUtf8(raw).trimmed();
         if (line.isEmpty() || line.startsWith(QLatin1Char(';')))
@@ -225,24 +195,32 @@ bool Policy::load()
             continue;
         }
         const int equals = line.indexOf(QLatin1Char('='));
-        if (equals < 0)
-            return fail(QStringLiteral("line %1").arg(number),
-                        QStringLiteral("is not a section, a key or a comment (comments begin "
-                                       "with \";\")"));
+        if (equals < 0) {
+            fault(
+                QStringLiteral("line %1").arg(number),
+                QStringLiteral("is not a section, a key or a comment (comments begin with \";\")"));
+            continue;
+        }
         const QString name = line.left(equals).trimmed();
-        if (section.isEmpty())
-            return fail(name, QStringLiteral("outside a section ([network], [log] or [reader])"));
         const QString key = section + QLatin1Char('/') + name;
-        if (std::none_of(std::begin(keys), std::end(keys),
-                         [&](const Key &known) { return key == QLatin1String(known.name); }))
-            return fail(key, name.startsWith(QLatin1Char('#'))
-                                 ? QStringLiteral("unknown key (comments begin with \";\")")
-                                 : QStringLiteral("unknown key"));
-        if (given.contains(key))
-            return fail(key, QStringLiteral("given twice"));
-        given.insert(
-            key, QString::fromUtf8(unquoted(line.mid(equals + 1).trimmed().toUtf8())).trimmed());
+        const QString value =
+            QString::fromUtf8(unquoted(line.mid(equals + 1).trimmed().toUtf8())).trimmed();
+        if (key == QLatin1String("log/file"))
+            logFiles.append(value);
+        if (section.isEmpty())
+            fault(name, QStringLiteral("outside a section ([network], [log] or [reader])"));
+        else if (std::none_of(std::begin(keys), std::end(keys),
+                              [&](const Key &known) { return key == QLatin1String(known.name); }))
+            fault(key, name.startsWith(QLatin1Char('#'))
+                           ? QStringLiteral("unknown key (comments begin with \";\")")
+                           : QStringLiteral("unknown key"));
+        else if (given.contains(key))
+            fault(key, QStringLiteral("given twice"));
+        given.insert(key, value);
     }
+    log = logFiles.size() == 1 ? logPath(logFiles.first()) : QString();
+    if (!problem.isEmpty())
+        return false;
     keysSet = given.size();
 
     for (const Key &key : keys) {
@@ -291,14 +269,10 @@ bool Policy::load()
         !mebibytes(QStringLiteral("log/size"), 1, 65536, &logMiB))
         return false;
 
-    log.clear();
-    if (given.contains(QStringLiteral("log/file"))) {
-        const QString named = given.value(QStringLiteral("log/file"));
-        log = logPath(named);
-        if (log.isEmpty())
-            return fail(QStringLiteral("log/file"),
-                        QStringLiteral("\"%1\" is not an absolute path or one in ~/").arg(named));
-    }
+    if (given.contains(QStringLiteral("log/file")) && log.isEmpty())
+        return fail(QStringLiteral("log/file"),
+                    QStringLiteral("\"%1\" is not an absolute path or one in ~/")
+                        .arg(given.value(QStringLiteral("log/file"))));
     return true;
 }
 
