@@ -9,7 +9,6 @@
 #include "signalwatcher.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QHostAddress>
 #include <QMessageBox>
 #include <QTcpServer>

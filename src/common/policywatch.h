@@ -14,16 +14,13 @@
 
 class QSocketNotifier;
 
-// Follows the administrator's policy while the service runs, so that a fleet
-// of desks takes a new one without a logout, however the file is placed
-// (written, renamed over, linked, linked through links). What the file holds
-// decides, not its size or time. A change that only narrows who may connect
-// applies once the file is whole (its writer closed it, or it was renamed or
-// linked into place); any other (one that lifts a restriction, a file still
-// being written, a file removed, one that cannot be honoured) once the file
-// has stayed the same for SteadyMs, so that a file rewritten in place never
-// lets anyone in half-way. A change that cannot be honoured leaves the last
-// good policy in force, with one line in the log.
+// Follows the administrator's policy while the service runs, however the file
+// is placed (written, renamed over, linked through links); what it holds
+// decides. A change that only narrows applies once the file is whole (closed
+// by its writer, renamed or linked into place); any other (lifting, a file
+// still being written or removed, one that cannot be honoured: the last good
+// policy stays, one line in the log) once it has stayed so for SteadyMs, so
+// that a file rewritten in place never lets anyone in half-way.
 class PolicyWatch : public QObject
 {
     Q_OBJECT

@@ -8,8 +8,7 @@ class ReaderHost;
 // True once the reader host has loaded the library and resolved all five of
 // its entry points; pReaderLibrary then reaches them.
 extern bool bLoadDll;
-// The reader host LoadTerminalProtocolDll started, null before: start-up
-// hands it to the window and the server.
+// The host LoadTerminalProtocolDll started: start-up passes it on.
 extern ReaderHost *pReaderLibrary;
 
 // How long one call into the reader library may take before its host is

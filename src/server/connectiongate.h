@@ -44,10 +44,8 @@ public:
     // kernel by the connection's four addresses; -1 when no socket on this
     // machine has them (a peer on another machine, or one that has closed).
     static long peerOwner(const QTcpSocket *socket);
-    // The fields of the first socket in the kernel's TCP tables (files of
-    // /proc/net, in the order given) that matches, or none: field 1 is the
-    // local address, 2 the remote one, 3 the state, 7 the owner's uid, 9 the
-    // inode.
+    // The fields of the first socket of the kernel's TCP tables (/proc/net
+    // files, in order) that matches, or none (1 local, 2 remote, 7 uid, 9 inode).
     static QList<QByteArray>
     tcpSocket(std::initializer_list<const char *> tables,
               const std::function<bool(const QList<QByteArray> &fields)> &matches);

@@ -76,8 +76,7 @@ public:
     static constexpr int DescriptorReserve = 16;
     static constexpr int AcceptRetryMs = 500;
 
-    // The reader library the clients' commands go to; without one they are
-    // answered that the driver is missing.
+    // The library the commands go to; without one, the driver is missing.
     void useReader(ReaderLibrary *library) { reader = library; }
 
     // The connected clients, in the order in which they connected.
