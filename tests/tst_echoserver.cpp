@@ -80,8 +80,6 @@ private Q_SLOTS:
     void answersHeadsItCannotTake_data();
     void answersHeadsItCannotTake();
     void standsDownForAnotherSession();
-    void dropsTextFromNonSocketSender_data();
-    void dropsTextFromNonSocketSender();
     void writesConnectionLinesOnlyInDebug();
     void answersEachClientInItsOwnOrder();
     void closesAClientWithTooManyRequestsWaiting();
@@ -292,36 +290,6 @@ void EchoServerTest::standsDownForAnotherSession()
         QVERIFY(server->serving());
         QCOMPARE(serving.size(), 2 * (round + 1));
     }
-}
-
-void EchoServerTest::dropsTextFromNonSocketSender_data()
-{
-    QTest::addColumn<bool>("debug");
-    QTest::addColumn<int>("lines");
-    QTest::newRow("debug off: nothing") << false << 0;
-    QTest::newRow("debug on: only the received line") << true << 1;
-}
-
-void EchoServerTest::dropsTextFromNonSocketSender()
-{
-    QFETCH(bool, debug);
-    QFETCH(int, lines);
-    server.reset();
-    server = std::make_unique<EchoServer>(port, debug);
-    WsClient bystander;
-    QVERIFY(bystander.open(url()));
-    messages.clear();
-
-    QVERIFY(QMetaObject::invokeMethod(server.get(), "processTextMessage",
-                                      Q_ARG(QString, QStringLiteral("{\"cmd\":\"open_device\"}"))));
-    QTest::qWait(50);
-    QCOMPARE(messages.size(), lines);
-    if (lines) {
-        const QRegularExpression line(QStringLiteral(
-            R"(^"\d\d:\d\d:\d\d\.\d{3}" Message received: "\{\\"cmd\\":\\"open_device\\"\}"$)"));
-        QVERIFY2(line.match(messages.first()).hasMatch(), qPrintable(messages.first()));
-    }
-    QVERIFY(bystander.replies.isEmpty());
 }
 
 void EchoServerTest::writesConnectionLinesOnlyInDebug()

@@ -525,8 +525,6 @@ void EchoServer::takeMessage(QWebSocket *pClient, const QString &message)
 {
     if (bDebug)
         qDebug() << timeOfDay() << "Message received:" << message;
-    if (!pClient)
-        return;
     ClientSession *session = sessions.value(pClient);
     if (!session || !session->receive(message))
         return;
@@ -614,8 +612,6 @@ void EchoServer::clientGone(QWebSocket *pClient)
 {
     if (bDebug)
         qDebug() << timeOfDay() << "socketDisconnected:" << pClient;
-    if (!pClient)
-        return;
     forget(pClient);
     budget.remove(sessions.take(pClient));
     // Other receivers of disconnected() may still be running.
