@@ -291,6 +291,8 @@ void PolicyTest::followsChanges_data()
         << "same size and time" << onlyB << admitted << closed << false << false;
     QTest::newRow("a link to a link switched")
         << "two-level link" << onlyB << admitted << closed << false << false;
+    QTest::newRow("its folder replaced, then the file changed in the new one")
+        << "folder replaced" << onlyB << admitted << closed << false << false;
     QTest::newRow("rewritten in place, slowly")
         << "slowly in place" << both << admitted << applies << false << true;
     QTest::newRow("a file over 64 KiB") << "write" << onlyB + QByteArray(64 * 1024, ';') << refused
@@ -357,6 +359,14 @@ void PolicyTest::followsChanges()
         QVERIFY(::rename(QFile::encodeName(folder + QStringLiteral("/alt/next")).constData(),
                          QFile::encodeName(folder + QStringLiteral("/alt/current")).constData()) ==
                 0);
+    } else if (how == QLatin1String("folder replaced")) {
+        // The new folder holds the same policy at first: nothing to apply,
+        // but from then on it is the one to follow.
+        QVERIFY(QDir().rename(folder, folder + QStringLiteral(".old")));
+        QVERIFY(QDir().mkdir(folder));
+        QVERIFY(QFile::copy(folder + QStringLiteral(".old/policy.conf"), file));
+        QTest::qWait(PolicyWatch::SettleMs * 3);
+        QVERIFY(writeFile(file, after));
     } else if (how == QLatin1String("slowly in place")) {
         // Emptied, then written in pieces 0.7 s apart, as a slow tool would.
         QFile placed(file);

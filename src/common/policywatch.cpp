@@ -82,21 +82,21 @@ void PolicyWatch::watchAgain()
             wanted.append({target.absolutePath(), target.fileName()});
         }
     }
-    QStringList paths;
-    for (const auto &entry : wanted)
-        paths.append(entry.first + QLatin1Char('/') + entry.second);
-    if (paths == watching)
-        return;
-    watching = paths;
-    for (auto it = names.cbegin(); it != names.cend(); ++it)
-        ::inotify_rm_watch(inotify, it.key());
-    names.clear();
+    // Watched again each time: a folder made, replaced or moved away since
+    // is then watched where it is now (a watch follows the folder, not its
+    // name); one watched already keeps its watch.
+    QHash<int, QSet<QByteArray>> now;
     for (const auto &entry : wanted) {
         const int watch = ::inotify_add_watch(inotify, QFile::encodeName(entry.first).constData(),
                                               WholeEvents | IN_MODIFY | IN_ONLYDIR);
         if (watch >= 0)
-            names[watch].insert(QFile::encodeName(entry.second));
+            now[watch].insert(QFile::encodeName(entry.second));
     }
+    for (auto it = names.cbegin(); it != names.cend(); ++it) {
+        if (!now.contains(it.key()))
+            ::inotify_rm_watch(inotify, it.key());
+    }
+    names = now;
 }
 
 void PolicyWatch::readEvents()

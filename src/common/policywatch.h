@@ -50,7 +50,6 @@ private:
 
     int inotify = -1;
     QSocketNotifier *notifier = nullptr;
-    QStringList watching;               // "folder/name" of each watch
     QHash<int, QSet<QByteArray>> names; // by watch: the names that matter
     bool whole = false; // since the last reading: the file was closed, renamed, linked or removed
     QTimer settle;
