@@ -136,24 +136,31 @@ ReaderHost::LoadReport ReaderHost::start()
 
 bool ReaderHost::spawn()
 {
-    // Calls in, answers out, and the host's output.
-    int calls[2] = {-1, -1};
-    int answers[2] = {-1, -1};
-    int pipe[2] = {-1, -1};
-    int said[2] = {-1, -1}; // the host's own reports
-    if (::pipe2(calls, O_CLOEXEC) != 0 || ::pipe2(answers, O_CLOEXEC) != 0 ||
-        ::pipe2(pipe, O_CLOEXEC) != 0 || ::pipe2(said, O_CLOEXEC) != 0) {
-        for (const int fd : {calls[0], calls[1], answers[0], answers[1], pipe[0], pipe[1]}) {
-            if (fd >= 0)
-                ::close(fd);
+    // Calls in, answers out, the host's output and its own reports. The
+    // host gets the reading end of the first and the writing ends of the rest.
+    enum { Calls, Answers, Output, Reports, Pipes };
+    int pipes[Pipes][2];
+    int made = 0;
+    while (made < Pipes && ::pipe2(pipes[made], O_CLOEXEC) == 0)
+        ++made;
+    const auto closeEnds = [&pipes](int count, bool hosts, bool ours) {
+        for (int i = 0; i < count; ++i) {
+            if (hosts)
+                ::close(pipes[i][i == Calls ? 0 : 1]);
+            if (ours)
+                ::close(pipes[i][i == Calls ? 1 : 0]);
         }
+    };
+    if (made < Pipes) {
+        closeEnds(made, true, true);
         return false;
     }
-    for (int *fd :
-         {&calls[0], &calls[1], &answers[0], &answers[1], &pipe[0], &pipe[1], &said[0], &said[1]})
-        *fd = movedUp(*fd);
+    for (auto &ends : pipes) {
+        for (int &fd : ends)
+            fd = movedUp(fd);
+    }
     // Room for a pipeful of the library's output between two drains.
-    ::fcntl(pipe[0], F_SETPIPE_SZ, 1 << 20);
+    ::fcntl(pipes[Output][0], F_SETPIPE_SZ, 1 << 20);
 
     const QByteArray path = QFile::encodeName(program());
     const QByteArray libraryPath = QFile::encodeName(library);
@@ -170,11 +177,11 @@ bool ReaderHost::spawn()
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, pipe[1], STDERR_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, calls[0], READER_CALLS_FD);
-    posix_spawn_file_actions_adddup2(&actions, answers[1], READER_ANSWERS_FD);
-    posix_spawn_file_actions_adddup2(&actions, said[1], READER_REPORTS_FD);
+    posix_spawn_file_actions_adddup2(&actions, pipes[Output][1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, pipes[Output][1], STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, pipes[Calls][0], READER_CALLS_FD);
+    posix_spawn_file_actions_adddup2(&actions, pipes[Answers][1], READER_ANSWERS_FD);
+    posix_spawn_file_actions_adddup2(&actions, pipes[Reports][1], READER_REPORTS_FD);
     // Every other descriptor of the service (its port, its clients, the
     // display) stays behind, close-on-exec or not.
     posix_spawn_file_actions_addclosefrom_np(&actions, READER_REPORTS_FD + 1);
@@ -196,25 +203,18 @@ bool ReaderHost::spawn()
         ::posix_spawn(&child, path.constData(), &actions, &attributes, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    ::close(calls[0]);
-    ::close(answers[1]);
-    ::close(pipe[1]);
-    ::close(said[1]);
+    closeEnds(Pipes, true, failed);
     if (failed) {
-        ::close(calls[1]);
-        ::close(answers[0]);
-        ::close(pipe[0]);
-        ::close(said[0]);
         qWarning().noquote() << QStringLiteral("The reader host %1 cannot be started: %2")
                                     .arg(program(), QString::fromLocal8Bit(strerror(failed)));
         return false;
     }
 
     pid = child;
-    toHost = calls[1];
-    channel = answers[0];
-    output = pipe[0];
-    reports = said[0];
+    toHost = pipes[Calls][1];
+    channel = pipes[Answers][0];
+    output = pipes[Output][0];
+    reports = pipes[Reports][0];
     for (const int fd : {toHost, channel, output, reports})
         setNonBlocking(fd);
     state = State::Starting;
@@ -249,28 +249,7 @@ bool ReaderHost::spawn()
 
 void ReaderHost::call(const void *client, const QString &page, Call call, Done done)
 {
-    std::deque<Pending> &calls = waiting[client];
-    if (calls.empty()) {
-        // Origins are keyed apart from programs, which are each a page of their own.
-        const QString key = page.isEmpty() ? QStringLiteral("c") + QString::number(quintptr(client))
-                                           : QStringLiteral("o") + page;
-        std::deque<const void *> &clients = pageClients[key];
-        if (clients.empty()) {
-            // Ahead of every page served since this one last was: a page
-            // that comes back with its next call, or a new one, waits for
-            // none that had a turn after it.
-            const quint64 last = lastServed.value(key);
-            turns.insert(std::find_if(turns.begin(), turns.end(),
-                                      [this, last](const QString &page) {
-                                          return lastServed.value(page) > last;
-                                      }),
-                         key);
-        }
-        clients.push_back(client);
-        pageOf.insert(client, key);
-    }
-    calls.push_back({client, call, std::move(done)});
-    gone.remove(client); // a new client where a gone one was
+    turns.add(page, {client, call, std::move(done)});
     pump();
 }
 
@@ -279,82 +258,7 @@ void ReaderHost::forget(const void *client)
     holders.left(client);
     openLost.remove(client);
     opened.remove(client);
-    const auto calls = waiting.find(client);
-    if (calls == waiting.end())
-        return;
-    // Its reads are for nobody now; an open or a close it sent on its way
-    // out still acts on the device, as it did when it was sent.
-    calls->erase(
-        std::remove_if(calls->begin(), calls->end(),
-                       [](const Pending &pending) { return pending.call == Call::IdReadCard; }),
-        calls->end());
-    if (!calls->empty()) {
-        gone.insert(client);
-        return;
-    }
-    waiting.erase(calls);
-    leaveTurns(client);
-}
-
-void ReaderHost::leaveTurns(const void *client)
-{
-    const QString page = pageOf.take(client);
-    const auto clients = pageClients.find(page);
-    if (clients == pageClients.end())
-        return;
-    clients->erase(std::find(clients->begin(), clients->end(), client));
-    if (clients->empty()) {
-        pageClients.erase(clients);
-        turns.erase(std::find(turns.begin(), turns.end(), page));
-    }
-}
-
-void ReaderHost::forgetServed()
-{
-    // Programs are a page each: the turns of those long gone are let go of
-    // now and then (one that comes back is taken as new).
-    if (lastServed.size() < MaxPagesRemembered)
-        return;
-    for (auto it = lastServed.begin(); it != lastServed.end();)
-        it = pageClients.contains(it.key()) ? std::next(it) : lastServed.erase(it);
-}
-
-const ReaderHost::Pending *ReaderHost::nextWaiting() const
-{
-    if (turns.empty())
-        return nullptr;
-    const void *client = pageClients.constFind(turns.front())->front();
-    return &waiting.constFind(client)->front();
-}
-
-ReaderHost::Pending ReaderHost::takeNext(bool *left)
-{
-    // The page whose turn it is gives its next client's next call; both go
-    // to the back of their rounds while they have more.
-    const QString page = turns.front();
-    turns.pop_front();
-    lastServed.insert(page, ++served);
-    std::deque<const void *> &clients = pageClients[page];
-    const void *client = clients.front();
-    clients.pop_front();
-    std::deque<Pending> &calls = waiting[client];
-    Pending next = std::move(calls.front());
-    calls.pop_front();
-    *left = gone.contains(client);
-    if (calls.empty()) {
-        waiting.remove(client);
-        gone.remove(client);
-        pageOf.remove(client);
-    } else {
-        clients.push_back(client);
-    }
-    if (clients.empty()) {
-        pageClients.remove(page);
-        forgetServed();
-    } else {
-        turns.push_back(page);
-    }
-    return next;
+    turns.withdraw(client);
 }
 
 bool ReaderHost::mayHandOver(Call next) const
@@ -381,10 +285,10 @@ void ReaderHost::pump(Outcomes *later)
     // library.
     std::vector<Done> answeredHere;
     std::vector<Done> failedHere;
-    for (const Pending *waits = nextWaiting(); waits && mayHandOver(waits->call);
-         waits = nextWaiting()) {
+    for (const Pending *waits = turns.next(); waits && mayHandOver(waits->call);
+         waits = turns.next()) {
         bool left = false;
-        Pending next = takeNext(&left);
+        Pending next = turns.take(&left);
         const void *client = next.client;
         if (next.call == Call::IdReadCard && openLost.contains(client)) {
             failedHere.push_back(std::move(next.done));
@@ -793,15 +697,7 @@ void ReaderHost::ended(int status)
         for (Pending &pending : queue)
             failed.push_back(std::move(pending));
         queue.clear();
-        for (std::deque<Pending> &calls : waiting) {
-            for (Pending &pending : calls)
-                failed.push_back(std::move(pending));
-        }
-        waiting.clear();
-        pageOf.clear();
-        pageClients.clear();
-        turns.clear();
-        gone.clear();
+        turns.takeAll(&failed);
     }
     // The next host starts with the reader closed; the calls it is given
     // again leave it as they left it before.

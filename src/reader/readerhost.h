@@ -3,6 +3,7 @@
 
 #include "readerholders.h"
 #include "readerlibrary.h"
+#include "readerturns.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -27,14 +28,11 @@ class QSocketNotifier;
 // waiting behind it go to a fresh host, and the service's event loop never
 // waits for the library.
 //
-// The reader is what pages compete for: a read takes about a second. Calls
-// are taken in turn by page (an Origin; a program without one is a page of
-// its own), and a page's clients take turns within its share, so a page with
-// many connections and many calls waiting costs another page at most the
-// call in progress. Every process the library starts goes with its host, and the library runs in a
-// sandbox (src/reader/host/sandbox.h); the host holds no socket of the service's. What the library
-// writes to standard output and error is logged, escaped and bounded, or dropped when the log must
-// not keep card data.
+// The calls are taken in turn by page (ReaderTurns). Every process the
+// library starts goes with its host, and the library runs in a sandbox
+// (src/reader/host/sandbox.h); the host holds no socket of the service's.
+// What the library writes to standard output and error is logged, escaped
+// and bounded, or dropped when the log must not keep card data.
 class ReaderHost : public QObject, public ReaderLibrary
 {
     Q_OBJECT
@@ -63,8 +61,6 @@ public:
     // pages' turns still decide and a client that leaves withdraws them.
     static constexpr int MaxCallsAhead = 2;
     static constexpr int QuickCallMs = 20;
-    // Pages whose last turn is remembered while they have no call waiting.
-    static constexpr int MaxPagesRemembered = 4096;
     // The library's output in the log: at most so many lines per interval,
     // each cut at OutputLineLength bytes.
     static constexpr int OutputLinesPerInterval = 50;
@@ -105,13 +101,7 @@ Q_SIGNALS:
 
 private:
     enum class State { Down, Starting, Ready };
-    struct Pending
-    {
-        const void *client;
-        Call call;
-        Done done;
-        bool sent = false;
-    };
+    using Pending = ReaderTurns::Pending;
 
     bool spawn();
     // Outcomes to hand on, in order.
@@ -120,12 +110,7 @@ private:
     // into later when given (behind the host's answers being handed on),
     // else are answered at once.
     void pump(Outcomes *later = nullptr);
-    // The waiting call whose turn is next, or null; takes it.
-    const Pending *nextWaiting() const;
-    Pending takeNext(bool *left);
     bool mayHandOver(Call next) const;
-    void leaveTurns(const void *client);
-    void forgetServed();
     void readChannel();
     void readOutput();
     void readReports();
@@ -190,20 +175,11 @@ private:
     // `ahead` of them have been sent.
     std::deque<Pending> queue;
     int ahead = 0;
-    // Calls not yet taken, each client's in order; each page's clients in
-    // turn, and the pages' turns.
-    QHash<const void *, std::deque<Pending>> waiting;
-    QHash<const void *, QString> pageOf;
-    QHash<QString, std::deque<const void *>> pageClients;
-    std::deque<QString> turns;
-    // When each page last had a turn (served counts the turns).
-    QHash<QString, quint64> lastServed;
-    quint64 served = 0;
+    ReaderTurns turns; // calls not yet taken
     // Kinds of call that were slow (QuickCallMs or more) last time, and when
     // the one the host is carrying out began.
     QSet<char> slow;
     QElapsedTimer callStarted;
-    QSet<const void *> gone; // clients that left with calls still waiting
     ReaderHolders holders;
     // The reader is closed once the calls taken so far are carried out: the
     // last of them was a close, or a fresh host has had none. A further close

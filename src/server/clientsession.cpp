@@ -1,21 +1,17 @@
 #include "clientsession.h"
 
 #include "closelinger.h"
-#include "memorybudget.h"
 #include "qtinternals.h"
 
 #include <QDebug>
 #include <QWebSocket>
-#include <QtEndian>
-
-#include <sys/socket.h>
 
 ClientSession::ClientSession(QWebSocket *socket, QTcpSocket *connection, const ClientLimits &limits,
-                             MemoryBudget &budget)
-    : QObject(socket), pSocket(socket), pConnection(connection), limits(limits), budget(budget),
+                             const QElapsedTimer &clock)
+    : QObject(socket), pSocket(socket), pConnection(connection), limits(limits), clock(clock),
       pings(limits.pingsPerSecond, limits.pingBurst),
       messages(std::make_shared<RateLimit>(limits.pageMessagesPerSecond, limits.pageMessageBurst)),
-      fromPage(!socket->origin().isEmpty()), lastRequest(budget.now())
+      fromPage(!socket->origin().isEmpty()), lastRequest(clock.elapsed())
 {
     // Qt would otherwise buffer messages of up to 2 GiB from a single client.
     socket->setMaxAllowedIncomingFrameSize(quint64(limits.maxMessageBytes));
@@ -30,10 +26,6 @@ ClientSession::ClientSession(QWebSocket *socket, QTcpSocket *connection, const C
                 frameReceived(frame.size(), isLastFrame);
             });
     connect(socket, &QWebSocket::aboutToClose, this, &ClientSession::aboutToClose);
-    // Every close, Qt's own (1009) and ours (1008, 1013), lingers so that a
-    // peer still sending sees the close frame rather than a reset; the
-    // lingering outlives the session, so the budget keeps it.
-    CloseLinger::watch(socket, connection, limits.closeGraceMs, &budget);
     if (connection) {
         connect(connection, &QIODevice::readyRead, this, &ClientSession::dataRead);
         // Qt reads all a peer has sent in one go: a peer sending as fast as
@@ -81,9 +73,12 @@ bool ClientSession::mayJumpTheQueue(quint64 now)
 
 bool ClientSession::takeRequest(qint64 textBytes, quint64 *serial)
 {
-    if (closing() || !withinQueueBound() || !budget.account(this))
+    if (closing() || !withinQueueBound())
         return false;
-    lastRequest = budget.now();
+    Q_EMIT holdingChanged();
+    if (closing())
+        return false;
+    lastRequest = clock.elapsed();
     if (fromPage && !messages->take(lastRequest)) {
         close(QStringLiteral("Page sends more than %1 messages a second, closing with 1008")
                   .arg(limits.pageMessagesPerSecond),
@@ -124,7 +119,7 @@ void ClientSession::deliver(quint64 serial, const QString &reply)
             return;
         }
         if (pConnection)
-            appendTextFrame(&frames, next.text.toUtf8());
+            QtInternals::appendTextFrame(&frames, next.text.toUtf8());
         else
             pSocket->sendTextMessage(next.text);
         sent = true;
@@ -133,54 +128,10 @@ void ClientSession::deliver(quint64 serial, const QString &reply)
         return;
     // Handed to the system now, in one go with the replies before it.
     if (pConnection)
-        writeOut(frames);
+        QtInternals::writeFrames(pSocket, pConnection, frames);
     else
         pSocket->flush();
-    budget.account(this);
-}
-
-void ClientSession::appendTextFrame(QByteArray *frames, const QByteArray &payload)
-{
-    // One final text frame, unmasked as a server's are.
-    const quint64 size = quint64(payload.size());
-    char length[8];
-    frames->append(char(0x81));
-    if (size < 126) {
-        frames->append(char(size));
-    } else if (size <= 0xffff) {
-        frames->append(char(126));
-        qToBigEndian(quint16(size), length);
-        frames->append(length, 2);
-    } else {
-        frames->append(char(127));
-        qToBigEndian(size, length);
-        frames->append(length, 8);
-    }
-    frames->append(payload);
-}
-
-void ClientSession::writeOut(const QByteArray &frames)
-{
-    // Replies go to the system in one send when Qt holds nothing for the
-    // client. Qt's own write would switch the connection's write notifier
-    // on and off again, and each switch wakes the event loop: this keeps
-    // close_device at 10 connections near the floor.
-    if (pSocket->state() != QAbstractSocket::ConnectedState)
-        return;
-    qint64 sent = 0;
-    const qintptr descriptor = pConnection->socketDescriptor();
-    if (pConnection->bytesToWrite() == 0 && descriptor >= 0) {
-        const ssize_t done = ::send(int(descriptor), frames.constData(), size_t(frames.size()),
-                                    MSG_NOSIGNAL | MSG_DONTWAIT);
-        sent = done > 0 ? done : 0;
-    }
-    // The rest waits behind what Qt holds (a pong, earlier replies) and goes
-    // out as the peer takes it; a failed send fails again, and is reported,
-    // in Qt's write.
-    if (sent < frames.size()) {
-        pConnection->write(frames.constData() + sent, frames.size() - sent);
-        pConnection->flush();
-    }
+    Q_EMIT holdingChanged();
 }
 
 void ClientSession::dismiss(int closeCode, const QString &reason)
@@ -256,14 +207,14 @@ void ClientSession::pingReceived()
     // Its pong is queued by now.
     if (closing())
         return;
-    if (!pings.take(budget.now())) {
+    if (!pings.take(clock.elapsed())) {
         close(QStringLiteral("Client pings more than %1 times a second, closing with 1008")
                   .arg(limits.pingsPerSecond),
               1008, QStringLiteral("too many pings"));
         return;
     }
     if (withinQueueBound())
-        budget.account(this);
+        Q_EMIT holdingChanged();
 }
 
 void ClientSession::frameReceived(qint64 bytes, bool isLastFrame)
@@ -285,8 +236,8 @@ void ClientSession::dataRead()
     // The deadline counts from bytes the service has read, so a client that
     // waited while the service was busy is not blamed for it.
     if (inputSince < 0 && !closing())
-        inputSince = budget.now();
-    budget.account(this);
+        inputSince = clock.elapsed();
+    Q_EMIT holdingChanged();
 }
 
 void ClientSession::aboutToClose()
@@ -294,7 +245,7 @@ void ClientSession::aboutToClose()
     // Qt closes by itself too (1009, a protocol error): nothing more is
     // carried out for the client, and what it was sending is not held.
     if (closingSince < 0) {
-        closingSince = budget.now();
+        closingSince = clock.elapsed();
         // Not dismissed: Qt closed it for a message too large or a protocol
         // error (or the peer closed, with any other code).
         switch (pSocket->closeCode()) {

@@ -3,6 +3,7 @@
 
 #include "clientlimits.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -11,20 +12,21 @@
 #include <deque>
 #include <memory>
 
-class MemoryBudget;
 class QWebSocket;
 
-// One connected client: its WebSocket and the connection under it (taken
-// when the client was admitted), what it makes the service hold, its
-// deadlines and rates, the replies it waits for, and its close. A child of
-// its socket, so it goes with it.
+// The record of one connected client: its WebSocket and the connection under
+// it (taken when the client was admitted), what it makes the service hold,
+// its deadlines and rates, the replies it waits for, its place in the
+// server's lists, and its close. A child of its socket, so it goes with it.
+// The server keeps the list of records, runs the clock they count on, and
+// sweeps their deadlines.
 class ClientSession : public QObject
 {
     Q_OBJECT
 
 public:
     ClientSession(QWebSocket *socket, QTcpSocket *connection, const ClientLimits &limits,
-                  MemoryBudget &budget);
+                  const QElapsedTimer &clock);
 
     QWebSocket *socket() const { return pSocket; }
     QTcpSocket *connection() const { return pConnection; }
@@ -46,8 +48,15 @@ public:
     // Whether the client may be served at once this turn of the event loop
     // (nothing of it waits, and it has not had its share of the turn).
     bool mayJumpTheQueue(quint64 turn);
-    // Waiting in the server's round of turns.
+    // Kept by the server: where the client is in its lists (Arrived until it
+    // is given room; Closed, out of the lists and the reader's holders, once
+    // whether the service closed it or the peer left; Gone with its
+    // connection, the record to be freed); waiting in its round of turns;
+    // what the memory budget counted it holding last.
+    enum class Stage { Arrived, Listed, Closed, Gone };
+    Stage stage = Stage::Arrived;
     bool inTurn = false;
+    qint64 counted = 0;
     // The reply to the request numbered serial (null: too large to send).
     void deliver(quint64 serial, const QString &reply);
 
@@ -56,11 +65,11 @@ public:
     // frame only after all of it: its connection is reset.
     void dismiss(int closeCode, const QString &reason);
 
-    // What the client holds now, as the budget counts it: the bytes queued
+    // What the client holds now, as the memory budget counts it: the bytes queued
     // for it and not yet taken by the system, and, until it closes, those of
     // messages still arriving and of requests waiting for the library.
     qint64 holding() const;
-    // When it connected or last sent a request, on the budget's clock: the
+    // When it connected or last sent a request, on the server's clock: the
     // quietest client of a crowd gives way first when the server is full.
     qint64 lastRequestAt() const { return lastRequest; }
     // Closes the client, with a line in the log, when it has left a large
@@ -76,6 +85,9 @@ Q_SIGNALS:
     void caughtUp();
     // Closed for breaking one of its bounds (by the service or by Qt).
     void brokeBound();
+    // What it holds has changed: the server counts it against the budget,
+    // which may close it.
+    void holdingChanged();
 
 private Q_SLOTS:
     void pingReceived();
@@ -94,8 +106,6 @@ private:
         qint64 bytes = 0; // the request, held until it is answered
     };
 
-    static void appendTextFrame(QByteArray *frames, const QByteArray &payload);
-    void writeOut(const QByteArray &frames);
     void frameReceived(qint64 bytes, bool isLastFrame);
     void dataRead();
     void aboutToClose();
@@ -106,7 +116,7 @@ private:
     QWebSocket *pSocket;
     QPointer<QTcpSocket> pConnection;
     const ClientLimits &limits;
-    MemoryBudget &budget;
+    const QElapsedTimer &clock;
     RateLimit pings;
     std::shared_ptr<RateLimit> messages; // held to it when it is a web page
     bool fromPage;

@@ -1,6 +1,7 @@
 #include "echoserver.h"
 
 #include "clientsession.h"
+#include "closelinger.h"
 #include "commanddispatch.h"
 #include "connectiongate.h"
 #include "logsink.h"
@@ -27,6 +28,7 @@
 #include <cerrno>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -34,6 +36,11 @@ namespace {
 QString otherSessionReason()
 {
     return QStringLiteral("the reader is with the session at the screen");
+}
+
+QString mib(qint64 bytes)
+{
+    return QString::number(double(bytes) / (1024 * 1024), 'f', 1);
 }
 
 QString timeOfDay()
@@ -64,6 +71,8 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
       listenPort(port), bDebug(debug)
 {
     connect(pServer, &QWebSocketServer::newConnection, this, &EchoServer::onNewConnection);
+    for (const QString &lacking : QtInternals::missing())
+        qWarning().noquote() << QStringLiteral("This Qt (%1) lacks %2").arg(qVersion(), lacking);
     // A port held by another program (another clerk's service letting go
     // of it) is tried again until it is free.
     listenRetry.setInterval(ListenRetryMs);
@@ -82,6 +91,10 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
     acceptRetry.setSingleShot(true);
     acceptRetry.setInterval(AcceptRetryMs);
     connect(&acceptRetry, &QTimer::timeout, this, &EchoServer::resumeAccepting);
+    clock.start();
+    sweepTimer.setInterval(SweepMs);
+    connect(&sweepTimer, &QTimer::timeout, this, &EchoServer::sweep);
+    sweepTimer.start();
 }
 
 const ClientLimits EchoServer::limits;
@@ -158,10 +171,9 @@ void EchoServer::setServing(bool serve)
         if (connection)
             connection->abort();
     }
-    // dismiss() takes the client out of clientList: walk a copy.
-    const QList<QWebSocket *> clients = clientList;
-    for (QWebSocket *client : clients)
-        sessions.value(client)->dismiss(CloseOtherSession, otherSessionReason());
+    const QList<ClientSession *> clients = listed();
+    for (ClientSession *session : clients)
+        session->dismiss(CloseOtherSession, otherSessionReason());
     // The clients are forgotten, so this close reaches the device unless it
     // is closed already: the next session's service finds the reader closed.
     if (reader && was)
@@ -206,14 +218,12 @@ void EchoServer::applyPolicy()
 {
     QMap<QString, int> closedFor;
     int closed = 0;
-    // dismiss() takes the client out of clientList: walk a copy.
-    const QList<QWebSocket *> clients = clientList;
-    for (QWebSocket *client : clients) {
-        ClientSession *session = sessions.value(client);
-        QTcpSocket *connection = session ? session->connection() : nullptr;
+    for (ClientSession *session : listed()) {
+        QTcpSocket *connection = session->connection();
         if (!connection || session->closing())
             continue;
-        QString refusal = ConnectionGate::placeRefusal(policy, connection, client->origin());
+        QString refusal =
+            ConnectionGate::placeRefusal(policy, connection, session->socket()->origin());
         if (refusal.isEmpty() && policy.refusesOtherUsers())
             refusal = ConnectionGate::userRefusal(policy, ConnectionGate::peerOwner(connection));
         if (refusal.isEmpty())
@@ -241,14 +251,12 @@ EchoServer::~EchoServer()
     pServer->close();
     // A socket deleted here still emits disconnected(); unhook it first so that
     // clientGone() does not edit the list being walked.
-    const QList<QWebSocket *> clients = std::exchange(clientList, {});
-    for (QWebSocket *client : clients) {
-        if (client) {
-            client->disconnect(this);
-            client->disconnect(sessions.value(client));
-            budget.remove(sessions.take(client));
-            delete client;
-        }
+    const QList<ClientSession *> clients = std::exchange(clientList, {});
+    for (ClientSession *session : clients) {
+        QWebSocket *client = session->socket();
+        client->disconnect(this);
+        client->disconnect(session);
+        delete client;
     }
 }
 
@@ -291,7 +299,7 @@ void EchoServer::handOver(QTcpSocket *connection)
         }
     }
     arriving.append(connection);
-    connect(connection, &QObject::destroyed, &budget, &MemoryBudget::released);
+    connect(connection, &QObject::destroyed, this, [this] { budget.released(); });
     auto *gate = new ConnectionGate(connection, policy, limits, otherClerk, this);
     // In the gate's name: a crowd of gates connected to the server would
     // make each QObject::sender() look through all of them.
@@ -320,38 +328,44 @@ void EchoServer::onNewConnection()
     if (!pSocket)
         return;
 
-    auto *session = new ClientSession(pSocket, takeArriving(pSocket), limits, budget);
+    auto *session = new ClientSession(pSocket, takeArriving(pSocket), limits, clock);
+    clientList.append(session);
+    // Every close, Qt's own (1009) and ours (1008, 1013), lingers so that a
+    // peer still sending sees the close frame rather than a reset; the
+    // lingering outlives the client, so the server keeps it.
+    CloseLinger::watch(pSocket, session->connection(), limits.closeGraceMs, this);
     // Connected in the session's name, not the server's: QObject::sender()
     // walks every connection made to its receiver, and with thousands of
     // clients connected to the server each message would cost thousands of
     // steps, and a crowd pipelining requests would keep the service busy in
     // it while the desk's page waits.
     connect(pSocket, &QWebSocket::textMessageReceived, session,
-            [this, pSocket](const QString &message) { takeMessage(pSocket, message); });
+            [this, session](const QString &message) { takeMessage(session, message); });
     connect(pSocket, &QWebSocket::binaryMessageReceived, session,
             [this](const QByteArray &message) { processBinaryMessage(message); });
-    connect(pSocket, &QWebSocket::disconnected, session, [this, pSocket] { clientGone(pSocket); });
-    connect(session, &ClientSession::dismissed, session, [this, pSocket] { forget(pSocket); });
+    connect(pSocket, &QWebSocket::disconnected, session, [this, session] { clientGone(session); });
+    connect(session, &ClientSession::dismissed, session, [this, session] { forget(session); });
+    connect(session, &ClientSession::holdingChanged, session,
+            [this, session] { account(session); });
     connect(session, &ClientSession::caughtUp, session, [this, session] { waitForTurn(session); });
     connect(session, &ClientSession::brokeBound, session,
             [this, pSocket] { strike(pSocket->origin()); });
-    sessions.insert(pSocket, session);
-    budget.add(session);
     if (session->connection() &&
         !session->connection()->property(ConnectionGate::OtherClerk).isNull()) {
         sendToTheScreen(session);
         return;
     }
-    if (!roomFor(pSocket))
+    if (!roomFor(session))
         return;
-    clientList.append(pSocket);
-    ++originCount[pSocket->origin()];
+    session->stage = ClientSession::Stage::Listed;
+    ++admitted;
+    ++pages[pSocket->origin()].clients;
 }
 
 void EchoServer::sendToTheScreen(ClientSession *session)
 {
     // A background page retries: one line for a burst.
-    const qint64 now = budget.now();
+    const qint64 now = clock.elapsed();
     if (otherClerkLogged < 0 || now - otherClerkLogged >= OriginRefusalQuietMs) {
         qDebug().noquote()
             << QStringLiteral("Client of another login session (uid %1) closed with "
@@ -364,43 +378,40 @@ void EchoServer::sendToTheScreen(ClientSession *session)
     session->dismiss(CloseOtherSession, otherSessionReason());
 }
 
-bool EchoServer::roomFor(QWebSocket *pSocket)
+bool EchoServer::roomFor(ClientSession *session)
 {
-    ClientSession *session = sessions.value(pSocket);
-    const QString origin = pSocket->origin();
+    const QString origin = session->socket()->origin();
+    Page &page = pages[origin];
     if (!origin.isEmpty()) {
-        Page &page = pages[origin];
         if (!page.messages)
             page.messages =
                 std::make_shared<RateLimit>(limits.pageMessagesPerSecond, limits.pageMessageBurst);
         session->shareMessageRate(page.messages);
-        if (page.heldUntil > budget.now()) {
+        if (page.heldUntil > clock.elapsed()) {
             session->dismiss(1013, QStringLiteral("this page is held off: too many closes"));
             return false;
         }
     }
     // The page's own cap first: a client refused for it must not have made
     // another give way.
-    if (origin.isEmpty() || originCount.value(origin) < MaxClientsPerOrigin) {
-        if (clientList.size() < MaxClients || makeRoomFor(origin))
+    if (origin.isEmpty() || page.clients < MaxClientsPerOrigin) {
+        if (admitted < MaxClients || makeRoomFor(origin))
             return true;
-        qDebug() << "Client refused, closing with 1013:" << clientList.size()
-                 << "clients connected already";
+        qDebug() << "Client refused, closing with 1013:" << admitted << "clients connected already";
         session->dismiss(1013, QStringLiteral("too many connections"));
         return false;
     }
     // One line for a burst of refusals: a page that keeps opening sockets
     // would otherwise fill the log.
-    const qint64 now = budget.now();
-    const auto last = originRefused.find(origin);
-    if (last == originRefused.end() || now - *last >= OriginRefusalQuietMs)
+    const qint64 now = clock.elapsed();
+    if (page.refusedAt < 0 || now - page.refusedAt >= OriginRefusalQuietMs)
         qDebug().noquote() << QStringLiteral("Client refused, closing with 1013: %1 clients of "
                                              "origin %2 connected already (more refusals of it "
                                              "within %3 s are not logged)")
                                   .arg(MaxClientsPerOrigin)
                                   .arg(quotedForLog(origin))
                                   .arg(OriginRefusalQuietMs / 1000);
-    originRefused.insert(origin, now);
+    page.refusedAt = now;
     session->dismiss(1013, QStringLiteral("too many connections of this page"));
     strike(origin);
     return false;
@@ -411,7 +422,7 @@ void EchoServer::strike(const QString &origin)
     const auto page = pages.find(origin);
     if (origin.isEmpty() || page == pages.end())
         return;
-    const qint64 now = budget.now();
+    const qint64 now = clock.elapsed();
     if (page->heldUntil > now)
         return;
     while (!page->strikes.empty() && now - page->strikes.front() >= StrikeWindowMs)
@@ -434,9 +445,9 @@ void EchoServer::forgetPages()
 {
     if (pages.size() < MaxPagesRemembered)
         return;
-    const qint64 now = budget.now();
+    const qint64 now = clock.elapsed();
     for (auto page = pages.begin(); page != pages.end();) {
-        const bool done = !originCount.contains(page.key()) && page->heldUntil <= now &&
+        const bool done = page->clients == 0 && page->heldUntil <= now &&
                           (page->strikes.empty() || now - page->strikes.back() >= StrikeWindowMs);
         page = done ? pages.erase(page) : std::next(page);
     }
@@ -446,19 +457,18 @@ bool EchoServer::makeRoomFor(const QString &origin)
 {
     QString largest;
     int most = 0;
-    for (auto group = originCount.cbegin(); group != originCount.cend(); ++group) {
-        if (group.value() > most) {
-            most = group.value();
+    for (auto group = pages.cbegin(); group != pages.cend(); ++group) {
+        if (group->clients > most) {
+            most = group->clients;
             largest = group.key();
         }
     }
-    if (most < originCount.value(origin) + 2)
+    if (most < pages.value(origin).clients + 2)
         return false;
     // Only when the server is full: a walk over its clients is cheap then.
     ClientSession *quietest = nullptr;
-    for (QWebSocket *client : std::as_const(clientList)) {
-        ClientSession *candidate = sessions.value(client);
-        if (client->origin() == largest &&
+    for (ClientSession *candidate : listed()) {
+        if (candidate->socket()->origin() == largest &&
             (!quietest || candidate->lastRequestAt() < quietest->lastRequestAt()))
             quietest = candidate;
     }
@@ -467,7 +477,7 @@ bool EchoServer::makeRoomFor(const QString &origin)
     const auto named = [](const QString &page) {
         return page.isEmpty() ? QStringLiteral("(none)") : quotedForLog(page);
     };
-    const qint64 now = budget.now();
+    const qint64 now = clock.elapsed();
     if (gaveWayLogged < 0 || now - gaveWayLogged >= OriginRefusalQuietMs) {
         qDebug().noquote() << QStringLiteral("%1 clients connected: the quietest of origin %2 "
                                              "(%3 clients) closed with 1013 for a client of "
@@ -483,18 +493,112 @@ bool EchoServer::makeRoomFor(const QString &origin)
     return true;
 }
 
-void EchoServer::forget(QWebSocket *pClient)
+void EchoServer::forget(ClientSession *session)
 {
-    if (clientList.removeAll(pClient) > 0) {
-        const auto count = originCount.find(pClient->origin());
-        if (count != originCount.end() && --*count <= 0) {
-            originCount.erase(count);
-            originRefused.remove(pClient->origin());
+    if (session->stage >= ClientSession::Stage::Closed)
+        return;
+    if (std::exchange(session->stage, ClientSession::Stage::Closed) ==
+        ClientSession::Stage::Listed) {
+        --admitted;
+        Page &page = pages[session->socket()->origin()];
+        if (--page.clients <= 0) {
+            page.refusedAt = -1;
             forgetPages();
         }
     }
     if (reader)
-        reader->forget(pClient);
+        reader->forget(session->socket());
+}
+
+QList<ClientSession *> EchoServer::listed() const
+{
+    QList<ClientSession *> clients;
+    for (ClientSession *session : clientList) {
+        if (session->stage == ClientSession::Stage::Listed)
+            clients.append(session);
+    }
+    return clients;
+}
+
+QList<QWebSocket *> EchoServer::clients() const
+{
+    QList<QWebSocket *> sockets;
+    for (ClientSession *session : listed())
+        sockets.append(session->socket());
+    return sockets;
+}
+
+void EchoServer::account(ClientSession *session)
+{
+    if (session->stage == ClientSession::Stage::Gone)
+        return;
+    budget.count(session->counted, session->holding());
+    if (budget.over())
+        holdTheBudget();
+}
+
+void EchoServer::holdTheBudget()
+{
+    // Counts of clients that have been reading since are too high.
+    std::vector<std::pair<qint64, ClientSession *>> largest;
+    largest.reserve(size_t(clientList.size()));
+    for (ClientSession *session : std::as_const(clientList)) {
+        budget.count(session->counted, session->holding());
+        if (session->counted > 0)
+            largest.emplace_back(session->counted, session);
+    }
+    if (!budget.over())
+        return;
+    // Largest first, each client looked at once: a crowd of two thousand
+    // at the line would otherwise cost a scan of all for every one closed.
+    // Closing goes on to a little under the budget, so that the next
+    // message does not start it again.
+    std::sort(largest.begin(), largest.end(),
+              [](const auto &a, const auto &b) { return a.first > b.first; });
+    for (const auto &[most, session] : largest) {
+        if (budget.fits())
+            break;
+        if (session->stage == ClientSession::Stage::Gone)
+            continue; // a close before it took this one with it
+        if (session->closing()) {
+            // Closed already, and its close frame waits behind what it never read.
+            if (QTcpSocket *connection = session->connection())
+                CloseLinger::reset(connection);
+        } else {
+            qDebug().noquote()
+                << QStringLiteral("Clients hold %1 MiB, more than the budget of %2 MiB: closing "
+                                  "the client holding the most (%3 MiB) with 1008")
+                       .arg(mib(budget.held()), mib(MemoryBudget::TotalBytes), mib(most));
+            session->dismiss(1008, QStringLiteral("too much held"));
+        }
+        // What its close left queued, if anything, is counted until it is gone.
+        if (session->stage != ClientSession::Stage::Gone)
+            budget.count(session->counted, session->holding());
+    }
+}
+
+void EchoServer::sweep()
+{
+    // Memory given up since the last sweep has been freed by now.
+    if (std::exchange(trimDue, false))
+        ::malloc_trim(0);
+    // Time the service spent busy elsewhere is nobody's delay: clients'
+    // bytes waited unread meanwhile.
+    const qint64 now = clock.elapsed();
+    const qint64 stalled = qMax<qint64>(0, now - lastSweep - 2 * SweepMs);
+    lastSweep = now;
+    // A client's check may close it, and a closed connection may leave the
+    // list at once (its record is freed later).
+    const QList<ClientSession *> clients = clientList;
+    for (ClientSession *session : clients) {
+        if (session->stage != ClientSession::Stage::Gone)
+            session->checkDeadlines(now, stalled);
+        if (session->stage != ClientSession::Stage::Gone)
+            budget.count(session->counted, session->holding());
+    }
+    if (budget.over())
+        holdTheBudget();
+    trimDue = budget.trimDue();
 }
 
 void EchoServer::checkDescriptors()
@@ -521,12 +625,11 @@ void EchoServer::resumeAccepting()
         listener->resumeAccepting();
 }
 
-void EchoServer::takeMessage(QWebSocket *pClient, const QString &message)
+void EchoServer::takeMessage(ClientSession *session, const QString &message)
 {
     if (bDebug)
         qDebug() << timeOfDay() << "Message received:" << message;
-    ClientSession *session = sessions.value(pClient);
-    if (!session || !session->receive(message))
+    if (!session->receive(message))
         return;
     // At once while the client has had less than its share of this turn of
     // the event loop; otherwise in its turn, after the other clients'.
@@ -608,12 +711,16 @@ void EchoServer::processBinaryMessage(const QByteArray &message)
         qDebug() << "Binary Message received:" << message;
 }
 
-void EchoServer::clientGone(QWebSocket *pClient)
+void EchoServer::clientGone(ClientSession *session)
 {
+    QWebSocket *pClient = session->socket();
     if (bDebug)
         qDebug() << timeOfDay() << "socketDisconnected:" << pClient;
-    forget(pClient);
-    budget.remove(sessions.take(pClient));
+    forget(session);
+    session->stage = ClientSession::Stage::Gone;
+    clientList.removeOne(session);
+    budget.count(session->counted, 0);
+    budget.released();
     // Other receivers of disconnected() may still be running.
     pClient->deleteLater();
     // A descriptor is free again once the socket is deleted.
@@ -627,7 +734,7 @@ void EchoServer::sayGoodbye()
 {
     // close() emits disconnected() at once, and clientGone() takes the
     // client out of clientList: walk a copy, or every second client is skipped.
-    const QList<QWebSocket *> clients = clientList;
+    const QList<QWebSocket *> clients = this->clients();
     for (QWebSocket *client : clients) {
         client->close(QWebSocketProtocol::CloseCodeGoingAway);
         // The event loop is over: hand the close frame to the system now.

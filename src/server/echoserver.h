@@ -2,6 +2,7 @@
 #define ECHOSERVER_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -76,11 +77,15 @@ public:
     static constexpr int DescriptorReserve = 16;
     static constexpr int AcceptRetryMs = 500;
 
+    // Every SweepMs each client's deadlines are checked, the memory budget
+    // held, and memory given up handed back to the system.
+    static constexpr int SweepMs = 1000;
+
     // The library the commands go to; without one, the driver is missing.
     void useReader(ReaderLibrary *library) { reader = library; }
 
-    // The connected clients, in the order in which they connected.
-    const QList<QWebSocket *> &clients() const { return clientList; }
+    // The connected clients not yet closed, in the order in which they connected.
+    QList<QWebSocket *> clients() const;
 
     // Listens where the policy now says; clients already connected stay.
     void listenAgain();
@@ -121,16 +126,23 @@ private:
     void tryListening();
     void resumeAccepting();
     // A client's message: carried out at once or in its turn.
-    void takeMessage(QWebSocket *pClient, const QString &message);
+    void takeMessage(ClientSession *session, const QString &message);
     // Carries out the client's next request.
     void answerNext(ClientSession *session);
     // Serves the clients with requests waiting, a few of each in turn.
     void answerInTurn();
     // Puts a client with requests waiting in the round of turns.
     void waitForTurn(ClientSession *session);
-    void clientGone(QWebSocket *pClient);
-    // Takes a client out of the lists; its calls not yet begun are dropped.
-    void forget(QWebSocket *pClient);
+    // The clients listed (admitted, not closed), a copy to walk while closing them.
+    QList<ClientSession *> listed() const;
+    // The client's connection is gone: its record goes.
+    void clientGone(ClientSession *session);
+    // Takes a client out of the lists, once; its calls not yet begun are dropped.
+    void forget(ClientSession *session);
+    // Counts what the client holds and, past the budget, closes the largest holders.
+    void account(ClientSession *session);
+    void holdTheBudget();
+    void sweep();
     // Hands a new connection to the WebSocket handshake through the gate,
     // which answers anything else, and what a policy refuses, over HTTP.
     void handOver(QTcpSocket *connection);
@@ -138,7 +150,7 @@ private:
     QTcpSocket *takeArriving(const QWebSocket *pSocket);
     // Whether a new client may stay: false, with it closed with 1013, when
     // there are too many clients, or too many of its page.
-    bool roomFor(QWebSocket *pSocket);
+    bool roomFor(ClientSession *session);
     // Stops listening; the clients connected stay.
     void closeListeners();
     // On a full server, closes the quietest client of the largest group when
@@ -156,21 +168,23 @@ private:
     QWebSocketServer *pServer;
     QList<QTcpServer *> listeners;
     quint16 listenPort;
-    QList<QWebSocket *> clientList;
-    QHash<QWebSocket *, ClientSession *> sessions;
+    // Every client from its handshake until its connection is gone, closing
+    // ones too (they hold memory until then); admitted: those Listed.
+    QList<ClientSession *> clientList;
+    int admitted = 0;
     std::deque<QPointer<ClientSession>> turns;
     quint64 turn = 0;
     int servedThisTurn = 0;
     bool roundDue = false;
-    QHash<QString, int> originCount; // clients by Origin ("": none sent)
     qint64 gaveWayLogged = -1;
     QList<QPointer<QTcpSocket>> arriving;
     int arrivingDropped = 0; // in this burst
-    // The last refusal of each page at its cap, logged once per burst.
-    QHash<QString, qint64> originRefused;
-    // What the clients of one Origin share.
+    // The clients of one Origin ("": programs, which send none), and what
+    // they share.
     struct Page
     {
+        int clients = 0;       // listed
+        qint64 refusedAt = -1; // at its cap: logged once per burst
         std::shared_ptr<RateLimit> messages;
         std::deque<qint64> strikes; // within StrikeWindowMs
         qint64 heldUntil = -1;
@@ -182,6 +196,11 @@ private:
     QTimer listenRetry;
     std::function<bool(uint)> otherClerk;
     qint64 otherClerkLogged = -1;
+    // The clock clients' deadlines and rates count on, and their sweep.
+    QElapsedTimer clock;
+    QTimer sweepTimer;
+    qint64 lastSweep = 0;
+    bool trimDue = false;
     MemoryBudget budget;
     ReaderLibrary *reader = nullptr;
 };
