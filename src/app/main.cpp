@@ -120,9 +120,10 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
 #if QT_VERSION_MAJOR >= 6 && QT_CONFIG(ssl)
-    // The service speaks plain ws:// only. Qt 6's first WebSocket would load
-    // its TLS back-end, which reads every certificate of the system: the
-    // back-end without TLS keeps the first handshake fast and the memory low.
+    // The service speaks plain ws:// only. Qt 6's first WebSocket would set
+    // up its OpenSSL back-end, which reads every certificate of the system:
+    // the back-end without TLS keeps the first handshake fast and the memory
+    // low.
     QSslSocket::setActiveBackend(QStringLiteral("cert-only"));
 #endif
     // The message boxes' standard buttons in the clerk's language.

@@ -10,6 +10,9 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QFile>
 #include <QIcon>
 #include <QMenu>
 #include <QMessageBox>
@@ -56,11 +59,10 @@ MainWindow::MainWindow(ReaderHost *host, QWidget *parent)
     });
     connect(policyWatch, &PolicyWatch::refused, this, [this](const QString &why) {
         if (trayIcon)
-            trayIcon->showMessage(QStringLiteral("KRVI2VeravaWebSocket"),
-                                  QStringLiteral("The changed policy is not applied; the last "
-                                                 "good one stays: %1")
-                                      .arg(why),
-                                  QSystemTrayIcon::Warning, 10000);
+            showBalloon(QStringLiteral("The changed policy is not applied; the last "
+                                       "good one stays: %1")
+                            .arg(why),
+                        QSystemTrayIcon::Warning);
     });
 
     // Without its icon file the tray still needs a picture to click on (and
@@ -78,12 +80,10 @@ MainWindow::MainWindow(ReaderHost *host, QWidget *parent)
             if (!trayIcon)
                 return;
             trayIcon->setToolTip(trayToolTip());
-            trayIcon->showMessage(QStringLiteral("KRVI2VeravaWebSocket"),
-                                  QStringLiteral("The reader library failed %1 times within a "
-                                                 "minute; "
-                                                 "it is started again for every read. See the log.")
-                                      .arg(faults),
-                                  QSystemTrayIcon::Warning, 10000);
+            showBalloon(QStringLiteral("The reader library failed %1 times within a minute; "
+                                       "it is started again for every read. See the log.")
+                            .arg(faults),
+                        QSystemTrayIcon::Warning);
         });
         connect(host, &ReaderHost::recovered, this, [this] {
             libraryFailing = false;
@@ -118,14 +118,7 @@ void MainWindow::setUpTray()
     trayIcon->setToolTip(trayToolTip());
     trayIcon->setContextMenu(menu);
     trayIcon->setVisible(true);
-    // A StatusNotifierItem tray shows the balloon's icon in place of the
-    // item's for as long as the balloon lasts: there it is the product's own.
-    const QString title = QStringLiteral("KRVI2VeravaWebSocket");
-    const QString text = QStringLiteral("Program Started Successfully");
-    if (TrayWatch::statusNotifierHostPresent())
-        trayIcon->showMessage(title, text, windowIcon(), 10000);
-    else
-        trayIcon->showMessage(title, text, QSystemTrayIcon::Information, 10000);
+    showBalloon(QStringLiteral("Program Started Successfully"), QSystemTrayIcon::Information);
     connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::OnTrayIconActivated);
 
     statusBar()->hide();
@@ -134,6 +127,30 @@ void MainWindow::setUpTray()
 MainWindow::~MainWindow()
 {
     delete ui;
+}
+
+void MainWindow::showBalloon(const QString &text, QSystemTrayIcon::MessageIcon kind)
+{
+    const QString title = QStringLiteral("KRVI2VeravaWebSocket");
+    if (!TrayWatch::statusNotifierHostPresent()) {
+        trayIcon->showMessage(title, text, kind, 10000);
+        return;
+    }
+    // On a StatusNotifierItem tray Qt would also make the item ask for
+    // attention while the balloon lasts, and answer the panel's tooltip with
+    // the balloon meanwhile, hiding the service's state: the balloon goes to
+    // the desktop's notification service here, and the tooltip stays.
+    const QString icon = kind == QSystemTrayIcon::Warning ? QStringLiteral("dialog-warning")
+                         : QFile::exists(ExePath + QStringLiteral("logo.ico"))
+                             ? ExePath + QStringLiteral("logo.ico")
+                             : QString();
+    QDBusMessage notify = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"),
+        QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    notify << QCoreApplication::applicationName() << uint(0) << icon << title << text
+           << QStringList() << QVariantMap() << 10000;
+    QDBusConnection::sessionBus().send(notify);
 }
 
 QString MainWindow::trayToolTip() const

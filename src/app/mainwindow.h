@@ -45,6 +45,8 @@ private:
     // The icon's tooltip: the product, whether the reader is with another
     // session, and whether the reader library keeps failing.
     QString trayToolTip() const;
+    // A balloon on the tray for 10 s.
+    void showBalloon(const QString &text, QSystemTrayIcon::MessageIcon kind);
     // The product's icon, greyed while another session has the reader.
     QIcon trayPicture() const;
     void showServing(bool serving);
