@@ -4,10 +4,11 @@
 # exit entry on a desktop).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/qt.sh
 
 scripts/install-deps.sh
 scripts/build.sh
-bin=${BUILD_DIR:-build}/bin
+bin=$krv_build/bin
 
 if [ ! -e "$bin/card.txt" ] && [ ! -e "$bin/card.gb" ]; then
     cp "$bin/cards/card-A.txt" "$bin/card.txt"

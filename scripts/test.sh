@@ -3,9 +3,11 @@
 # private Xvfb display. With --quick only the unit and service tiers (no
 # desktop, stress or browser tests). Extra arguments go to ctest (for example
 # -R tst_service).
-# KRV_QT=6 in the environment builds and tests on Qt 6 (in build-qt6/).
+# On Qt 6 (from Debian 14 on, or with KRV_QT=6 in the environment) it builds
+# and tests in build-qt6/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/qt.sh
 
 quick=
 if [ "${1:-}" = "--quick" ]; then
@@ -18,7 +20,7 @@ scripts/install-deps.sh --test
 export PUPPETEER_SKIP_DOWNLOAD=1
 (cd web && npm ci --no-audit --no-fund --ignore-scripts)
 scripts/build.sh
-if [ "${KRV_QT:-5}" = 6 ]; then build=${BUILD_DIR:-build-qt6}; else build=${BUILD_DIR:-build}; fi
+build=$krv_build
 if [ -n "$quick" ]; then
     # The in-process tier first, on its own: a wrong limit or policy parse
     # fails within a minute, before the real service's tests start.

@@ -1,6 +1,6 @@
 // The real service on an X display, driven as a person at the desk drives it:
 // the tray icon, its menu, the exit confirmation and the about window.
-// Run with a system tray (trayer) except for servesWithoutTray.
+// Run with an XEmbed system tray except for servesWithoutTray.
 #include "servicefixture.h"
 #include "wsclient.h"
 #include "xdotool.h"
@@ -272,11 +272,7 @@ void DesktopTest::iconAppearsWhenTheTrayStartsLate()
 
     // The panel of a session that starts its programs before it.
     QProcess tray;
-    tray.start(QStringLiteral("trayer"),
-               {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
-                QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("request"),
-                QStringLiteral("--height"), QStringLiteral("32"), QStringLiteral("--SetDockType"),
-                QStringLiteral("true")});
+    tray.start(qEnvironmentVariable("KRV_XEMBED_TRAY"), QStringList());
     QVERIFY(tray.waitForStarted());
     QVERIFY(!waitForTrayIcon(service->pid(), 15000).isEmpty());
     QVERIFY(pickFromTrayMenu(0));

@@ -1,4 +1,4 @@
-// The main window with a real system tray (Xvfb and trayer), in-process.
+// The main window with a real XEmbed system tray (Xvfb and trayer or stalonetray), in-process.
 #include "mainwindow.h"
 #include "modalanswerer.h"
 #include "qtlanguage.h"

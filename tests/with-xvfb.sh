@@ -1,6 +1,6 @@
 #!/bin/bash
-# Runs a command on a private Xvfb display (at 96 dpi, as desktops set it); with --tray, trayer provides the
-# system tray; with --dbus, a private session bus is there (and otherwise none
+# Runs a command on a private Xvfb display (at 96 dpi, as desktops set it); with --tray, an XEmbed
+# system tray (xembed-tray.sh, which the tests also find in KRV_XEMBED_TRAY to start one late); with --dbus, a private session bus is there (and otherwise none
 # at all, so that a test never meets the desktop's own). The display and the
 # bus are torn down however the command ends.
 set -eu
@@ -39,14 +39,13 @@ done
 [ -s "$workdir/display" ] || { echo "with-xvfb: Xvfb did not start" >&2; cat "$workdir/xvfb.log" >&2; exit 1; }
 export DISPLAY=":$(head -n1 "$workdir/display")"
 
+export KRV_XEMBED_TRAY="$(cd "$(dirname "$0")" && pwd)/xembed-tray.sh"
 if [ "$tray" = 1 ]; then
-    command -v trayer >/dev/null || { echo "with-xvfb: trayer is not installed" >&2; exit 1; }
-    trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
-        --transparent false --tint 0xd0d0d0 --expand true >"$workdir/trayer.log" 2>&1 &
+    "$KRV_XEMBED_TRAY" >"$workdir/tray.log" 2>&1 &
     pids+=($!)
-    if ! timeout 10 xdotool search --sync --classname trayer >/dev/null 2>&1; then
-        echo "with-xvfb: trayer did not start" >&2
-        cat "$workdir/trayer.log" >&2
+    if ! timeout 10 xdotool search --sync --classname '^(trayer|stalonetray)$' >/dev/null 2>&1; then
+        echo "with-xvfb: the system tray did not start" >&2
+        cat "$workdir/tray.log" >&2
         exit 1
     fi
 fi
