@@ -6,7 +6,7 @@
 # answers a WebSocket "close_device", then the extra command if one is given
 # (the package test). Whatever the root lacks, the project's own scripts must
 # install. Needs root and debootstrap.
-# Usage: .ci/clean-root.sh SUITE [LOG_DIR [EXTRA_COMMAND]]   (SUITE: bookworm, trixie)
+# Usage: .ci/clean-root.sh SUITE [LOG_DIR [EXTRA_COMMAND]]   (SUITE: bookworm, trixie, forky)
 set -uo pipefail
 project=$(cd "$(dirname "$0")/.." && pwd)
 suite=${1:?usage: .ci/clean-root.sh SUITE [LOG_DIR [EXTRA_COMMAND]]}
@@ -44,7 +44,11 @@ trap cleanup EXIT
 
 echo "== clean root: debootstrap $suite (minbase, git, ca-certificates) from this machine's Debian mirror"
 started=$SECONDS
-if ! debootstrap --variant=minbase --include=git,ca-certificates "$suite" "$root" "$mirror" \
+# A release newer than this machine's debootstrap knows (forky on Debian 12)
+# is made with the script of the unstable suite.
+script=
+[ -e "/usr/share/debootstrap/scripts/$suite" ] || script=/usr/share/debootstrap/scripts/sid
+if ! debootstrap --variant=minbase --include=git,ca-certificates "$suite" "$root" "$mirror" $script \
     >"$logs/debootstrap.log" 2>&1; then
     tail -n 20 "$logs/debootstrap.log"
     echo "clean-root: debootstrap failed"
@@ -57,6 +61,11 @@ if [ -f /etc/apt/sources.list.d/debian.sources ]; then
     sed -E "s/\b$VERSION_CODENAME\b/$suite/g" /etc/apt/sources.list.d/debian.sources \
         >"$root/etc/apt/sources.list.d/debian.sources"
     rm -f "$root/etc/apt/sources.list"
+fi
+# Where this machine's mirror is a dated snapshot, apt here accepts its
+# expired Release files (testing's expire within a week); so does apt inside.
+if grep -rqs 'Check-Valid-Until "false"' /etc/apt/apt.conf.d/; then
+    echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/99snapshot-mirror"
 fi
 for m in proc sys dev dev/pts; do mkdir -p "$root/$m"; done
 mount -t proc proc "$root/proc"

@@ -39,6 +39,21 @@ check "the release before: every key of its policy commented out" \
 apt-get install -y -q "./$build"/krvi2veravawebsocket_*.deb "./$build"/krvi2veravawebsocket-simulator_*.deb
 rm -rf "$older"
 
+# The version names the release it was built on and ranks above the build for
+# the release before, so that a desk upgraded to a new release takes it.
+. scripts/qt.sh
+release=$(krv_debian_release)
+deb=$(ls "$build"/krvi2veravawebsocket_*.deb)
+version=$(dpkg-deb -f "$deb" Version)
+if [ -n "$release" ]; then
+    check "version $version names Debian $release and ranks above Debian $((release - 1))'s" \
+        bash -c "[[ $version == *+deb$release ]] && dpkg --compare-versions $version gt ${version%+deb*}+deb$((release - 1))"
+fi
+other=$((KRV_QT == 6 ? 5 : 6))
+relations=$(dpkg-deb -f "$deb" Depends Recommends)
+check "built on Qt $KRV_QT, nothing of Qt $other depended on or recommended" \
+    bash -c "grep -q 'libqt${KRV_QT}core' <<<'$relations' && ! grep -Eq 'qt$other|qt[a-z]+$other' <<<'$relations'"
+
 check "launcher installed, with its manual page" \
     test -x /usr/bin/krvi2veravawebsocket -a -f /usr/share/man/man1/krvi2veravawebsocket.1.gz
 check "service, reader host, icon and simulator side by side" \

@@ -1,6 +1,6 @@
 #!/bin/bash
 # Takes the README's screenshots of the desktop shell on a private Xvfb display
-# with trayer as the system tray: the about window and the tray menu.
+# with trayer as the system tray (the crops fit its panel): the about window and the tray menu.
 # Needs a build (scripts/build.sh), imagemagick and x11-xserver-utils.
 set -euo pipefail
 cd "$(dirname "$0")/.."
