@@ -362,7 +362,6 @@ void EchoServer::onNewConnection()
         return;
     session->stage = ClientSession::Stage::Listed;
     ++admitted;
-    ++pages[pSocket->origin()].clients;
 }
 
 void EchoServer::sendToTheScreen(ClientSession *session)
@@ -384,26 +383,32 @@ void EchoServer::sendToTheScreen(ClientSession *session)
 bool EchoServer::roomFor(ClientSession *session)
 {
     const QString origin = session->socket()->origin();
-    Page &page = pages[origin];
-    if (!origin.isEmpty()) {
-        if (!page.messages)
-            page.messages =
-                std::make_shared<RateLimit>(limits.pageMessagesPerSecond, limits.pageMessageBurst);
-        session->shareMessageRate(page.messages);
-        if (page.heldUntil > clock.elapsed()) {
-            session->dismiss(1013, QStringLiteral("this page is held off: too many closes"));
-            return false;
-        }
+    const auto seen = pages.constFind(origin);
+    if (!origin.isEmpty() && seen != pages.cend() && seen->heldUntil > clock.elapsed()) {
+        session->dismiss(1013, QStringLiteral("this page is held off: too many closes"));
+        return false;
     }
     // The page's own cap first: a client refused for it must not have made
     // another give way.
-    if (origin.isEmpty() || page.clients < MaxClientsPerOrigin) {
-        if (admitted < MaxClients || makeRoomFor(origin))
+    if (origin.isEmpty() || seen == pages.cend() || seen->clients < MaxClientsPerOrigin) {
+        if (admitted < MaxClients || makeRoomFor(origin)) {
+            // Looked up again: the client that gave way may have taken the
+            // last of many pages, and with it this page's record.
+            Page &page = pages[origin];
+            if (!origin.isEmpty()) {
+                if (!page.messages)
+                    page.messages = std::make_shared<RateLimit>(limits.pageMessagesPerSecond,
+                                                                limits.pageMessageBurst);
+                session->shareMessageRate(page.messages);
+            }
+            ++page.clients;
             return true;
+        }
         qDebug() << "Client refused, closing with 1013:" << admitted << "clients connected already";
         session->dismiss(1013, QStringLiteral("too many connections"));
         return false;
     }
+    Page &page = pages[origin];
     // One line for a burst of refusals: a page that keeps opening sockets
     // would otherwise fill the log.
     const qint64 now = clock.elapsed();
