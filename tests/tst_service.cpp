@@ -340,6 +340,8 @@ void ServiceTest::closesOversizedMessagesOnly()
     // when it is closed: the close frame must reach it all the same, not a reset.
     const QByteArray message = RawWsClient::frame(0x1, QByteArray(2 * 1024 * 1024, 'x'));
     for (int i = 0; i < 8; ++i) {
+        QElapsedTimer took;
+        took.start();
         RawWsClient greedy;
         QVERIFY(greedy.open(QStringLiteral("127.0.0.1"), ServiceFixture::port));
         greedy.write(message);
@@ -347,6 +349,10 @@ void ServiceTest::closesOversizedMessagesOnly()
         QCOMPARE(reply.opcode, 0x8);
         QCOMPARE(reply.closeCode(), 1009);
         QVERIFY(greedy.waitForDisconnected());
+        // The rest of the message is not parsed on after the close: neither
+        // this peer nor the other page waits on it (seconds each, where it was).
+        QCOMPARE(other.request(kCloseDevice), kClosed);
+        QVERIFY2(took.elapsed() < 2000, qPrintable(QString::number(took.elapsed())));
     }
 
     const QString padded =

@@ -6,6 +6,7 @@
 #include <QWebSocket>
 
 #include <cerrno>
+#include <utility>
 
 #include <fcntl.h>
 #include <linux/sockios.h>
@@ -17,12 +18,21 @@ int CloseLinger::lingering = 0;
 
 void CloseLinger::watch(QWebSocket *socket, QTcpSocket *connection, int graceMs, QObject *owner)
 {
-    // Qt announces a close more than once.
+    // Qt announces a close more than once, and once more from within the
+    // connection's own close.
     connect(socket, &QWebSocket::aboutToClose, owner,
             [connection = QPointer<QTcpSocket>(connection), graceMs, owner]() mutable {
-                if (connection)
-                    start(connection, graceMs, owner);
-                connection = nullptr;
+                QTcpSocket *closing = std::exchange(connection, nullptr);
+                if (!closing)
+                    return;
+                start(closing, graceMs, owner);
+                // Qt 6.11 keeps the connection open for the peer's close
+                // frame, parsing on whatever the peer still sends: the rest
+                // of a message too large as frames of garbage (a timer each)
+                // or pings answered with pongs a peer that never reads leaves
+                // queued. Closed at once, as Qt 5 and 6.8 do; the lingering
+                // duplicate takes the peer's last bytes.
+                closing->close();
             });
 }
 

@@ -9,7 +9,8 @@ class QTcpSocket;
 class QWebSocket;
 
 // Finishes the close of a client's connection the way robust servers do.
-// Qt closes the socket right after its close frame; when the peer is still
+// The socket is closed right after the close frame (Qt 5 and 6.8 do so
+// themselves, 6.11 waits for the peer's); when the peer is still
 // sending (a message past the size limit, a client that never reads), the
 // bytes left unread make the system answer with a reset, which can overtake
 // the close frame, and the peer sees the connection torn down instead of the
