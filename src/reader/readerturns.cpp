@@ -2,14 +2,22 @@
 
 #include <algorithm>
 
+namespace {
+
+// Origins are keyed apart from programs, which are each a page of their own.
+QString programPage(const void *client)
+{
+    return QStringLiteral("c") + QString::number(quintptr(client));
+}
+
+} // namespace
+
 void ReaderTurns::add(const QString &page, Pending pending)
 {
     const void *client = pending.client;
     Waiting &mine = waiting[client];
     if (mine.calls.empty()) {
-        // Origins are keyed apart from programs, which are each a page of their own.
-        const QString key = page.isEmpty() ? QStringLiteral("c") + QString::number(quintptr(client))
-                                           : QStringLiteral("o") + page;
+        const QString key = page.isEmpty() ? programPage(client) : QStringLiteral("o") + page;
         std::deque<const void *> &clients = pageClients[key];
         if (clients.empty()) {
             // Ahead of every page served since this one last was: a page
@@ -31,6 +39,11 @@ void ReaderTurns::add(const QString &page, Pending pending)
 
 void ReaderTurns::withdraw(const void *client)
 {
+    // A program's turn means nothing once it has left (a new client at its
+    // address is a new program), and a crowd of programs that left would
+    // otherwise keep its entries, and the memory around them, until
+    // MaxPagesRemembered.
+    lastServed.remove(programPage(client));
     const auto mine = waiting.find(client);
     if (mine == waiting.end())
         return;
@@ -90,6 +103,8 @@ ReaderTurns::Pending ReaderTurns::take(bool *left)
     Pending next = std::move(mine.calls.front());
     mine.calls.pop_front();
     *left = mine.gone;
+    if (mine.calls.empty() && mine.gone)
+        lastServed.remove(programPage(client));
     if (mine.calls.empty())
         waiting.remove(client);
     else
