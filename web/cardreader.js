@@ -501,6 +501,14 @@
     return KIND_NAMES[card.idType] ? card.idType : null;
   }
 
+  /**
+   * Whether a read result holds a card: the service answers an unrecognised
+   * record with {} (and status 0).
+   */
+  function isCard(result) {
+    return !!result && typeof result === 'object' && typeof result.idNum === 'string';
+  }
+
   /** A readable name for a kind ("A", "J", "I") or a card object; null when unknown. */
   function kindName(kindOrCard) {
     const kind = typeof kindOrCard === 'string' ? kindOrCard : cardKind(kindOrCard);
@@ -512,6 +520,7 @@
     CardReaderError,
     photoDataUrl,
     cardKind,
+    isCard,
     kindName,
     DEFAULT_URL,
     REQUEST_ID,

@@ -146,6 +146,12 @@ export class CardReaderClient extends EventTarget {
 export function photoDataUrl(photo: unknown): string | null;
 /** The kind of a card object, or null for an empty or unknown one. */
 export function cardKind(card: unknown): CardKind | null;
+/**
+ * Whether a read result holds a card rather than the {} of an unrecognised
+ * record; narrows it to Card: `if (!isCard(card)) return;`. (`'name' in card`
+ * cannot: TypeScript keeps the empty record, whose keys are any string.)
+ */
+export function isCard(result: unknown): result is Card;
 /** A readable name for a kind or a card object, or null. */
 export function kindName(kindOrCard: CardKind | Card | Record<string, never> | string): string | null;
 
@@ -157,6 +163,7 @@ declare const KrvReader: {
   CardReaderError: typeof CardReaderError;
   photoDataUrl: typeof photoDataUrl;
   cardKind: typeof cardKind;
+  isCard: typeof isCard;
   kindName: typeof kindName;
   DEFAULT_URL: string;
   REQUEST_ID: string;

@@ -3,6 +3,6 @@ import './cardreader.js';
 
 const api = globalThis.KrvReader;
 
-export const { CardReaderClient, CardReaderError, photoDataUrl, cardKind, kindName, DEFAULT_URL,
+export const { CardReaderClient, CardReaderError, photoDataUrl, cardKind, isCard, kindName, DEFAULT_URL,
                REQUEST_ID } = api;
 export default api;

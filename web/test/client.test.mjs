@@ -3,7 +3,7 @@ import { test, describe, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import WebSocket, { WebSocketServer } from 'ws';
 
-import { CardReaderClient, CardReaderError, photoDataUrl, cardKind, kindName } from '../index.js';
+import { CardReaderClient, CardReaderError, photoDataUrl, cardKind, isCard, kindName } from '../index.js';
 import { PORT, Service } from './service.mjs';
 
 function client(options = {}) {
@@ -58,6 +58,7 @@ describe('commands', { concurrency: false }, () => {
         const card = await reader.readCard();
         assert.equal(Object.keys(card).length, 20);
         assert.equal(cardKind(card), want.kind);
+        assert.ok(isCard(card));
         assert.equal(card[want.field], want.value);
         assert.ok(photoDataUrl(card.photo).startsWith(`data:${want.mime};base64,`));
         assert.ok(kindName(card));
@@ -102,6 +103,7 @@ describe('commands', { concurrency: false }, () => {
       const card = await reader.readCard();
       assert.deepEqual(card, {});
       assert.equal(cardKind(card), null);
+      assert.equal(isCard(card), false);
     } finally {
       reader.close();
       await service.dispose();

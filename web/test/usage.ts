@@ -4,6 +4,7 @@ import KrvDefault, {
   CardReaderClient,
   CardReaderError,
   cardKind,
+  isCard,
   kindName,
   photoDataUrl,
   type Card,
@@ -40,7 +41,8 @@ export async function readme(): Promise<void> {
   try {
     await reader.openDevice();
     const card = await reader.readCard(); // the "read_result" object
-    console.log(kindName(card), card.name || card.chineseName, card.idNum);
+    if (!isCard(card)) return; // {}: a record the service did not recognise
+    console.log(kindName(card satisfies Card), card.name || card.chineseName, card.idNum);
     const img = document.querySelector('img');
     if (img)
       img.src = photoDataUrl(card.photo) ?? ''; // JPEG, PNG or BMP
