@@ -60,6 +60,10 @@ check "service, reader host, icon and simulator side by side" \
     test -x $app/KRVI2VeravaWebSocket -a -x $app/krvreaderhost -a -f $app/logo.ico -a -f $app/libCommonInterface.so
 check "run-path folder" test -d $app/lib
 check "desktop entry" test -f /usr/share/applications/krvi2veravawebsocket.desktop
+check "the browser client and the demo page, listed by dpkg" \
+    bash -c "dpkg -L krvi2veravawebsocket | grep -Fqx /usr/share/krvi2veravawebsocket/demo.html &&
+             dpkg -L krvi2veravawebsocket | grep -Fqx /usr/share/krvi2veravawebsocket/cardreader.js &&
+             dpkg -L krvi2veravawebsocket | grep -Fqx /usr/share/krvi2veravawebsocket/index.js"
 check "autostart entry" test -f /etc/xdg/autostart/krvi2veravawebsocket.desktop
 check "port reservation file" grep -q 35561 /etc/sysctl.d/60-krvi2veravawebsocket.conf
 if udevadm verify --help >/dev/null 2>&1; then
