@@ -119,7 +119,7 @@ for path in $app /usr/bin/krvi2veravawebsocket /usr/share/applications/krvi2vera
     /etc/xdg/autostart/krvi2veravawebsocket.desktop /etc/sysctl.d/60-krvi2veravawebsocket.conf \
     /usr/lib/udev/rules.d/70-krvi2veravawebsocket.rules /etc/xdg/krvi2veravawebsocket \
     /usr/share/icons/hicolor/64x64/apps/krvi2veravawebsocket.png /usr/share/doc/krvi2veravawebsocket \
-    /usr/share/man/man1/krvi2veravawebsocket.1.gz \
+    /usr/share/man/man1/krvi2veravawebsocket.1.gz /usr/share/krvi2veravawebsocket \
     /usr/share/krvi2veravawebsocket-simulator; do
     check "nothing left at $path" test ! -e "$path"
 done
