@@ -163,8 +163,8 @@
   }
 
   // Why a connection could not be opened.
-  async function connectFailure() {
-    if (await localNetworkPermission() === 'denied')
+  async function connectFailure(permission) {
+    if (await permission === 'denied')
       return 'BLOCKED';
     if (global.isSecureContext === false && pageIsPublic())
       return 'BLOCKED'; // a public http page may not reach local addresses at all
@@ -235,8 +235,8 @@
       let opened = false;
       // A permission prompt keeps the socket connecting: say so after a while.
       const promptHint = setTimeout(async () => {
-        if (this._socket === socket && !opened && pageMayPrompt() &&
-            await localNetworkPermission() === 'prompt' && this._socket === socket && !opened)
+        if (this._socket === socket && !opened && this._mayPrompt() &&
+            await this._permission() === 'prompt' && this._socket === socket && !opened)
           this._reportFailure('PERMISSION_PENDING');
       }, PROMPT_HINT_DELAY);
       socket.onopen = () => {
@@ -273,7 +273,7 @@
           this._reportFailure(sentAway);
         } else if (!opened) {
           // Calls waiting for this connection learn why at once, not at their time-out.
-          connectFailure().then((code) => {
+          connectFailure(this._permission()).then((code) => {
             if (!this._socket && !this._stopped)
               this._reportFailure(code);
           });
@@ -381,6 +381,20 @@
       }
       if (!this._probing)
         this.connect();
+    }
+
+    // The browser's local network permission for the page. A WebSocket
+    // stand-in (a test's fake service) may answer for the browser with a
+    // static localNetworkPermission(); the page then counts as one the
+    // browser could ask about.
+    _permission() {
+      const own = this._WebSocket.localNetworkPermission;
+      return typeof own === 'function' ? Promise.resolve(own.call(this._WebSocket))
+        : localNetworkPermission();
+    }
+
+    _mayPrompt() {
+      return typeof this._WebSocket.localNetworkPermission === 'function' || pageMayPrompt();
     }
 
     _transmit(request) {

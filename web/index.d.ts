@@ -51,7 +51,11 @@ export interface ClientOptions {
   /** Milliseconds a call waits for its reply; default 10000. */
   timeout?: number;
   reconnect?: { initialDelay?: number; maxDelay?: number; factor?: number };
-  /** A WebSocket implementation where there is no global one (Node.js). */
+  /**
+   * A WebSocket implementation where there is no global one (Node.js), or a
+   * test's stand-in (FakeCardService's). A static localNetworkPermission()
+   * on it answers for the browser's local network permission.
+   */
   WebSocket?: unknown;
   /** Connect at construction; default true. */
   autoConnect?: boolean;

@@ -1,9 +1,10 @@
 // The client module against the real service and the simulator.
 import { test, describe, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import WebSocket, { WebSocketServer } from 'ws';
+import WebSocket from 'ws';
 
 import { CardReaderClient, CardReaderError, photoDataUrl, cardKind, isCard, kindName } from '../index.js';
+import { FakeCardService, SAMPLE_CARDS } from '../testing.js';
 import { PORT, Service } from './service.mjs';
 
 function client(options = {}) {
@@ -141,24 +142,6 @@ describe('commands', { concurrency: false }, () => {
       await service.dispose();
     }
   });
-
-  test('a call without reply times out', async () => {
-    const service = new Service({ card: 'A', env: { KRSIM_READ_DELAY_MS: '1500' } });
-    await service.start();
-    const reader = client({ timeout: 300 });
-    try {
-      await reader.openDevice();
-      await rejectsWith(reader.readCard(), 'TIMEOUT');
-      // The late reply is dropped, and the connection goes on.
-      reader.timeout = 5000;
-      const reply = await reader.closeDevice();
-      assert.equal(reply.statuCode, 0);
-      assert.equal(reply.cmd, 'close_device');
-    } finally {
-      reader.close();
-      await service.dispose();
-    }
-  });
 });
 
 describe('connection', { concurrency: false }, () => {
@@ -226,37 +209,104 @@ describe('connection', { concurrency: false }, () => {
   });
 });
 
-describe('sent away by the service', { concurrency: false }, () => {
-  // The close code, and what the page is told for it.
-  for (const [why, closeCode, code] of [
-    ['another session is at the screen', 4001, 'OTHER_SESSION'],
-    ['the site has too many connections, or is held off', 1013, 'TOO_MANY_CONNECTIONS'],
-    ['the site broke its message rate', 1008, 'RATE_LIMITED'],
-  ]) {
-    test(`${why}: the page says so, and reads once it is let in`, async () => {
-      const service = new Service({ card: 'J' });
-      await service.start();
-      const reader = client();
-      let other;
+describe('the fake service', { concurrency: false }, () => {
+  // Each switch, the failure the client reports for it (twice: the client
+  // must recover between them), and the read that works once it is off.
+  const rows = [
+    ['no service', (fake) => { fake.connection = 'unreachable'; }, { code: 'UNREACHABLE' }],
+    ['the browser refuses', (fake) => { fake.connection = 'blocked'; }, { code: 'BLOCKED' }],
+    ['the browser asks the user', (fake) => { fake.connection = 'permission-pending'; },
+      { code: 'PERMISSION_PENDING', timeout: 2600, times: 1 }],
+    ['another session has the reader', (fake) => { fake.connection = 'other-session'; }, { code: 'OTHER_SESSION' }],
+    ['too many connections', (fake) => { fake.connection = 'too-many-connections'; }, { code: 'TOO_MANY_CONNECTIONS' }],
+    ['a rate broken', (fake) => { fake.connection = 'rate-limited'; }, { code: 'RATE_LIMITED' }],
+    ['no answer', (fake) => { fake.silent = true; }, { code: 'TIMEOUT', timeout: 300 }],
+    // The late reply is dropped, and the connection goes on.
+    ['a slow read', (fake) => { fake.readDelay = 700; }, { code: 'TIMEOUT', timeout: 300 }],
+    ['the reader cannot be opened', (fake) => { fake.openResult = -5; },
+      { code: -2, readerCode: -5, call: (reader) => reader.openDevice() }],
+    ['the card cannot be read', (fake) => { fake.readResult = 1; }, { code: -3, readerCode: 1 }],
+    ['the library fails', (fake) => { fake.faultNext('read_card_info'); }, { code: -3, libraryFault: true }],
+    ['the service stops under a read', (fake) => {
+      fake.readDelay = 200;
+      setTimeout(() => fake.disconnectAll(), 50);
+    }, { code: 'DISCONNECTED' }],
+    ['an unknown command', () => {}, { code: -4, call: (reader) => reader.send('bogus') }],
+  ];
+  for (const [why, arrange, want] of rows) {
+    test(`${why}: ${want.code}`, async () => {
+      const fake = new FakeCardService({ card: SAMPLE_CARDS.J });
+      const reader = client({ WebSocket: fake.WebSocket });
+      const warnings = [];
+      reader.addEventListener('connectionerror', (event) => warnings.push(event.detail.code));
       try {
         await reader.openDevice();
-        // Something holds the port and sends every page away with the code.
-        await service.stop();
-        other = new WebSocketServer({ port: PORT, host: '127.0.0.1' });
-        other.on('connection', (socket) => socket.close(closeCode, why));
-        for (let i = 0; i < 3; ++i)
-          await rejectsWith(reader.readCard(), code);
-        await new Promise((resolve) => other.close(resolve));
-        await service.start();
-        await waitForState(reader, 'open');
-        assert.equal((await reader.readCard()).idType, 'J');
+        for (let i = 0; i < (want.times ?? 2); ++i) {
+          const fresh = new FakeCardService();
+          Object.assign(fake, { connection: fresh.connection, silent: false, readDelay: 0,
+                                openResult: 0, readResult: 0 });
+          arrange(fake);
+          if (fake.connection !== 'ok') {
+            fake.disconnectAll();
+            await waitForState(reader, 'closed');
+          }
+          reader.timeout = want.timeout ?? 5000;
+          const error = await rejectsWith((want.call ?? ((r) => r.readCard()))(reader), want.code);
+          assert.equal(error.readerCode, want.readerCode ?? null);
+          assert.equal(error.libraryFault, want.libraryFault ?? false);
+          if (typeof want.code === 'string' && !['TIMEOUT', 'DISCONNECTED'].includes(want.code))
+            assert.ok(warnings.includes(want.code), `no connectionerror ${want.code}: ${warnings}`);
+          Object.assign(fake, { connection: 'ok', silent: false, readDelay: 0, openResult: 0,
+                                readResult: 0 });
+          reader.timeout = 5000;
+          await waitForState(reader, 'open');
+          assert.equal((await reader.readCard()).passNum, 'H00000001');
+        }
       } finally {
         reader.close();
-        other?.close();
-        await service.dispose();
       }
     });
   }
+
+  test('answers as the service does, to the byte', async () => {
+    const service = new Service({ card: 'I' });
+    await service.start();
+    const socket = new WebSocket(`ws://127.0.0.1:${PORT}`);
+    const replies = [];
+    socket.on('message', (data) => replies.push(String(data)));
+    try {
+      await new Promise((resolve, reject) => { socket.once('open', resolve); socket.once('error', reject); });
+      const ask = async (text) => {
+        const before = replies.length;
+        socket.send(text);
+        while (replies.length === before)
+          await new Promise((resolve) => setTimeout(resolve, 5));
+        return replies[before];
+      };
+      await ask('{"cmd":"open_device"}');
+      const card = JSON.parse(await ask('{"cmd":"read_card_info"}')).read_result;
+      await ask('{"cmd":"close_device"}');
+      const fake = new FakeCardService({ card });
+      const fakeSocket = new fake.WebSocket(`ws://127.0.0.1:${PORT}`);
+      const fakeReplies = [];
+      fakeSocket.onmessage = (event) => fakeReplies.push(event.data);
+      await new Promise((resolve) => { fakeSocket.onopen = resolve; });
+      const requests = ['{"cmd":"read_card_info","n":1}', '{"cmd":"open_device","tag":"x","statuCode":"s"}',
+        '{"cmd":"read_card_info","b":[1,{"z":null,"a":true}],"a":{}}', '{"cmd":"close_device","e":[]}',
+        '{"cmd":"OPEN_DEVICE"}', '{"cmd":""}', '{"no":"cmd"}', 'not json', '[1,2]', '{"cmd":"read_card_info"}'];
+      for (const text of requests) {
+        const real = await ask(text);
+        fakeSocket.send(text);
+        while (fakeReplies.length === 0)
+          await new Promise((resolve) => setTimeout(resolve, 1));
+        assert.equal(fakeReplies.shift(), real, text);
+      }
+      fakeSocket.close();
+    } finally {
+      socket.close();
+      await service.dispose();
+    }
+  });
 });
 
 describe('helpers', () => {

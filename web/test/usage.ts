@@ -10,6 +10,7 @@ import KrvDefault, {
   type Card,
   type ErrorCode,
 } from '../index.js';
+import { FakeCardService, SAMPLE_CARDS } from '../testing.js';
 
 // What a page tells the clerk for each code; the switch must cover every code.
 export function hint(code: ErrorCode): string {
@@ -80,3 +81,22 @@ export async function everyMethod(): Promise<Card | Record<string, never>> {
 // The classic script's global, as a page loading cardreader.js sees it.
 export const fromScript = new KrvReader.CardReaderClient({ autoConnect: false });
 export const fromDefault: typeof KrvDefault = globalThis.KrvReader;
+
+// The fake service as a developer's test drives it.
+export async function withFake(): Promise<string> {
+  const fake = new FakeCardService({ card: SAMPLE_CARDS.I, readDelay: 10 });
+  fake.connection = 'permission-pending';
+  fake.connection = 'ok';
+  fake.openResult = -5;
+  fake.readResult = 1;
+  fake.closedReadResult = 2;
+  fake.silent = false;
+  fake.card = {};
+  fake.faultNext('read_card_info');
+  fake.faultNext();
+  fake.disconnectAll(1001, 'stopped');
+  const reader = new CardReaderClient({ WebSocket: fake.WebSocket });
+  const card = await reader.readCard();
+  const permission: 'granted' | 'denied' | 'prompt' | null = fake.WebSocket.localNetworkPermission();
+  return `${fake.requests.length} ${fake.connections} ${fake.readerOpen} ${permission} ${isCard(card)}`;
+}
