@@ -159,31 +159,6 @@ void LoaderTest::aFaultCostsTheCallInProgressOnly()
         qPrintable(messages.join('\n')));
 }
 
-QTEST_GUILESS_MAIN(LoaderTest)
-void LoaderTest::forgetsAProgramThatLeft()
-{
-    // A program is a page of its own, keyed by its client's address: a new
-    // client at the address of one that left is a new program, and goes
-    // ahead of the pages served since, not behind them as the one that left.
-    ReaderTurns turns;
-    const char clients[2] = {'a', 'b'};
-    const auto read = [](const void *client) {
-        return ReaderTurns::Pending{client, Call::IdReadCard, [](const Outcome &) {
-                                    }};
-    };
-    bool left = false;
-    turns.add(QString(), read(&clients[1]));
-    turns.take(&left);
-    turns.add(QString(), read(&clients[0]));
-    turns.take(&left);
-    turns.withdraw(&clients[0]);
-    turns.add(QString(), read(&clients[1]));
-    turns.add(QString(), read(&clients[0]));
-    QCOMPARE(turns.next()->client, static_cast<const void *>(&clients[0]));
-}
-
-#include "tst_loader.moc"
-
 void LoaderTest::sharesTheReaderBetweenClients_data()
 {
     // Steps "<client> <open|close|read|leaves>", all handed over at once
@@ -269,3 +244,28 @@ void LoaderTest::takesClientsInTurn()
     QVERIFY2(order.indexOf(&clients[1]) <= 2,
              qPrintable(QString::number(order.indexOf(&clients[1]))));
 }
+
+void LoaderTest::forgetsAProgramThatLeft()
+{
+    // A program is a page of its own, keyed by its client's address: a new
+    // client at the address of one that left is a new program, and goes
+    // ahead of the pages served since, not behind them as the one that left.
+    ReaderTurns turns;
+    const char clients[2] = {'a', 'b'};
+    const auto read = [](const void *client) {
+        return ReaderTurns::Pending{client, Call::IdReadCard, [](const Outcome &) {
+                                    }};
+    };
+    bool left = false;
+    turns.add(QString(), read(&clients[1]));
+    turns.take(&left);
+    turns.add(QString(), read(&clients[0]));
+    turns.take(&left);
+    turns.withdraw(&clients[0]);
+    turns.add(QString(), read(&clients[1]));
+    turns.add(QString(), read(&clients[0]));
+    QCOMPARE(turns.next()->client, static_cast<const void *>(&clients[0]));
+}
+
+QTEST_GUILESS_MAIN(LoaderTest)
+#include "tst_loader.moc"

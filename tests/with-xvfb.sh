@@ -1,8 +1,10 @@
 #!/bin/bash
-# Runs a command on a private Xvfb display (at 96 dpi, as desktops set it); with --tray, an XEmbed
-# system tray (xembed-tray.sh, which the tests also find in KRV_XEMBED_TRAY to start one late); with --dbus, a private session bus is there (and otherwise none
-# at all, so that a test never meets the desktop's own). The display and the
-# bus are torn down however the command ends.
+# Runs a command on a private Xvfb display (at 96 dpi, as desktops set it).
+# With --tray, an XEmbed system tray is there (xembed-tray.sh, which the
+# tests also find in KRV_XEMBED_TRAY to start one late); with --dbus, a
+# private session bus (and otherwise none at all, so that a test never meets
+# the desktop's own). The display and the bus are torn down however the
+# command ends.
 set -eu
 
 tray=0
