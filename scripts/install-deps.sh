@@ -10,8 +10,9 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ pkg-config libxcb1-dev libseccomp-dev)
 if [ "$KRV_QT" = 6 ]; then
-    # Qt 6's Gui finds OpenGL at configure time even where nothing draws with it.
-    packages+=(qt6-base-dev qt6-base-dev-tools qt6-websockets-dev libgl-dev)
+    # Qt 6's Gui finds OpenGL at configure time even where nothing draws with
+    # it; Qt's private network headers keep its TLS plug-ins unloaded.
+    packages+=(qt6-base-dev qt6-base-dev-tools qt6-base-private-dev qt6-websockets-dev libgl-dev)
 else
     packages+=(qtbase5-dev libqt5websockets5-dev libqt5x11extras5-dev)
 fi

@@ -110,6 +110,13 @@ void ServiceTest::servesClientsOnBothFamilies()
         QVERIFY(client->waitForReplies(1));
         QCOMPARE(client->replies, QStringList{kClosed});
     }
+#if QT_VERSION_MAJOR < 6 || defined(KRV_NO_TLS_BACKEND)
+    // A plain ws:// service with clients has loaded none of Qt's TLS plug-ins.
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(service.pid()));
+    QVERIFY(maps.open(QIODevice::ReadOnly));
+    const QByteArray mapped = maps.readAll();
+    QVERIFY2(!mapped.contains("/plugins/tls/"), mapped.constData());
+#endif
 }
 
 void ServiceTest::keepsServingAcrossManyShortConnections()

@@ -4,6 +4,7 @@
 #include "libraryloader.h"
 #include "logsink.h"
 #include "mainwindow.h"
+#include "notlsbackend.h"
 #include "policy.h"
 #include "qtlanguage.h"
 #include "signalwatcher.h"
@@ -14,10 +15,6 @@
 #include <QTcpServer>
 #include <QThread>
 #include <QWebSocketServer>
-#if QT_VERSION_MAJOR >= 6 && QT_CONFIG(ssl)
-#include <QLoggingCategory>
-#include <QSslSocket>
-#endif
 
 #include <cstdio>
 
@@ -120,16 +117,7 @@ int main(int argc, char *argv[])
         Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
-#if QT_VERSION_MAJOR >= 6 && QT_CONFIG(ssl)
-    // The service speaks plain ws:// only. Qt 6's first WebSocket would set
-    // up its OpenSSL back-end, which reads every certificate of the system:
-    // the back-end without TLS keeps the first handshake fast and the memory
-    // low. That back-end has no keys, and Qt warns of it for every
-    // WebSocket, whose settings hold an empty key: its TLS warnings are off
-    // (a plain ws:// service has no other).
-    QSslSocket::setActiveBackend(QStringLiteral("cert-only"));
-    QLoggingCategory::setFilterRules(QStringLiteral("qt.network.ssl.warning=false"));
-#endif
+    NoTlsBackend::install();
     // The message boxes' standard buttons in the clerk's language.
     installQtTranslation();
     // Wayland compositors match the window to its desktop entry by this name.
