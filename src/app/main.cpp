@@ -115,9 +115,9 @@ int main(int argc, char *argv[])
 #endif
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
         Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+    NoTlsBackend::install();
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
-    NoTlsBackend::install();
     // The message boxes' standard buttons in the clerk's language.
     installQtTranslation();
     // Wayland compositors match the window to its desktop entry by this name.

@@ -1,5 +1,6 @@
 #include "notlsbackend.h"
 
+#include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QtGlobal>
 
@@ -25,8 +26,12 @@ class Backend final : public QTlsBackend
 void NoTlsBackend::install()
 {
 #ifdef KRV_NO_TLS_BACKEND
-    // Registered by its constructor; deleted by Qt with the application.
-    new Backend;
+    // Registered by its constructor. Made before the application object, so
+    // that Qt does not delete it with that object: the WebSockets ended after
+    // it would find no back-end and load the plug-ins after all.
+    Q_ASSERT(!QCoreApplication::instance());
+    static const Backend *const backend = new Backend;
+    Q_UNUSED(backend);
 #elif QT_VERSION_MAJOR >= 6 && QT_CONFIG(ssl)
     QSslSocket::setActiveBackend(QStringLiteral("cert-only"));
 #endif

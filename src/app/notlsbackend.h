@@ -10,8 +10,7 @@
 class NoTlsBackend
 {
 public:
-    // After the application object is made (it owns the back-end), before
-    // the first WebSocket. Does nothing on Qt 5.
+    // Before the application object is made. Does nothing on Qt 5.
     static void install();
     // Whether Qt's TLS plug-ins stay unloaded in this build.
     static bool keepsPluginsUnloaded();
