@@ -53,6 +53,12 @@ other=$((KRV_QT == 6 ? 5 : 6))
 relations=$(dpkg-deb -f "$deb" Depends Recommends)
 check "built on Qt $KRV_QT, nothing of Qt $other depended on or recommended" \
     bash -c "grep -q 'libqt${KRV_QT}core' <<<'$relations' && ! grep -Eq 'qt$other|qt[a-z]+$other' <<<'$relations'"
+# Built on Qt 6's private interface (the service's own TLS back-end), the
+# package holds to the Qt release it was built with.
+if [ "$KRV_QT" = 6 ]; then
+    check "holds to the Qt 6 release it was built with" \
+        bash -c "grep -Eq 'qt6-base-private-abi \\(= [0-9.]+\\)' <<<'$relations'"
+fi
 
 check "launcher installed, with its manual page" \
     test -x /usr/bin/krvi2veravawebsocket -a -f /usr/share/man/man1/krvi2veravawebsocket.1.gz
