@@ -262,13 +262,13 @@ export class FakeCardService {
     if (!('cmd' in request))
       return request;
     const reply = { ...request };
-    const fault = this._faults.findIndex((cmd) => cmd === null || cmd === request.cmd);
-    const known = ['open_device', 'close_device', 'read_card_info'].includes(request.cmd);
-    if (fault >= 0 && known) {
+    const fault = ['open_device', 'close_device', 'read_card_info'].includes(request.cmd)
+      ? this._faults.findIndex((cmd) => cmd === null || cmd === request.cmd) : -1;
+    const faulted = fault >= 0;
+    if (faulted) {
       this._faults.splice(fault, 1);
       this.readerOpen = false;
     }
-    const faulted = fault >= 0 && known;
     switch (request.cmd) {
     case 'open_device':
       if (faulted)

@@ -41,12 +41,3 @@ void NoTlsBackend::install()
     QLoggingCategory::setFilterRules(QStringLiteral("qt.network.ssl.warning=false"));
 #endif
 }
-
-bool NoTlsBackend::keepsPluginsUnloaded()
-{
-#ifdef KRV_NO_TLS_BACKEND
-    return true;
-#else
-    return QT_VERSION_MAJOR < 6;
-#endif
-}

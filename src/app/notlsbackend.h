@@ -12,6 +12,4 @@ class NoTlsBackend
 public:
     // Before the application object is made. Does nothing on Qt 5.
     static void install();
-    // Whether Qt's TLS plug-ins stay unloaded in this build.
-    static bool keepsPluginsUnloaded();
 };
