@@ -97,6 +97,13 @@ test_status=$?
 echo "--- last lines of the test command's output, inside the clean root:"
 grep -E '^Node\.js|^v[0-9]+\.' "$logs/test.log" | head -n 2
 tail -n 25 "$logs/test.log"
+if [ $test_status -ne 0 ]; then
+    # The root and its log go with it: what each failed test printed, here.
+    echo "--- what the failed tests printed (at most 150 lines each):"
+    awk '/^ *[0-9]+\/[0-9]+ Test +#/ { shown = ($0 ~ /\*\*\*|Failed|Timeout|Exception/) ? 150 : 0 }
+         /^ *Start +[0-9]+:/ { shown = 0 }
+         shown > 0 { print; shown-- }' "$logs/test.log"
+fi
 echo "test command: exit status $test_status after $((SECONDS - started)) s"
 inside 'echo "node $(node --version) ($(command -v node)), $(dpkg-query -W -f="\${Package} \${Version}" nodejs)"'
 

@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/qt.sh
 build=$krv_build
-if [ ! -f "$build/CMakeCache.txt" ]; then
+# A configure that failed (a package missing) leaves a cache without build.ninja.
+if [ ! -f "$build/build.ninja" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKRV_QT="$KRV_QT" "$@"
 elif [ $# -gt 0 ]; then
     cmake "$build" "$@"

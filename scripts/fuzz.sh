@@ -32,7 +32,8 @@ fi
 scripts/install-deps.sh
 
 build=build-fuzz
-if [ ! -f "$build/CMakeCache.txt" ]; then
+# A configure that failed (a package missing) leaves a cache without build.ninja.
+if [ ! -f "$build/build.ninja" ]; then
     CC=clang-$llvm CXX=clang++-$llvm cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DBUILD_TESTING=OFF -DKRV_FUZZ=ON \
         -DCMAKE_C_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" \

@@ -24,8 +24,20 @@ done
 
 workdir=$(mktemp -d)
 pids=()
+# Stopped in the reverse order of their start, the display last, each given
+# 5 s before it is killed: stalonetray's signal handlers call into Xlib, and a
+# SIGTERM that lands while the display goes away can leave it deadlocked in
+# its own handler (seen with Debian 14's 0.8.3, a test then never ends).
+stop() {
+    kill "$1" 2>/dev/null || return 0
+    for _ in $(seq 50); do
+        kill -0 "$1" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -9 "$1" 2>/dev/null || true
+}
 cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop "${pids[i]}"; done
     wait 2>/dev/null || true
     rm -rf "$workdir"
 }
